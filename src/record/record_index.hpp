@@ -1,0 +1,38 @@
+// index_records: every record of an archive as views into the caller's buffer.
+//
+// This is the reader that the Python layer and the appender build on: bodies
+// and header texts are not copied, so a caller copies each body at most once,
+// straight into whatever object it returns. All or nothing, like parse_records.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "error/error.hpp"
+
+namespace quillmark {
+
+struct FieldView {
+  std::string_view name;  // trimmed, not lower-cased
+  std::string_view value;  // trimmed
+};
+
+struct RecordView {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+  std::string_view body;
+  std::size_t first_field = 0;  // index into RecordIndex::fields
+  std::size_t field_count = 0;  // every header line with a colon, duplicates included
+};
+
+struct RecordIndex {
+  std::vector<RecordView> records;
+  std::vector<FieldView> fields;
+};
+
+// Valid while the archive's buffer is. Duplicate names are all listed, in
+// archive order; a map built from them in order keeps the last value.
+Result<RecordIndex> index_records(std::string_view warc);
+
+}  // namespace quillmark

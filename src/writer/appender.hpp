@@ -1,0 +1,47 @@
+// append_manifest: an archive rebuilt without its manifest records and with
+// one new manifest record at its end.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "error/error.hpp"
+#include "record/builder.hpp"
+#include "record/constants.hpp"
+
+namespace quillmark {
+
+struct ByteRange {
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
+// What to copy out of the archive: the kept records' byte ranges, with
+// neighbouring ranges merged, and their total size.
+struct AppendPlan {
+  std::vector<ByteRange> kept;
+  std::size_t kept_bytes = 0;
+};
+
+// Parses the whole archive (without copying bodies) and plans the copy.
+// Fails with "empty WARC data" on empty input, or with the parser's error.
+Result<AppendPlan> plan_append(std::string_view warc);
+
+// The fields of the new manifest record.
+RecordFields manifest_record_fields(std::string_view manifest, std::string_view record_id) noexcept;
+
+// Exact size of the rebuilt archive.
+std::size_t appended_size(const AppendPlan& plan, const RecordFields& manifest_record,
+                          std::string_view date) noexcept;
+
+// Writes exactly appended_size(...) bytes at `out`.
+void write_appended(const AppendPlan& plan, std::string_view warc,
+                    const RecordFields& manifest_record, std::string_view date,
+                    char* out) noexcept;
+
+// The rebuilt archive in a new buffer, dated with the current UTC time.
+Result<ByteBuffer> append_manifest(std::string_view warc, std::string_view manifest,
+                                   std::string_view record_id);
+
+}  // namespace quillmark

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# System packages, a virtual environment and the Python test dependencies.
+set -euo pipefail
+source "$(dirname "$0")/env.sh"
+
+apt_packages=(clang libclang-rt-dev libgtest-dev cmake g++ binutils)
+missing=()
+for p in "${apt_packages[@]}"; do
+  dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "installing: ${missing[*]}"
+  if [[ $(id -u) == 0 ]]; then sudo=""; else sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+[[ -x $QM_PY ]] || "$QM_PYTHON_BASE" -m venv "$QM_VENV"
+"$QM_PY" -m pip install -q --upgrade pip
+"$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test.txt"
