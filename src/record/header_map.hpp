@@ -33,14 +33,14 @@ class HeaderMap {
  private:
   // Below this many entries a linear scan beats hashing.
   static constexpr std::size_t kLinearLimit = 8;
-  static constexpr std::uint32_t kEmpty = UINT32_MAX;
+  static constexpr std::size_t kEmpty = SIZE_MAX;
 
   std::size_t find_index(std::string_view name) const noexcept;
   void rebuild_index();
   void index_insert(std::size_t entry);
 
   std::vector<Entry> entries_;
-  std::vector<std::uint32_t> slots_;  // open addressing, power-of-two size
+  std::vector<std::size_t> slots_;  // open addressing, power-of-two size
 };
 
 // Keyed hash of a name, seeded once per process from the OS random source.

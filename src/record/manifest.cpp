@@ -1,0 +1,55 @@
+#include "record/manifest.hpp"
+
+#include <optional>
+
+#include "record/scanner.hpp"
+#include "record/warc_record.hpp"
+
+namespace quillmark {
+
+bool is_manifest_headers(std::string_view warc_type, bool has_warc_type,
+                         std::string_view content_type, bool has_content_type) noexcept {
+  return has_warc_type && has_content_type && warc_type == MANIFEST_WARC_TYPE &&
+         content_type == MANIFEST_CONTENT_TYPE;
+}
+
+bool WarcRecord::is_c2pa_manifest() const noexcept {
+  const std::string* warc_type = headers.find("warc-type");
+  const std::string* content_type = headers.find("content-type");
+  return is_manifest_headers(warc_type ? *warc_type : std::string_view{}, warc_type != nullptr,
+                             content_type ? *content_type : std::string_view{},
+                             content_type != nullptr);
+}
+
+Result<std::string_view> locate_manifest(std::string_view warc) {
+  RecordScanner scanner(warc);
+  RecordFrame frame;
+  std::optional<std::string_view> manifest;
+  for (;;) {
+    // The last occurrence of a name is the one a header map keeps.
+    std::optional<std::string_view> warc_type, content_type;
+    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view value) {
+      if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
+        warc_type = value;
+      } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
+        content_type = value;
+      }
+    });
+    if (!found) break;
+    if (is_manifest_headers(warc_type.value_or(""), warc_type.has_value(),
+                            content_type.value_or(""), content_type.has_value())) {
+      manifest = frame.body;
+    }
+  }
+  if (scanner.error()) return std::move(*scanner.error());
+  if (!manifest) return Error::no_manifest();
+  return *manifest;
+}
+
+Result<ByteBuffer> find_manifest(std::string_view warc) {
+  Result<std::string_view> body = locate_manifest(warc);
+  if (!body) return std::move(body).error();
+  return ByteBuffer(body.value());
+}
+
+}  // namespace quillmark
