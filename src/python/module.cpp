@@ -1,0 +1,98 @@
+// Module initialisation (single-phase): one module object per process, owned
+// by the first interpreter that imports it.
+#include <atomic>
+#include <cstdint>
+
+#include "python/functions.hpp"
+
+namespace quillmark::python {
+namespace {
+
+constexpr const char* kVersion = "0.2.1";
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "quillmark",
+    "",  // __doc__ is the empty string, not None
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+// The interpreter that owns the module: -1 until the first initialisation.
+std::atomic<std::int64_t> owning_interpreter{-1};
+// Made by the first successful initialisation and never released.
+PyObject* the_module = nullptr;
+
+// Appends `name` to the module's __all__ (made on first use), then sets it.
+bool add_public(PyObject* module, PyObject* name, PyObject* value) {
+  OwnedRef all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all.reset(PyList_New(0));
+    if (!all || PyObject_SetAttrString(module, "__all__", all.get()) != 0) return false;
+  }
+  if (PyList_Append(all.get(), name) != 0) return false;
+  return PyObject_SetAttr(module, name, value) == 0;
+}
+
+bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def) {
+  OwnedRef function(PyCMethod_New(def, module, module_name, nullptr));
+  if (!function) return false;
+  OwnedRef name(PyObject_GetAttrString(function.get(), "__name__"));
+  if (!name) return false;
+  if (!PyUnicode_Check(name.get())) {
+    PyErr_SetString(PyExc_TypeError, "function __name__ must be a str");
+    return false;
+  }
+  return add_public(module, name.get(), function.get());
+}
+
+PyObject* create_module() {
+  OwnedRef module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
+  if (!module) return nullptr;
+  OwnedRef module_name(PyModule_GetNameObject(module.get()));
+  if (!module_name) return nullptr;
+  for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
+    if (!register_function(module.get(), module_name.get(), def)) return nullptr;
+  }
+  OwnedRef version_name(PyUnicode_FromString("__version__"));
+  OwnedRef version(PyUnicode_FromString(kVersion));
+  if (!version_name || !version || !add_public(module.get(), version_name.get(), version.get())) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+PyObject* initialise() {
+  const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id == -1) return nullptr;
+  std::int64_t expected = -1;
+  if (!owning_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+    PyErr_SetString(PyExc_ImportError,
+                    "quillmark does not support sub-interpreters: it is already loaded by "
+                    "another interpreter of this process");
+    return nullptr;
+  }
+  if (the_module == nullptr) {
+    the_module = create_module();
+    if (the_module == nullptr) return nullptr;
+  }
+  Py_INCREF(the_module);
+  return the_module;
+}
+
+}  // namespace
+}  // namespace quillmark::python
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_quillmark(void) {
+  try {
+    return quillmark::python::initialise();
+  } catch (...) {
+    return PyErr_NoMemory();  // only allocation can throw here
+  }
+}

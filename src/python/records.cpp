@@ -1,0 +1,68 @@
+#include "python/records.hpp"
+
+#include <string>
+
+#include "record/text.hpp"
+
+namespace quillmark::python {
+namespace {
+
+PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+// Sets `key` in `dict` to a new reference, consuming it.
+bool set_new(PyObject* dict, PyObject* key, PyObject* new_value) {
+  OwnedRef value(new_value);
+  return value && PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+// Header names in the order they first appear; a later duplicate replaces the
+// value in place, which is what the dict does on its own.
+PyObject* headers_to_dict(const RecordIndex& index, const RecordView& record, std::string& name) {
+  OwnedRef headers(PyDict_New());
+  if (!headers) return nullptr;
+  for (std::size_t i = 0; i < record.field_count; ++i) {
+    const FieldView& field = index.fields[record.first_field + i];
+    name.resize(field.name.size());
+    to_ascii_lower(field.name, name.data());
+    OwnedRef key(new_str(name));
+    if (!key || !set_new(headers.get(), key.get(), new_str(field.value))) return nullptr;
+  }
+  return headers.release();
+}
+
+struct RecordKeys {
+  OwnedRef headers{PyUnicode_InternFromString("headers")};
+  OwnedRef body{PyUnicode_InternFromString("body")};
+  OwnedRef offset{PyUnicode_InternFromString("offset")};
+  OwnedRef length{PyUnicode_InternFromString("length")};
+  bool ok() const { return headers && body && offset && length; }
+};
+
+}  // namespace
+
+PyObject* records_to_list(const RecordIndex& index) {
+  RecordKeys keys;
+  if (!keys.ok()) return nullptr;
+  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(index.records.size())));
+  if (!list) return nullptr;
+  std::string name;  // scratch for lower-casing, reused across fields
+  Py_ssize_t position = 0;
+  for (const RecordView& record : index.records) {
+    OwnedRef dict(PyDict_New());
+    if (!dict) return nullptr;
+    if (!set_new(dict.get(), keys.headers.get(), headers_to_dict(index, record, name)) ||
+        !set_new(dict.get(), keys.body.get(),
+                 PyBytes_FromStringAndSize(record.body.data(),
+                                           static_cast<Py_ssize_t>(record.body.size()))) ||
+        !set_new(dict.get(), keys.offset.get(), PyLong_FromUnsignedLongLong(record.offset)) ||
+        !set_new(dict.get(), keys.length.get(), PyLong_FromUnsignedLongLong(record.length))) {
+      return nullptr;
+    }
+    PyList_SetItem(list.get(), position++, dict.release());  // steals
+  }
+  return list.release();
+}
+
+}  // namespace quillmark::python
