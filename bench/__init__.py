@@ -1,0 +1,1 @@
+"""Benchmarks of quillmark against FastWARC, warcio and a plain copy."""
