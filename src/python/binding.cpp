@@ -5,13 +5,16 @@
 namespace quillmark::python {
 namespace {
 
-bool has_optional(const Signature& s) noexcept { return s.required < s.params.size(); }
+bool has_optional(const Signature& s) noexcept {
+  return s.required < s.params.size();
+}
 
 void raise_too_many(const Signature& s, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (has_optional(s)) {
-    PyErr_Format(PyExc_TypeError, "%s() takes from %zu to %zu positional arguments but %zd %s given",
-                 s.function, s.required, s.params.size(), given, verb);
+    PyErr_Format(PyExc_TypeError,
+                 "%s() takes from %zu to %zu positional arguments but %zd %s given", s.function,
+                 s.required, s.params.size(), given, verb);
   } else {
     PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
                  s.function, s.params.size(), given, verb);
@@ -97,8 +100,7 @@ bool bind(const Signature& s, PyObject* args, PyObject* kwargs,
 
 }  // namespace
 
-bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     Arguments& out) {
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Arguments& out) {
   std::array<PyObject*, kMaxParams> slots{};  // borrowed; the caller holds them
   if (!bind(signature, args, kwargs, slots)) return false;
   for (std::size_t i = 0; i < signature.params.size(); ++i) {

@@ -59,7 +59,6 @@ class Arguments {
 // Binds positional and keyword arguments to the signature's parameters and
 // converts them in parameter order. Returns false with a Python exception set
 // on the first failure; no argument is converted when binding fails.
-bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs,
-                     Arguments& out);
+bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Arguments& out);
 
 }  // namespace quillmark::python

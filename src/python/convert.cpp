@@ -10,11 +10,12 @@ const char* target_name(ParamKind kind) noexcept {
 }
 
 void raise_wrong_type(PyObject* object, ParamKind kind) {
-  OwnedRef qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)),
-                                           "__qualname__"));
+  OwnedRef qualname(
+      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
   if (!qualname || !PyUnicode_Check(qualname.get())) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError, "'<failed to extract type name>' object cannot be converted to '%s'",
+    PyErr_Format(PyExc_TypeError,
+                 "'<failed to extract type name>' object cannot be converted to '%s'",
                  target_name(kind));
     return;
   }

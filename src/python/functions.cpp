@@ -15,8 +15,8 @@ namespace {
 
 constexpr Parameter kWarc{"warc", ParamKind::Bytes};
 
-constexpr Parameter kAppendParams[] = {kWarc, {"manifest", ParamKind::Bytes},
-                                       {"record_id", ParamKind::Str}};
+constexpr Parameter kAppendParams[] = {
+    kWarc, {"manifest", ParamKind::Bytes}, {"record_id", ParamKind::Str}};
 constexpr Parameter kWarcOnly[] = {kWarc};
 constexpr Parameter kBuildParams[] = {{"warc_type", ParamKind::Str},
                                       {"content_type", ParamKind::Str},
@@ -63,9 +63,8 @@ PyObject* append_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!plan) return map_err(std::move(plan).error());
     const std::string date = format_warc_date();
     const RecordFields fields = manifest_record_fields(a.bytes(1), a.text(2));
-    return new_bytes(appended_size(plan.value(), fields, date), [&](char* out) {
-      write_appended(plan.value(), warc, fields, date, out);
-    });
+    return new_bytes(appended_size(plan.value(), fields, date),
+                     [&](char* out) { write_appended(plan.value(), warc, fields, date, out); });
   });
 }
 
@@ -108,7 +107,8 @@ PyObject* build_record(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 PyMethodDef module_functions[] = {
-    {"append_manifest", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(append_manifest)),
+    {"append_manifest",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(append_manifest)),
      METH_VARARGS | METH_KEYWORDS,
      "append_manifest(warc, manifest, record_id)\n--\n\n"
      "Append a C2PA Manifest Store to a WARC archive as a new record."},

@@ -39,10 +39,10 @@ inline char* put(char* out, std::string_view text) noexcept {
 
 std::size_t record_size(const RecordFields& f, std::string_view date) noexcept {
   std::size_t size = WARC_VERSION.size() + kTypePrefix.size() + f.warc_type.size() +
-                     kIdPrefix.size() + f.record_id.size() + kIdSuffix.size() +
-                     kDatePrefix.size() + date.size() + kContentTypePrefix.size() +
-                     f.content_type.size() + kLengthPrefix.size() + decimal(f.body.size()).size +
-                     kBlankLine.size() + f.body.size() + kBlankLine.size();
+                     kIdPrefix.size() + f.record_id.size() + kIdSuffix.size() + kDatePrefix.size() +
+                     date.size() + kContentTypePrefix.size() + f.content_type.size() +
+                     kLengthPrefix.size() + decimal(f.body.size()).size + kBlankLine.size() +
+                     f.body.size() + kBlankLine.size();
   if (f.target_uri) size += kTargetPrefix.size() + f.target_uri->size() + kLineEnd.size();
   return size;
 }

@@ -26,8 +26,8 @@ SipKey make_key() noexcept {
     got += static_cast<std::size_t>(n);
   }
   if (got < sizeof key) {
-    key.k0 ^= static_cast<std::uint64_t>(
-        std::chrono::steady_clock::now().time_since_epoch().count());
+    key.k0 ^=
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     key.k1 ^= reinterpret_cast<std::uintptr_t>(&key);
   }
   return key;
@@ -38,15 +38,27 @@ const SipKey& process_key() noexcept {
   return key;
 }
 
-inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl(std::uint64_t x, int b) noexcept {
+  return (x << b) | (x >> (64 - b));
+}
 
 struct SipState {
   std::uint64_t v0, v1, v2, v3;
   void round() noexcept {
-    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
-    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
-    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
-    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
   }
 };
 
@@ -65,7 +77,8 @@ std::uint64_t siphash13(const SipKey& key, std::string_view data) noexcept {
     s.v0 ^= m;
   }
   std::uint64_t last = static_cast<std::uint64_t>(n) << 56;
-  for (std::size_t i = whole; i < n; ++i) last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - whole));
+  for (std::size_t i = whole; i < n; ++i)
+    last |= static_cast<std::uint64_t>(p[i]) << (8 * (i - whole));
   s.v3 ^= last;
   s.round();
   s.v0 ^= last;

@@ -28,7 +28,9 @@ class HeaderMap {
   auto begin() const noexcept { return entries_.cbegin(); }
   auto end() const noexcept { return entries_.cend(); }
 
-  friend bool operator==(const HeaderMap& a, const HeaderMap& b) { return a.entries_ == b.entries_; }
+  friend bool operator==(const HeaderMap& a, const HeaderMap& b) {
+    return a.entries_ == b.entries_;
+  }
 
  private:
   // Below this many entries a linear scan beats hashing.

@@ -14,7 +14,7 @@
 namespace quillmark {
 
 struct FieldView {
-  std::string_view name;  // trimmed, not lower-cased
+  std::string_view name;   // trimmed, not lower-cased
   std::string_view value;  // trimmed
 };
 

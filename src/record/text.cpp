@@ -15,7 +15,9 @@ inline std::uint64_t load64(const unsigned char* p) noexcept {
   return word;
 }
 
-inline bool is_continuation(unsigned char c) noexcept { return (c & 0xC0) == 0x80; }
+inline bool is_continuation(unsigned char c) noexcept {
+  return (c & 0xC0) == 0x80;
+}
 
 // Length of the white-space character that `text` begins with, or 0.
 std::size_t leading_white_space(std::string_view text) noexcept {

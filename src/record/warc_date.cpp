@@ -53,6 +53,8 @@ std::string format_warc_date(std::uint64_t secs) {
   return out;
 }
 
-std::string format_warc_date() { return format_warc_date(clock_seconds()); }
+std::string format_warc_date() {
+  return format_warc_date(clock_seconds());
+}
 
 }  // namespace quillmark

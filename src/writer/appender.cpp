@@ -41,7 +41,8 @@ Result<AppendPlan> plan_append(std::string_view warc) {
   return plan;
 }
 
-RecordFields manifest_record_fields(std::string_view manifest, std::string_view record_id) noexcept {
+RecordFields manifest_record_fields(std::string_view manifest,
+                                    std::string_view record_id) noexcept {
   return RecordFields{MANIFEST_WARC_TYPE, MANIFEST_CONTENT_TYPE, record_id, std::nullopt, manifest};
 }
 

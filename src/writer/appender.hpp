@@ -37,8 +37,7 @@ std::size_t appended_size(const AppendPlan& plan, const RecordFields& manifest_r
 
 // Writes exactly appended_size(...) bytes at `out`.
 void write_appended(const AppendPlan& plan, std::string_view warc,
-                    const RecordFields& manifest_record, std::string_view date,
-                    char* out) noexcept;
+                    const RecordFields& manifest_record, std::string_view date, char* out) noexcept;
 
 // The rebuilt archive in a new buffer, dated with the current UTC time.
 Result<ByteBuffer> append_manifest(std::string_view warc, std::string_view manifest,
