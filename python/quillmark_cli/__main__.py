@@ -1,0 +1,139 @@
+"""Entry point of the ``quillmark`` command."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+
+PROG = "quillmark"
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
+EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
+
+
+def build_parser(version: str) -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="List, check, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
+        "Every command reads plain and gzip-compressed (.warc.gz) archives; "
+        "FILE may be - for standard input.",
+    )
+    parser.add_argument("--version", action="version", version=f"{PROG} {version}")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+    commands.required = True
+
+    records = commands.add_parser(
+        "records",
+        help="list every record",
+        description="List every record: offset, length, body size, WARC-Type and record id "
+        "as a table on a terminal; one JSON object per record, with all headers, "
+        "otherwise or with --json.",
+    )
+    records.add_argument("file", metavar="FILE", help="the archive")
+    records.add_argument("--json", action="store_true", help="write JSON lines on a terminal too")
+
+    manifest = commands.add_parser(
+        "manifest",
+        help="write the embedded manifest store",
+        description="Write the bytes of the archive's manifest store (that of its last "
+        "manifest record). Exits with status 1 when the archive carries none.",
+    )
+    manifest.add_argument("file", metavar="FILE", help="the archive")
+    manifest.add_argument(
+        "-o", "--output", metavar="OUT", help="write to OUT instead of standard output"
+    )
+
+    append = commands.add_parser(
+        "append",
+        help="embed a manifest store",
+        description="Embed a manifest store as the archive's one manifest record, replacing "
+        "any earlier ones. Without -o, FILE is replaced atomically and stays untouched when "
+        "anything fails. Output whose name ends in .gz is written as one gzip member per "
+        "record; so is FILE replaced in place when it was gzip-compressed.",
+    )
+    append.add_argument("file", metavar="FILE", help="the archive")
+    append.add_argument("manifest", metavar="MANIFEST", help="file holding the manifest store")
+    append.add_argument(
+        "-o", "--output", metavar="OUT", help="write the new archive to OUT (- for standard output)"
+    )
+    append.add_argument(
+        "--record-id",
+        metavar="ID",
+        help="WARC-Record-ID of the new record, without angle brackets "
+        "(default: a fresh urn:uuid:)",
+    )
+
+    check = commands.add_parser(
+        "check",
+        help="test that an archive is well-formed",
+        description="Exit with status 0 when the archive is well-formed; otherwise print why "
+        "and at which record offset, and exit with status 1.",
+    )
+    check.add_argument("file", metavar="FILE", help="the archive")
+    return parser
+
+
+def _fail(message: str, status: int) -> int:
+    try:
+        sys.stderr.write(f"{PROG}: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass  # nowhere left to report to
+    return status
+
+
+def _silence_stdout() -> None:
+    # After a broken pipe, the interpreter's final flush of stdout would fail
+    # again and print a warning; point stdout at /dev/null instead.
+    try:
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
+
+
+def main(argv: list[str] | None = None) -> int:
+    try:
+        return _run(argv)
+    except KeyboardInterrupt:
+        return _fail("interrupted", EXIT_INTERRUPTED)
+    except BrokenPipeError:
+        _silence_stdout()
+        return EXIT_BROKEN_PIPE
+
+
+def _run(argv: list[str] | None) -> int:
+    try:
+        import quillmark
+    except ImportError as exc:
+        return _fail(f"cannot load the quillmark module: {exc}", EXIT_FAILURE)
+
+    from . import commands
+    from .errors import CliError
+
+    parser = build_parser(quillmark.__version__)
+    args = parser.parse_args(argv)
+    handlers = {
+        "records": commands.run_records,
+        "manifest": commands.run_manifest,
+        "append": commands.run_append,
+        "check": commands.run_check,
+    }
+    try:
+        return handlers[args.command](args)
+    except CliError as exc:
+        return _fail(str(exc), EXIT_FAILURE)
+    except MemoryError:
+        return _fail("out of memory", EXIT_FAILURE)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        where = f"{exc.filename}: " if exc.filename else ""
+        return _fail(f"{where}{exc.strerror or exc}", EXIT_FAILURE)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,43 @@
+"""Loading an archive (plain or gzip-compressed) into memory for the module."""
+
+from __future__ import annotations
+
+import sys
+from typing import NamedTuple
+
+from .errors import CliError
+from .gzip_members import decompress_members, is_gzip
+
+STDIN_NAME = "-"
+
+
+class Archive(NamedTuple):
+    name: str
+    data: bytes  # the uncompressed archive
+    gzipped: bool  # whether the file held gzip members
+
+
+def describe_os_error(name: str, exc: OSError) -> str:
+    reason = exc.strerror or str(exc)
+    return f"{name}: {reason}"
+
+
+def read_bytes(name: str) -> bytes:
+    """The whole content of file ``name`` ("-" is standard input)."""
+    if name == STDIN_NAME:
+        return sys.stdin.buffer.read()
+    try:
+        with open(name, "rb") as stream:
+            return stream.read()
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+
+
+def read_archive(name: str) -> Archive:
+    raw = read_bytes(name)
+    if not is_gzip(raw):
+        return Archive(name, raw, False)
+    try:
+        return Archive(name, decompress_members(raw), True)
+    except ValueError as exc:
+        raise CliError(f"{name}: {exc}") from None

@@ -1,0 +1,147 @@
+"""The four commands. Each takes the parsed arguments and returns an exit status;
+failures the user should see are raised as CliError."""
+
+from __future__ import annotations
+
+import os
+import stat
+import sys
+import uuid
+
+import quillmark
+
+from .archive_input import STDIN_NAME, Archive, describe_os_error, read_archive, read_bytes
+from .atomic_file import write_file
+from .errors import CliError
+from .gzip_members import compress_members
+from .listing import json_lines, table_lines
+from .locate import failing_record_offset
+
+NO_MANIFEST = "no C2PA manifest record found"
+
+
+def parse_failure(archive: Archive, exc: ValueError) -> CliError:
+    """The module's message for a malformed archive, with the failing record's offset."""
+    message = str(exc)
+    offset = failing_record_offset(archive.data, message)
+    if offset is None or message.endswith(f" at offset {offset}"):
+        where = ""
+    else:
+        where = f" (record at offset {offset})"
+    if archive.gzipped and where:
+        where = where[:-1] + " of the uncompressed archive)"
+    return CliError(f"{archive.name}: {message}{where}")
+
+
+def _write_stdout(chunks) -> None:
+    out = sys.stdout.buffer
+    for chunk in chunks:
+        out.write(chunk)
+    out.flush()
+
+
+def _refuse_binary_to_terminal(what: str) -> None:
+    if sys.stdout.isatty():
+        raise CliError(f"not writing {what} to a terminal; redirect the output or use -o FILE")
+
+
+def run_records(args) -> int:
+    archive = read_archive(args.file)
+    try:
+        records = quillmark.read_records(archive.data)
+    except ValueError as exc:
+        raise parse_failure(archive, exc) from None
+    as_json = args.json or not sys.stdout.isatty()
+    lines = json_lines(records) if as_json else table_lines(records)
+    out = sys.stdout
+    for line in lines:
+        out.write(line)
+        out.write("\n")
+    out.flush()
+    return 0
+
+
+def run_manifest(args) -> int:
+    archive = read_archive(args.file)
+    try:
+        manifest = quillmark.read_manifest(archive.data)
+    except ValueError as exc:
+        raise parse_failure(archive, exc) from None
+    if manifest is None:
+        raise CliError(f"{archive.name}: {NO_MANIFEST}")
+    if args.output in (None, STDIN_NAME):
+        _refuse_binary_to_terminal("a manifest store")
+        _write_stdout([manifest])
+    else:
+        _write_output(args.output, [manifest])
+    return 0
+
+
+def run_check(args) -> int:
+    archive = read_archive(args.file)
+    try:
+        manifest = quillmark.read_manifest(archive.data)
+    except ValueError as exc:
+        raise parse_failure(archive, exc) from None
+    detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
+    print(f"{archive.name}: well-formed, {detail}")
+    return 0
+
+
+def checked_record_id(record_id: str | None) -> str:
+    if record_id is None:
+        return f"urn:uuid:{uuid.uuid4()}"
+    if "\r" in record_id or "\n" in record_id:
+        raise CliError("the record id must not contain a carriage return or a line feed")
+    try:
+        record_id.encode("utf-8")
+    except UnicodeEncodeError:
+        raise CliError("the record id is not valid UTF-8") from None
+    return record_id
+
+
+def _in_place_target(name: str) -> None:
+    """Refuse to replace anything but a regular file in place."""
+    if name == STDIN_NAME:
+        return
+    try:
+        info = os.stat(name)
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+    if not stat.S_ISREG(info.st_mode):
+        raise CliError(f"{name}: not a regular file, so it cannot be replaced; use -o OUT")
+
+
+def _record_starts(archive_bytes: bytes) -> list[int]:
+    return [record["offset"] for record in quillmark.read_records(archive_bytes)]
+
+
+def run_append(args) -> int:
+    record_id = checked_record_id(args.record_id)
+    in_place = args.output is None
+    if in_place:
+        _in_place_target(args.file)
+    archive = read_archive(args.file)
+    manifest = read_bytes(args.manifest)
+    try:
+        rebuilt = quillmark.append_manifest(archive.data, manifest, record_id)
+    except ValueError as exc:
+        raise parse_failure(archive, exc) from None
+    destination = args.file if in_place else args.output
+    compress = (in_place and archive.gzipped) or (
+        destination != STDIN_NAME and destination.endswith(".gz")
+    )
+    chunks = compress_members(rebuilt, _record_starts(rebuilt)) if compress else [rebuilt]
+    if destination == STDIN_NAME:
+        _refuse_binary_to_terminal("an archive")
+        _write_stdout(chunks)
+    else:
+        _write_output(destination, chunks)
+    return 0
+
+
+def _write_output(name: str, chunks) -> None:
+    try:
+        write_file(name, chunks)
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
