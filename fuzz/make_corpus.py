@@ -1,0 +1,206 @@
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/<target>/.
+
+Records are made by the module's own builder, so the module must be installed
+in the interpreter that runs this script. Archive seeds go to parse_records and
+find_manifest; append_manifest seeds carry their record id and manifest in
+front of the archive, in the layout that fuzz/append_input.hpp reads.
+
+    python fuzz/make_corpus.py
+"""
+
+from __future__ import annotations
+
+import hashlib
+import shutil
+import struct
+from pathlib import Path
+
+import quillmark
+
+CORPUS = Path(__file__).resolve().parent / "corpus"
+MANIFEST_TYPE = ("c2paprovenance", "application/c2pa")
+
+
+def record(body: bytes = b"hi", warc_type: str = "resource", **kwargs) -> bytes:
+    content_type = kwargs.pop("content_type", "text/plain")
+    record_id = kwargs.pop("record_id", "urn:uuid:1")
+    return quillmark.build_record(warc_type, content_type, record_id, body, **kwargs)
+
+
+def manifest(body: bytes = b"\x00c2pa-store\xff") -> bytes:
+    return record(body, MANIFEST_TYPE[0], content_type=MANIFEST_TYPE[1])
+
+
+def raw(header_lines: list[bytes], body: bytes = b"", tail: bytes = b"\r\n\r\n") -> bytes:
+    """A record written by hand, for shapes the builder never makes."""
+    return b"WARC/1.1\r\n" + b"\r\n".join(header_lines) + b"\r\n\r\n" + body + tail
+
+
+def with_length(body: bytes, *extra: bytes) -> bytes:
+    return raw([*extra, b"Content-Length: %d" % len(body)], body)
+
+
+def built_records() -> dict[str, bytes]:
+    bodies = {
+        "empty": b"",
+        "text": b"hi",
+        "framing-inside": b"WARC/1.1\r\n\r\nContent-Length: 9\r\n\r\n\n\n",
+        "all-bytes": bytes(range(256)),
+        "kilobyte": bytes(i % 251 for i in range(1000)),
+    }
+    seeds = {f"built-{name}": record(body) for name, body in bodies.items()}
+    seeds["built-target-uri"] = record(target_uri="http://example.com/a?b=c")
+    seeds["built-empty-target-uri"] = record(target_uri="")
+    seeds["built-empty-values"] = quillmark.build_record("", "", "", b"")
+    seeds["built-bracketed-id"] = record(record_id="<x>")
+    seeds["built-injected-line"] = record(warc_type="a\r\nX-Extra: b")
+    seeds["built-unicode-values"] = record(warc_type="r\u00e9sum\u00e9", record_id="\U0010ffff")
+    seeds["manifest-only"] = manifest()
+    seeds["manifest-empty"] = manifest(b"")
+    a, b = record(b"A"), record(b"B", record_id="urn:uuid:2")
+    seeds["manifests-between"] = a + manifest(b"M1") + b + manifest(b"M2")
+    seeds["manifests-all"] = manifest(b"M1") + manifest(b"M2")
+    seeds["appended-twice"] = quillmark.append_manifest(
+        quillmark.append_manifest(a + b, b"first", "urn:uuid:m1"), b"second", "urn:uuid:m2"
+    )
+    return seeds
+
+
+def manifest_lookalikes() -> dict[str, bytes]:
+    def typed(warc_type: bytes, content_type: bytes) -> bytes:
+        return with_length(b"store", b"WARC-Type: " + warc_type, b"Content-Type: " + content_type)
+
+    return {
+        "manifest-capital-names": raw(
+            [b"WARC-TYPE: c2paprovenance", b"content-TYPE: application/c2pa", b"CONTENT-LENGTH: 1"],
+            b"m",
+        ),
+        "manifest-padded-values": typed(b"  c2paprovenance\t", b"\xc2\xa0application/c2pa "),
+        "manifest-parameters": typed(b"c2paprovenance", b"application/c2pa; v=1"),
+        "manifest-wrong-case": typed(b"C2PAprovenance", b"application/c2pa"),
+        "manifest-hyphen": typed(b"c2pa-provenance", b"application/c2pa"),
+        "manifest-overridden-type": raw(
+            [
+                b"WARC-Type: c2paprovenance",
+                b"Content-Type: application/c2pa",
+                b"warc-type: resource",
+                b"Content-Length: 0",
+            ]
+        ),
+        "manifest-then-broken": manifest() + b"WARC/1.1\r\nContent-Length: 0\r\n",
+    }
+
+
+def separators() -> dict[str, bytes]:
+    one = with_length(b"x")[:-4]  # the record without its separator
+    return {
+        "empty-data": b"",
+        "only-crlf": b"\r\n\n\r\r\n\r\n",
+        "gap-before": b"\r\n\r\n" + record(),
+        "sep-crlfcrlf": one + b"\r\n\r\n" + one + b"\r\n\r\n",
+        "sep-lflf": one + b"\n\n" + one + b"\n\n",
+        "sep-single-crlf": one + b"\r\n" + one + b"\r\n",
+        "sep-none": one + one,
+        "sep-cr-lf-lf": one + b"\r\n\n" + one,
+        "sep-long-gap": one + b"\r\n\r\n\r\n\n\n\r" + one + b"\n",
+        "body-at-end": one,
+        "empty-records": with_length(b"") * 40,
+    }
+
+
+def framing_errors() -> dict[str, bytes]:
+    ok = record()
+    return {
+        "err-garbage": b"garbage",
+        "err-bom": b"\xef\xbb\xbf" + ok,
+        "err-space-first": b" " + ok,
+        "err-version-1.0": ok.replace(b"WARC/1.1", b"WARC/1.0", 1),
+        "err-version-lower": ok.replace(b"WARC/1.1", b"warc/1.1", 1),
+        "err-short-mark": ok + b"WARC/1.",
+        "err-version-suffix-ok": ok.replace(b"WARC/1.1", b"WARC/1.1 extra", 1),
+        "err-unterminated": b"WARC/1.1\r\nContent-Length: 0\r\n",
+        "err-lf-terminator": b"WARC/1.1\nContent-Length: 0\n\n",
+        "err-lf-lines-ok": b"WARC/1.1\nContent-Length: 2\n\r\n\r\nab",
+        "err-missing-length": raw([b"WARC-Type: resource"]),
+        "err-version-only": b"WARC/1.1\r\n\r\n",
+        "err-length-hex": raw([b"Content-Length: 0x10"]),
+        "err-length-minus-zero": raw([b"Content-Length: -0"]),
+        "err-length-plus-only": raw([b"Content-Length: +"]),
+        "err-length-empty": raw([b"Content-Length:"]),
+        "err-length-space": raw([b"Content-Length: 1 0"]),
+        "err-length-2pow64": raw([b"Content-Length: 18446744073709551616"]),
+        "err-length-max": raw([b"Content-Length: 18446744073709551615"]),
+        "err-length-arabic-digit": raw([b"Content-Length: \xd9\xa3"]),
+        "err-length-then-invalid": raw([b"Content-Length: 1", b"content-length: x"], b"a"),
+        "ok-length-plus-padded": raw([b"Content-Length: \t+0005 "], b"abcde"),
+        "err-body-short": raw([b"Content-Length: 10"], b"abc", b""),
+        "err-trailing-space": ok + b" ",
+        "err-partial-after": ok + ok[:30],
+        "err-last-of-many": ok * 20 + b"WARC/1.1\r\nContent-Length: 5\r\n\r\nab",
+    }
+
+
+def utf8_edges() -> dict[str, bytes]:
+    def header(value: bytes, name: bytes = b"X-Value") -> bytes:
+        return raw([name + b": " + value, b"Content-Length: 0"])
+
+    white_space = b"\t\x0b\x0c \xc2\x85\xc2\xa0\xe1\x9a\x80\xe2\x80\x80\xe2\x80\x8a"
+    white_space += b"\xe2\x80\xa8\xe2\x80\xa9\xe2\x80\xaf\xe2\x81\x9f\xe3\x80\x80"
+    seeds = {
+        "utf8-trim-all-spaces": header(white_space + b"v" + white_space),
+        "utf8-not-space": header(b"\xe2\x80\x8bv\xef\xbb\xbf"),
+        "utf8-max-code-point": header(b"\xf4\x8f\xbf\xbf"),
+        "utf8-bmp-edge": header(b"\xef\xbf\xbf\xee\x80\x80\xed\x9f\xbf"),
+        "utf8-name-non-ascii": header(b"v", b"\xc3\x84-Name"),
+        "utf8-version-line": b"WARC/1.1 \xe2\x82\xac" + with_length(b"")[8:],
+        "bad-utf8-ff": header(b"\xff"),
+        "bad-utf8-overlong": header(b"\xc0\x80"),
+        "bad-utf8-overlong-3": header(b"\xe0\x80\xaf"),
+        "bad-utf8-surrogate": header(b"\xed\xa0\x80"),
+        "bad-utf8-above-max": header(b"\xf4\x90\x80\x80"),
+        "bad-utf8-truncated": header(b"\xe2\x82"),
+        "bad-utf8-lone-continuation": header(b"\x80"),
+        "bad-utf8-in-body-ok": with_length(b"\xff\xfe\xc0\x80"),
+    }
+    lines = [b"X-H%d: %d" % (i % 13, i) for i in range(40)]
+    seeds["many-headers"] = raw([*lines, b"X-h3 : last", b"Content-Length: 0"])
+    seeds["header-colons"] = raw(
+        [b"  : empty name", b"X-Url: http://a:80/b", b"No colon", b"X-Empty:", b"Content-Length: 0"]
+    )
+    seeds["header-leading-space"] = raw([b"  Content-Length  :  0  "])
+    seeds["header-cr-inside"] = raw([b"X-A\r: b\rc", b"Content-Length: 0"])
+    return seeds
+
+
+def append_seed(archive: bytes, store: bytes, record_id: bytes) -> bytes:
+    return struct.pack("<BH", len(record_id), len(store)) + record_id + store + archive
+
+
+def write(target: str, seeds: dict[str, bytes]) -> None:
+    directory = CORPUS / target
+    shutil.rmtree(directory, ignore_errors=True)
+    directory.mkdir(parents=True)
+    for name, data in sorted(seeds.items()):
+        digest = hashlib.sha1(data).hexdigest()[:8]
+        (directory / f"{name}-{digest}").write_bytes(data)
+
+
+def main() -> None:
+    archives = {}
+    for group in (built_records, manifest_lookalikes, separators, framing_errors, utf8_edges):
+        archives.update(group())
+    write("parse_records", archives)
+    write("find_manifest", archives)
+
+    ids = [b"urn:uuid:9", b"", b"<x>", b"\xe2\x82\xac\r", b"line\nbreak", b"\xff"]
+    stores = [b"store", b"", b"\r\n\r\nWARC/1.1\r\n\r\n"]
+    appends = {}
+    for index, (name, archive) in enumerate(sorted(archives.items())):
+        record_id = ids[index % len(ids)]
+        store = stores[index % len(stores)]
+        appends[name] = append_seed(archive, store, record_id)
+    write("append_manifest", appends)
+
+
+if __name__ == "__main__":
+    main()
