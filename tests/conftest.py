@@ -12,7 +12,7 @@ from hypothesis import HealthCheck, settings
 # long local run. Choose one with HYPOTHESIS_PROFILE=<name>.
 settings.register_profile(
     "fast",
-    max_examples=60,
+    max_examples=100,
     deadline=None,
     suppress_health_check=[HealthCheck.too_slow],
 )

@@ -359,6 +359,18 @@ def test_str_parameter_rejects(name, param, value, type_name):
     assert exc.__context__ is None
 
 
+def test_replaced_error_is_not_chained_inside_a_handler():
+    try:
+        raise KeyError("handled")
+    except KeyError as handled:
+        with pytest.raises(TypeError) as info:
+            quillmark.build_record("a", "b", "c", "not bytes")
+        # Only the exception being handled may be the context, never the
+        # internal error that the message was made from.
+        assert info.value.__context__ is None or info.value.__context__ is handled
+        assert info.value.__cause__ is None
+
+
 def test_type_name_is_the_qualified_name_of_a_local_class():
     class Local:
         pass

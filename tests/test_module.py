@@ -81,12 +81,15 @@ def test_function_object(name):
 def test_reimport_after_removal_gives_the_same_module():
     original = sys.modules.pop("quillmark")
     try:
+        original.added_by_a_test = "kept"
         again = importlib.import_module("quillmark")
         assert again is original
+        assert again.added_by_a_test == "kept"
         assert again.read_records(b"") == []
         assert again.__all__ == [*REGISTRATION_ORDER, "__version__"]
     finally:
         sys.modules["quillmark"] = original
+        vars(original).pop("added_by_a_test", None)
 
 
 def run_python(executable: str, code: str, **kwargs) -> subprocess.CompletedProcess:
@@ -95,60 +98,100 @@ def run_python(executable: str, code: str, **kwargs) -> subprocess.CompletedProc
     )
 
 
-SUBINTERPRETER_SCRIPT = textwrap.dedent(
+# Runs in a fresh process. import_in_subinterpreter() imports the module twice in
+# a new sub-interpreter and returns one "kind|message" line per attempt.
+INTERPRETER_HELPERS = textwrap.dedent(
     """
     import json, os, sys
     import _testcapi
-    sys.path.insert(0, {module_dir!r})
-    import quillmark
+    sys.path.insert(0, MODULE_DIR)
 
-    read_end, write_end = os.pipe()
-    code = '''
+    SUB_CODE = '''
     import os, sys
-    sys.path.insert(0, {module_dir!r})
+    sys.path.insert(0, MODULE_DIR)
     for attempt in range(2):
         try:
             import quillmark
+            quillmark.read_records(b"")
         except ImportError as exc:
             line = type(exc).__name__ + "|" + str(exc)
         except BaseException as exc:
             line = "unexpected " + type(exc).__name__ + "|" + str(exc)
         else:
             line = "imported|"
+        sys.modules.pop("quillmark", None)
         os.write(WRITE_END, (line + "\\\\n").encode())
-    '''.replace("WRITE_END", str(write_end))
-    status = _testcapi.run_in_subinterp(code)
-    os.close(write_end)
-    with os.fdopen(read_end) as lines:
-        outcomes = lines.read().splitlines()
-    del sys.modules["quillmark"]
-    import quillmark as again
-    print(json.dumps({{
-        "status": status,
-        "outcomes": outcomes,
-        "still_works": quillmark.read_records(b"") == [] and quillmark.read_manifest(b"") is None,
-        "same_module": again is quillmark,
-    }}))
+    '''
+
+    def import_in_subinterpreter():
+        read_end, write_end = os.pipe()
+        code = SUB_CODE.replace("MODULE_DIR", repr(MODULE_DIR))
+        status = _testcapi.run_in_subinterp(code.replace("WRITE_END", str(write_end)))
+        os.close(write_end)
+        with os.fdopen(read_end) as lines:
+            return status, lines.read().splitlines()
+
+    def import_in_main():
+        try:
+            import quillmark
+            return "imported|" + str(quillmark.read_manifest(b"") is None)
+        except ImportError as exc:
+            return type(exc).__name__ + "|" + str(exc)
     """
 )
 
+MAIN_FIRST = """
+import quillmark
+runs = [import_in_subinterpreter(), import_in_subinterpreter()]
+del sys.modules["quillmark"]
+import quillmark as again
+print(json.dumps({
+    "runs": runs,
+    "still_works": quillmark.read_records(b"") == [] and quillmark.read_manifest(b"") is None,
+    "same_module": again is quillmark,
+}))
+"""
 
-def test_second_interpreter_gets_import_error():
+SUB_FIRST = """
+runs = [import_in_subinterpreter()]
+print(json.dumps({"runs": runs, "main": [import_in_main(), import_in_main()]}))
+"""
+
+
+def run_interpreter_script(body: str) -> dict:
     pytest.importorskip("_testcapi", reason="this interpreter lacks _testcapi")
     module_dir = os.path.dirname(os.path.abspath(shared_object()))
-    script = SUBINTERPRETER_SCRIPT.format(module_dir=module_dir)
+    script = f"MODULE_DIR = {module_dir!r}\n" + INTERPRETER_HELPERS + body
     proc = run_python(sys.executable, script)
     assert proc.returncode == 0, proc.stderr
-    report = json.loads(proc.stdout.strip().splitlines()[-1])
-    assert report["status"] == 0
-    assert len(report["outcomes"]) == 2
-    for outcome in report["outcomes"]:
-        kind, _, message = outcome.partition("|")
-        # Exactly ImportError: ModuleNotFoundError would mean the path was wrong.
-        assert kind == "ImportError", outcome
-        assert "interpreter" in message.lower(), outcome
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def assert_refused(outcome: str):
+    kind, _, message = outcome.partition("|")
+    # Exactly ImportError: ModuleNotFoundError would mean the path was wrong.
+    assert kind == "ImportError", outcome
+    assert "interpreter" in message.lower(), outcome
+
+
+def test_second_interpreter_gets_import_error():
+    report = run_interpreter_script(MAIN_FIRST)
+    for status, outcomes in report["runs"]:
+        assert status == 0
+        assert len(outcomes) == 2
+        for outcome in outcomes:
+            assert_refused(outcome)
     assert report["still_works"]
     assert report["same_module"]
+
+
+def test_first_interpreter_to_import_owns_the_module():
+    report = run_interpreter_script(SUB_FIRST)
+    [(status, outcomes)] = report["runs"]
+    assert status == 0
+    assert outcomes == ["imported|", "imported|"]
+    for outcome in report["main"]:
+        assert_refused(outcome)
 
 
 def shared_object() -> str:

@@ -118,6 +118,8 @@ def test_append_then_read(archive, manifest, record_id):
         return
     original = check_matches_generation(warc, generated)
     kept = [record for record, gen in zip(original, generated) if not gen.is_manifest]
+    manifests = [gen.body for gen in generated if gen.is_manifest]
+    assert quillmark.read_manifest(warc) == (manifests[-1] if manifests else None)
 
     out = quillmark.append_manifest(warc, manifest, record_id)
     assert quillmark.read_manifest(out) == manifest
