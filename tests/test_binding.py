@@ -444,6 +444,25 @@ def test_metaclass_name_lookup_is_used():
     )
 
 
+def test_type_name_that_is_a_str_subclass_or_holds_a_surrogate():
+    class Name(str):
+        pass
+
+    raises_exactly(
+        TypeError,
+        "argument 'warc': 'Sub' object cannot be converted to 'PyBytes'",
+        quillmark.read_records,
+        odd_type(lambda: Name("Sub"))(),
+    )
+    with pytest.raises(TypeError) as info:
+        quillmark.read_records(odd_type(lambda: "bad\ud800name")())
+    assert type(info.value) is TypeError
+    assert str(info.value) in (
+        "argument 'warc': 'bad\ud800name' object cannot be converted to 'PyBytes'",
+        "argument 'warc': '<failed to extract type name>' object cannot be converted to 'PyBytes'",
+    )
+
+
 @pytest.mark.parametrize(
     "name, args, message",
     [
@@ -500,6 +519,12 @@ class BytesSub(bytes):
     def __bytes__(self):
         return b"not the contents"
 
+    def __len__(self):
+        return 1
+
+    def __getitem__(self, index):
+        return 0
+
 
 class StrSub(str):
     def __str__(self):
@@ -507,6 +532,9 @@ class StrSub(str):
 
     def encode(self, *args, **kwargs):
         return b"not the text"
+
+    def __len__(self):
+        return 1
 
 
 def test_subclasses_are_read_by_their_contents():

@@ -145,6 +145,8 @@ def test_first_failing_record_decides():
         "\u00a05\u3000",
         "\u20285\u2029",
         "\x0b5\x0c",
+        "0" * 40 + "5",
+        "+" + "0" * 40 + "5",
     ],
 )
 def test_valid_content_length(text):
@@ -239,6 +241,17 @@ def test_record_separator(separator, covered, followed_by_record):
         assert records[1]["length"] == len(GOOD)
     else:
         assert len(records) == 1
+
+
+def test_header_search_runs_on_through_later_records():
+    # The first record's block ends in "\n\n", which is no terminator, so its
+    # header block runs on to the terminator of the next record.
+    first = b"WARC/1.1\r\nContent-Length: 0\n\n"
+    second = b"WARC/1.1\r\nContent-Length: 7\r\n\r\n1234567"
+    [record] = quillmark.read_records(first + second)
+    assert record["headers"] == {"content-length": "7"}
+    assert record["body"] == b"1234567"
+    assert (record["offset"], record["length"]) == (0, len(first + second))
 
 
 def test_leading_gap_belongs_to_no_record():
@@ -347,6 +360,7 @@ def test_large_body_round_trips():
         ("\u3000X-Wide\u00a0: \u2028v\u205f\u0085", "x-wide", "v"),
         ("\u1680X-Ogham\u2000:\u200av\u202f", "x-ogham", "v"),
         ("X-Zwsp: \u200bv\ufeff", "x-zwsp", "\u200bv\ufeff"),
+        ("X-Mvs: \u180ev\u180e", "x-mvs", "\u180ev\u180e"),
         ("X-Sep: \x1cv\x1f", "x-sep", "\x1cv\x1f"),
         ("\u00c4BC-\u0130X: \u00c4", "\u00c4bc-\u0130x", "\u00c4"),
         ("X-\u00dfTRASSE: \u00df", "x-\u00dftrasse", "\u00df"),
