@@ -5,6 +5,7 @@ members) are also tested in-process where a subprocess cannot reach the case."""
 from __future__ import annotations
 
 import gzip
+import importlib.metadata
 import json
 import os
 import pty
@@ -29,15 +30,15 @@ EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 SAMPLE = (EXAMPLES / "sample.warc").read_bytes()
 STORE = (EXAMPLES / "manifest.c2pa").read_bytes()
 
-pytestmark = pytest.mark.skipif(
-    not CLI.exists(), reason=f"the quillmark command is not installed next to {sys.executable}"
-)
+
+def command(*args) -> list[str]:
+    if not CLI.exists():
+        pytest.skip(f"the quillmark command is not installed next to {sys.executable}")
+    return [str(CLI), *map(str, args)]
 
 
 def run(*args, stdin: bytes = b"", cwd=None) -> subprocess.CompletedProcess:
-    return subprocess.run(
-        [str(CLI), *map(str, args)], input=stdin, capture_output=True, timeout=120, cwd=cwd
-    )
+    return subprocess.run(command(*args), input=stdin, capture_output=True, timeout=120, cwd=cwd)
 
 
 def error_line(result: subprocess.CompletedProcess) -> str:
@@ -77,6 +78,16 @@ def sample(tmp_path: Path) -> Path:
 
 
 # --- help, version, usage ------------------------------------------------------------
+
+
+def test_installed_distribution_provides_the_command():
+    # Guards the skip above: where the package is installed, the command must be too.
+    try:
+        dist = importlib.metadata.distribution("quillmark")
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("the quillmark distribution is not installed")
+    scripts = [e for e in dist.entry_points if e.group == "console_scripts"]
+    assert [(e.name, e.value) for e in scripts] == [("quillmark", "quillmark_cli.__main__:main")]
 
 
 def test_version_is_the_module_version():
@@ -162,8 +173,8 @@ def test_in_place_append_keeps_mode_and_leaves_no_temporary(sample: Path):
 def test_new_output_file_gets_the_usual_mode(sample: Path):
     out = sample.with_name("new.warc")
     subprocess.run(
-        ["sh", "-c", 'umask 027 && exec "$0" "$@"', str(CLI), "append"]
-        + [str(sample), str(sample.with_name("store.c2pa")), "-o", str(out)],
+        ["sh", "-c", 'umask 027 && exec "$0" "$@"']
+        + command("append", sample, sample.with_name("store.c2pa"), "-o", out),
         check=True,
     )
     assert stat.S_IMODE(out.stat().st_mode) == 0o640
@@ -227,6 +238,18 @@ def test_in_place_append_refuses_a_fifo(tmp_path: Path):
     result = run("append", fifo, EXAMPLES / "manifest.c2pa")
     assert result.returncode == 1
     assert "not a regular file" in error_line(result)
+
+
+def test_standard_input_is_read_once():
+    result = run("append", "-", "-", stdin=SAMPLE)
+    assert result.returncode == 1
+    assert "standard input can hold the archive or the manifest store" in error_line(result)
+
+
+def test_filter_from_standard_input_to_standard_output():
+    result = run("append", "-", EXAMPLES / "manifest.c2pa", stdin=SAMPLE)
+    assert result.returncode == 0
+    assert record_bytes(result.stdout)[:-1] == record_bytes(SAMPLE)
 
 
 def test_manifest_output_and_absence(tmp_path: Path):
@@ -335,8 +358,9 @@ def test_records_from_standard_input():
 
 
 def run_on_terminal(*args) -> tuple[int, str]:
+    argv = command(*args)
     leader, follower = pty.openpty()
-    proc = subprocess.Popen([str(CLI), *map(str, args)], stdout=follower, stderr=follower)
+    proc = subprocess.Popen(argv, stdout=follower, stderr=follower)
     os.close(follower)
     chunks = []
     while True:
@@ -491,9 +515,7 @@ def test_missing_manifest_file_leaves_the_archive(sample: Path):
 
 def interrupt_while_reading(fifo: Path, args: list) -> subprocess.CompletedProcess:
     os.mkfifo(fifo)
-    proc = subprocess.Popen(
-        [str(CLI), *map(str, args)], stdout=subprocess.PIPE, stderr=subprocess.PIPE
-    )
+    proc = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     writer = os.open(fifo, os.O_WRONLY)  # returns once the command has opened the FIFO
     try:
         os.write(writer, SAMPLE[:100])

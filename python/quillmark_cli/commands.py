@@ -118,6 +118,8 @@ def _record_starts(archive_bytes: bytes) -> list[int]:
 
 def run_append(args) -> int:
     record_id = checked_record_id(args.record_id)
+    if args.file == STDIN_NAME and args.manifest == STDIN_NAME:
+        raise CliError("standard input can hold the archive or the manifest store, not both")
     in_place = args.output is None
     if in_place:
         _in_place_target(args.file)
