@@ -21,9 +21,12 @@ pytestmark = [
     pytest.mark.skipif(
         not wheel_build.host_is_linux_x86_64(), reason="the wheel is built for Linux x86-64"
     ),
+    pytest.mark.skipif(
+        wheel_build.QUICK, reason="quick run: the packaging checks run once, in the full test run"
+    ),
 ]
 
-VERSION = re.search(r'^version = "([^"]+)"', (REPO / "pyproject.toml").read_text(), re.M)[1]
+VERSION = wheel_build.package_version()
 STUB_FILES = ("quillmark.pyi", "quillmark-stubs/__init__.pyi")
 
 

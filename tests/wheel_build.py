@@ -9,6 +9,7 @@ from __future__ import annotations
 import atexit
 import functools
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -17,7 +18,14 @@ import tempfile
 from pathlib import Path
 
 REPO = Path(__file__).resolve().parent.parent
+# Set by the per-interpreter runs, which skip the slow build checks.
+QUICK = os.environ.get("QUILLMARK_QUICK") == "1"
 PYENV_VERSIONS = Path(os.environ.get("PYENV_ROOT", "/root/.pyenv")) / "versions"
+
+
+def package_version() -> str:
+    pyproject = (REPO / "pyproject.toml").read_text()
+    return re.search(r'^version = "([^"]+)"', pyproject, re.M)[1]
 
 
 def scratch_dir(prefix: str) -> Path:
