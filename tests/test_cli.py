@@ -513,24 +513,30 @@ def test_missing_manifest_file_leaves_the_archive(sample: Path):
 # --- interrupts ----------------------------------------------------------------------
 
 
-def interrupt_while_reading(fifo: Path, args: list) -> subprocess.CompletedProcess:
+def interrupt_while_reading(
+    fifo: Path, args: list, signum: int = signal.SIGINT
+) -> subprocess.CompletedProcess:
     os.mkfifo(fifo)
     proc = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     writer = os.open(fifo, os.O_WRONLY)  # returns once the command has opened the FIFO
     try:
         os.write(writer, SAMPLE[:100])
         time.sleep(0.3)  # let it block in read() on the half-written FIFO
-        proc.send_signal(signal.SIGINT)
+        proc.send_signal(signum)
         stdout, stderr = proc.communicate(timeout=60)
     finally:
         os.close(writer)
     return subprocess.CompletedProcess(proc.args, proc.returncode, stdout, stderr)
 
 
-def test_interrupted_check_exits_130(tmp_path: Path):
-    result = interrupt_while_reading(tmp_path / "fifo", ["check", tmp_path / "fifo"])
-    assert result.returncode == 130
-    assert error_line(result) == "quillmark: interrupted"
+@pytest.mark.parametrize(
+    "signum, status, message",
+    [(signal.SIGINT, 130, "interrupted"), (signal.SIGTERM, 143, "terminated")],
+)
+def test_stopped_check_reports_the_signal(tmp_path: Path, signum, status, message):
+    result = interrupt_while_reading(tmp_path / "fifo", ["check", tmp_path / "fifo"], signum)
+    assert result.returncode == status
+    assert error_line(result) == f"quillmark: {message}"
 
 
 def test_interrupted_in_place_append_leaves_the_input(sample: Path):

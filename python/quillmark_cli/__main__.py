@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import signal
 import sys
 
 PROG = "quillmark"
@@ -95,11 +96,31 @@ def _silence_stdout() -> None:
         pass
 
 
+class _Stopped(BaseException):
+    """Raised by the handler of a terminating signal, so that a half-written
+    temporary file is removed on the way out just as after Ctrl-C."""
+
+    def __init__(self, signum: int):
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_stopped(signum, frame) -> None:
+    raise _Stopped(signum)
+
+
+_STOP_SIGNALS = {signal.SIGTERM: "terminated", signal.SIGHUP: "hangup"}
+
+
 def main(argv: list[str] | None = None) -> int:
+    for signum in _STOP_SIGNALS:
+        signal.signal(signum, _raise_stopped)
     try:
         return _run(argv)
     except KeyboardInterrupt:
         return _fail("interrupted", EXIT_INTERRUPTED)
+    except _Stopped as stop:
+        return _fail(_STOP_SIGNALS[stop.signum], 128 + stop.signum)
     except BrokenPipeError:
         _silence_stdout()
         return EXIT_BROKEN_PIPE
