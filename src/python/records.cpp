@@ -45,10 +45,12 @@ struct RecordKeys {
 PyObject* records_to_list(const RecordIndex& index) {
   RecordKeys keys;
   if (!keys.ok()) return nullptr;
-  OwnedRef list(PyList_New(static_cast<Py_ssize_t>(index.records.size())));
+  // Start empty and append: a list made at full size holds unset items until
+  // it is filled, and the cyclic collector, and through it Python code (gc
+  // callbacks, finalisers), can reach the list while the records are made.
+  OwnedRef list(PyList_New(0));
   if (!list) return nullptr;
   std::string name;  // scratch for lower-casing, reused across fields
-  Py_ssize_t position = 0;
   for (const RecordView& record : index.records) {
     OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
@@ -60,7 +62,7 @@ PyObject* records_to_list(const RecordIndex& index) {
         !set_new(dict.get(), keys.length.get(), PyLong_FromUnsignedLongLong(record.length))) {
       return nullptr;
     }
-    PyList_SetItem(list.get(), position++, dict.release());  // steals
+    if (PyList_Append(list.get(), dict.get()) != 0) return nullptr;
   }
   return list.release();
 }
