@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "record/text.hpp"
+#include "python/name_cache.hpp"
 
 namespace quillmark::python {
 namespace {
@@ -19,14 +19,12 @@ bool set_new(PyObject* dict, PyObject* key, PyObject* new_value) {
 
 // Header names in the order they first appear; a later duplicate replaces the
 // value in place, which is what the dict does on its own.
-PyObject* headers_to_dict(const RecordIndex& index, const RecordView& record, std::string& name) {
+PyObject* headers_to_dict(const RecordIndex& index, const RecordView& record, NameCache& names) {
   OwnedRef headers(PyDict_New());
   if (!headers) return nullptr;
   for (std::size_t i = 0; i < record.field_count; ++i) {
     const FieldView& field = index.fields[record.first_field + i];
-    name.resize(field.name.size());
-    to_ascii_lower(field.name, name.data());
-    OwnedRef key(new_str(name));
+    OwnedRef key(names.get(field.name));
     if (!key || !set_new(headers.get(), key.get(), new_str(field.value))) return nullptr;
   }
   return headers.release();
@@ -50,11 +48,11 @@ PyObject* records_to_list(const RecordIndex& index) {
   // callbacks, finalisers), can reach the list while the records are made.
   OwnedRef list(PyList_New(0));
   if (!list) return nullptr;
-  std::string name;  // scratch for lower-casing, reused across fields
+  NameCache names;
   for (const RecordView& record : index.records) {
     OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
-    if (!set_new(dict.get(), keys.headers.get(), headers_to_dict(index, record, name)) ||
+    if (!set_new(dict.get(), keys.headers.get(), headers_to_dict(index, record, names)) ||
         !set_new(dict.get(), keys.body.get(),
                  PyBytes_FromStringAndSize(record.body.data(),
                                            static_cast<Py_ssize_t>(record.body.size()))) ||

@@ -1,0 +1,117 @@
+"""The reader's fast paths give exactly what the plain reader model gives.
+
+Header names are shared across the records of one call, texts that are pure
+ASCII take a shorter road to str, and header lines are split in wide steps.
+Each case below sits on an edge of one of these paths: many or colliding
+names, names that differ only in case, long names, text that is ASCII except
+for one byte at a word boundary, and separators at every position of a word.
+"""
+
+from __future__ import annotations
+
+import random
+
+import pytest
+import quillmark
+import reader_model
+
+
+def record(lines: list[str], body: bytes = b"body") -> bytes:
+    block = "\r\n".join(["WARC/1.1", *lines, f"Content-Length: {len(body)}"])
+    return block.encode() + b"\r\n\r\n" + body + b"\r\n\r\n"
+
+
+def shaped(records: list[dict]) -> list[tuple]:
+    return [(list(r["headers"].items()), r["body"], r["offset"], r["length"]) for r in records]
+
+
+def assert_matches_model(data: bytes) -> list[dict]:
+    native = quillmark.read_records(data)
+    assert shaped(native) == shaped(reader_model.read_records(data))
+    return native
+
+
+def _many_names(count: int) -> list[str]:
+    return [f"X-Name-{i:05d}: value {i}" for i in range(count)]
+
+
+@pytest.mark.parametrize(
+    "records",
+    [
+        pytest.param([_many_names(2000)], id="more-names-than-the-table-holds"),
+        pytest.param([_many_names(600)] * 3, id="same-many-names-in-every-record"),
+        pytest.param([[f"N{i}: {i}"] for i in range(3000)], id="a-new-name-in-every-record"),
+        pytest.param(
+            [["Content-Type: a", "CONTENT-TYPE: b"], ["content-type: c", "Content-type: d"]],
+            id="case-variants-of-one-name",
+        ),
+        pytest.param(
+            [["WARC-Type: x", "X-One: 1", "warc-type: y"], ["X-One: 2", "WARC-Type: z"]],
+            id="duplicates-keep-first-position-last-value",
+        ),
+        pytest.param([[("X-" + "L" * 300) + f": {i}"] for i in range(3)], id="long-names"),
+        pytest.param(
+            [[("X-" + "a" * 40 + f"{i:03d}" + "b" * 40) + ": v" for i in range(200)]] * 2,
+            id="names-alike-but-for-their-middle",
+        ),
+        pytest.param([["Größe: 1", "GRÖSSE: 2", "größe: 3"]] * 2, id="non-ascii-names"),
+        pytest.param([[": empty name", "  : blank name", "\tX-Tab\t: tab"]] * 2, id="odd-names"),
+    ],
+)
+def test_header_names_across_records(records):
+    data = b"".join(record(lines) for lines in records)
+    native = assert_matches_model(data)
+    assert len(native) == len(records)
+
+
+@pytest.mark.parametrize("position", range(0, 40))
+@pytest.mark.parametrize("text", ["é", "\u00a0", "\u3000", "\U0001f600", "\x7f"])
+def test_one_non_ascii_character_at_every_position(position, text):
+    value = "v" * position + text + "w" * (39 - position)
+    name = "X-" + "n" * position + text
+    data = record([f"{name}: {value}", f"Plain: {value}"])
+    native = assert_matches_model(data)
+    assert native[0]["headers"]["plain"] == reader_model.trim(value)
+
+
+@pytest.mark.parametrize("position", range(0, 40))
+def test_separators_at_every_position(position):
+    """Colons, CR and LF at each offset of a line, so every lane of a wide step sees one."""
+    pad = "p" * position
+    lines = [
+        f"{pad}:{pad}",
+        f"A{pad}: b:c:{pad}",
+        f"{pad}no colon here",
+        f"X: {pad}\rcarriage",
+        f"Y{pad}: trailing\r",
+    ]
+    assert_matches_model(record(lines))
+    assert_matches_model(record(lines).replace(b"\r\n", b"\n", 3))
+
+
+def test_names_hold_no_state_between_calls():
+    first = quillmark.read_records(record(["X-Keep: 1"]))
+    second = quillmark.read_records(record(["x-keep: 2"]))
+    assert first[0]["headers"]["x-keep"] == "1"
+    assert second[0]["headers"]["x-keep"] == "2"
+
+
+def test_seeded_archives_with_many_header_shapes():
+    rng = random.Random(4)
+    alphabet = ["A", "b", "-", " ", "\t", ":", "é", "\u2003", "Ω", "\U0001f600", "Z", "0"]
+    records = []
+    for _ in range(300):
+        lines = []
+        for _ in range(rng.randrange(0, 12)):
+            # A leading letter keeps two empty lines from ending the block early.
+            lines.append("x" + "".join(rng.choice(alphabet) for _ in range(rng.randrange(30))))
+        records.append(record(lines, rng.randbytes(rng.randrange(0, 64))))
+    for data in (b"".join(records), b"\r\n".join(records)):
+        assert_matches_model(data)
+
+
+def test_a_failed_call_after_many_names_leaves_nothing_behind():
+    good = b"".join(record(_many_names(50)) for _ in range(20))
+    with pytest.raises(ValueError, match="non-UTF-8 header"):
+        quillmark.read_records(good + b"WARC/1.1\r\nX: \xff\r\nContent-Length: 0\r\n\r\n")
+    assert_matches_model(good)
