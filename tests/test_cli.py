@@ -357,10 +357,10 @@ def test_records_from_standard_input():
     assert len(result.stdout.splitlines()) == len(quillmark.read_records(SAMPLE))
 
 
-def run_on_terminal(*args) -> tuple[int, str]:
+def run_on_terminal(*args, env=None) -> tuple[int, str]:
     argv = command(*args)
     leader, follower = pty.openpty()
-    proc = subprocess.Popen(argv, stdout=follower, stderr=follower)
+    proc = subprocess.Popen(argv, stdout=follower, stderr=follower, env=env)
     os.close(follower)
     chunks = []
     while True:
@@ -396,6 +396,23 @@ def test_records_table_on_a_terminal(tmp_path: Path):
         )
         assert warc_type == record["headers"]["warc-type"]
     assert "\x1b" not in text and "<urn:\\x1b[31mred>" in lines[-1]
+
+
+def test_table_on_a_terminal_that_cannot_show_the_text(tmp_path: Path):
+    path = tmp_path / "a.warc"
+    path.write_bytes(make_record(("WARC-Type", "résumé"), ("WARC-Record-ID", "<首>")))
+    status, text = run_on_terminal("records", path, env={**os.environ, "PYTHONIOENCODING": "ascii"})
+    assert status == 0
+    assert text.splitlines()[1].split()[3:] == ["r\\xe9sum\\xe9", "<\\u9996>"]
+
+
+def test_undecodable_file_names_are_shown_escaped(tmp_path: Path):
+    name = os.fsdecode(b"n\xffme.warc")
+    (tmp_path / name).write_bytes(SAMPLE)
+    result = run("check", name, cwd=tmp_path)
+    assert result.returncode == 0
+    assert result.stdout.decode().startswith("n\\xffme.warc: well-formed")
+    assert error_line(run("check", name + "x", cwd=tmp_path)).startswith("quillmark: n\\xffme")
 
 
 def test_binary_output_to_a_terminal_is_refused(tmp_path: Path):
@@ -547,6 +564,20 @@ def test_interrupted_in_place_append_leaves_the_input(sample: Path):
     assert error_line(result) == "quillmark: interrupted"
     assert sample.read_bytes() == SAMPLE
     assert set(os.listdir(sample.parent)) == before
+
+
+def test_readme_quick_start_runs(tmp_path: Path):
+    readme = (EXAMPLES.parent / "README.md").read_text()
+    block = re.search(r"## Quick start.*?```sh\n(.*?)\n```", readme, re.S).group(1)
+    install, rest = block.split(" && ", 1)
+    assert install == "python3 -m pip install ."  # the package is installed already here
+    command("--version")  # skips where the tool is not installed
+    script = rest.replace("/tmp/", f"{tmp_path}/").replace("python3 ", f"{sys.executable} ")
+    result = subprocess.run(
+        ["sh", "-c", script], cwd=EXAMPLES.parent, capture_output=True, timeout=120
+    )
+    assert result.returncode == 0, result.stderr
+    assert (tmp_path / "manifest.out").read_bytes() == STORE
 
 
 # --- helpers in-process ----------------------------------------------------------------

@@ -115,6 +115,12 @@ _STOP_SIGNALS = {signal.SIGTERM: "terminated", signal.SIGHUP: "hangup"}
 def main(argv: list[str] | None = None) -> int:
     for signum in _STOP_SIGNALS:
         signal.signal(signum, _raise_stopped)
+    # Header values and file names may hold characters the terminal's encoding
+    # lacks; they are escaped rather than ending the run.
+    for stream in (sys.stdout, sys.stderr):
+        reconfigure = getattr(stream, "reconfigure", None)
+        if reconfigure is not None:
+            reconfigure(errors="backslashreplace")
     try:
         return _run(argv)
     except KeyboardInterrupt:
@@ -133,7 +139,7 @@ def _run(argv: list[str] | None) -> int:
         return _fail(f"cannot load the quillmark module: {exc}", EXIT_FAILURE)
 
     from . import commands
-    from .errors import CliError
+    from .errors import CliError, shown
 
     parser = build_parser(quillmark.__version__)
     args = parser.parse_args(argv)
@@ -152,8 +158,10 @@ def _run(argv: list[str] | None) -> int:
     except BrokenPipeError:
         raise
     except OSError as exc:
-        where = f"{exc.filename}: " if exc.filename else ""
+        where = f"{shown(exc.filename)}: " if exc.filename else ""
         return _fail(f"{where}{exc.strerror or exc}", EXIT_FAILURE)
+    except Exception as exc:  # a fault of this tool: still one line, never a traceback
+        return _fail(f"internal error: {type(exc).__name__}: {exc}", EXIT_FAILURE)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 from typing import NamedTuple
 
-from .errors import CliError
+from .errors import CliError, shown
 from .gzip_members import decompress_members, is_gzip
 
 STDIN_NAME = "-"
@@ -19,7 +19,7 @@ class Archive(NamedTuple):
 
 def describe_os_error(name: str, exc: OSError) -> str:
     reason = exc.strerror or str(exc)
-    return f"{name}: {reason}"
+    return f"{shown(name)}: {reason}"
 
 
 def read_bytes(name: str) -> bytes:
@@ -40,4 +40,4 @@ def read_archive(name: str) -> Archive:
     try:
         return Archive(name, decompress_members(raw), True)
     except ValueError as exc:
-        raise CliError(f"{name}: {exc}") from None
+        raise CliError(f"{shown(name)}: {exc}") from None

@@ -12,7 +12,7 @@ import quillmark
 
 from .archive_input import STDIN_NAME, Archive, describe_os_error, read_archive, read_bytes
 from .atomic_file import write_file
-from .errors import CliError
+from .errors import CliError, shown
 from .gzip_members import compress_members
 from .listing import json_lines, table_lines
 from .locate import failing_record_offset
@@ -30,7 +30,7 @@ def parse_failure(archive: Archive, exc: ValueError) -> CliError:
         where = f" (record at offset {offset})"
     if archive.gzipped and where:
         where = where[:-1] + " of the uncompressed archive)"
-    return CliError(f"{archive.name}: {message}{where}")
+    return CliError(f"{shown(archive.name)}: {message}{where}")
 
 
 def _write_stdout(chunks) -> None:
@@ -68,7 +68,7 @@ def run_manifest(args) -> int:
     except ValueError as exc:
         raise parse_failure(archive, exc) from None
     if manifest is None:
-        raise CliError(f"{archive.name}: {NO_MANIFEST}")
+        raise CliError(f"{shown(archive.name)}: {NO_MANIFEST}")
     if args.output in (None, STDIN_NAME):
         _refuse_binary_to_terminal("a manifest store")
         _write_stdout([manifest])
@@ -84,7 +84,7 @@ def run_check(args) -> int:
     except ValueError as exc:
         raise parse_failure(archive, exc) from None
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
-    print(f"{archive.name}: well-formed, {detail}")
+    print(f"{shown(archive.name)}: well-formed, {detail}")
     return 0
 
 
@@ -109,7 +109,7 @@ def _in_place_target(name: str) -> None:
     except OSError as exc:
         raise CliError(describe_os_error(name, exc)) from None
     if not stat.S_ISREG(info.st_mode):
-        raise CliError(f"{name}: not a regular file, so it cannot be replaced; use -o OUT")
+        raise CliError(f"{shown(name)}: not a regular file, so it cannot be replaced; use -o OUT")
 
 
 def _record_starts(archive_bytes: bytes) -> list[int]:
