@@ -34,7 +34,7 @@ class NameCache {
   // exception set. `raw` must stay valid as long as the cache lives.
   PyObject* get(std::string_view raw) {
     if (raw.size() > kMaxCachedName) return make(raw);
-    const std::size_t start = hash(raw) & (kSlots - 1);
+    const std::size_t start = hash(raw) >> (64 - kSlotBits);
     for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
       Slot& slot = slots_[(start + probe) & (kSlots - 1)];
       if (slot.str == nullptr) {
@@ -54,7 +54,8 @@ class NameCache {
   }
 
  private:
-  static constexpr std::size_t kSlots = 512;  // power of two
+  static constexpr unsigned kSlotBits = 9;
+  static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   static constexpr std::size_t kMaxProbes = 8;
   static constexpr std::size_t kMaxCachedName = 128;
 
@@ -76,8 +77,8 @@ class NameCache {
     }
     std::uint64_t tail = 0;
     std::memcpy(&tail, p, n);
-    h = (h ^ tail) * kMul;
-    return h ^ (h >> 32);
+    // The top bits of a product depend on every bit of its factors; they pick the slot.
+    return (h ^ tail) * kMul;
   }
 
   PyObject* make(std::string_view raw) {
