@@ -190,10 +190,15 @@ def manifest_store() -> bytes:
     return box(b"jumb", description(C2PA_STORE_TYPE, "c2pa") + inner)
 
 
-def main() -> None:
+def build() -> dict[str, bytes]:
+    """The bundled files by name."""
     archive = warcinfo() + request() + response() + resource() + metadata()
-    (HERE / "sample.warc").write_bytes(archive)
-    (HERE / "manifest.c2pa").write_bytes(manifest_store())
+    return {"sample.warc": archive, "manifest.c2pa": manifest_store()}
+
+
+def main() -> None:
+    for name, data in build().items():
+        (HERE / name).write_bytes(data)
 
 
 if __name__ == "__main__":

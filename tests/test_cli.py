@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import gzip
 import importlib.metadata
+import importlib.util
 import json
 import os
 import pty
@@ -578,6 +579,21 @@ def test_readme_quick_start_runs(tmp_path: Path):
     )
     assert result.returncode == 0, result.stderr
     assert (tmp_path / "manifest.out").read_bytes() == STORE
+
+
+def test_bundled_examples_match_their_generator():
+    spec = importlib.util.spec_from_file_location("make_sample", EXAMPLES / "make_sample.py")
+    generator = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(generator)
+    assert generator.build() == {"sample.warc": SAMPLE, "manifest.c2pa": STORE}
+    records = quillmark.read_records(SAMPLE)
+    types = [r["headers"]["warc-type"] for r in records]
+    assert types == ["warcinfo", "request", "response", "resource", "metadata"]
+    for record in records:
+        digest = record["headers"].get("warc-block-digest")
+        if digest:
+            assert digest == generator.sha1_digest(record["body"])
+    assert quillmark.read_manifest(SAMPLE) is None
 
 
 # --- helpers in-process ----------------------------------------------------------------
