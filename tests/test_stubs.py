@@ -20,7 +20,8 @@ from wheel_build import run
 
 pytest.importorskip("mypy", reason="mypy is not installed in the test environment")
 
-pytestmark = [
+# The checks below build the wheel and install it into fresh environments.
+needs_the_wheel = [
     pytest.mark.slow,
     pytest.mark.skipif(
         not wheel_build.host_is_linux_x86_64(), reason="the wheel is built for Linux x86-64"
@@ -126,6 +127,15 @@ def mypy(source: str, venv_python: Path, where: Path) -> tuple[int, str]:
     return result.returncode, result.stdout + result.stderr
 
 
+def apply(marks):
+    def decorate(function):
+        for mark in reversed(marks):
+            function = mark(function)
+        return function
+
+    return decorate
+
+
 @pytest.fixture(scope="module")
 def wheel_venv(tmp_path_factory) -> Path:
     root = tmp_path_factory.mktemp("stubs")
@@ -134,6 +144,7 @@ def wheel_venv(tmp_path_factory) -> Path:
     return python
 
 
+@apply(needs_the_wheel)
 def test_correct_use_checks_clean_and_runs(wheel_venv, tmp_path):
     status, output = mypy(CORRECT_USE, wheel_venv, tmp_path)
     assert status == 0, output
@@ -142,6 +153,7 @@ def test_correct_use_checks_clean_and_runs(wheel_venv, tmp_path):
     assert printed.split() == ["4", "b'store'", wheel_build.package_version()]
 
 
+@apply(needs_the_wheel)
 def test_every_misuse_is_reported(wheel_venv, tmp_path):
     status, output = mypy(MISUSE, wheel_venv, tmp_path)
     assert status == 1, output
@@ -149,6 +161,7 @@ def test_every_misuse_is_reported(wheel_venv, tmp_path):
     assert found == expected_errors(MISUSE), output
 
 
+@apply(needs_the_wheel)
 def test_without_the_wheel_the_module_is_unknown(tmp_path):
     # The control: the same check in an environment without the wheel fails
     # to resolve the import, so the stubs above came from the installed wheel.
@@ -156,3 +169,17 @@ def test_without_the_wheel_the_module_is_unknown(tmp_path):
     status, output = mypy(CORRECT_USE, bare, tmp_path / "check")
     assert status == 1
     assert '"quillmark"  [import-not-found]' in output, output
+
+
+def test_stubs_match_the_installed_module(tmp_path):
+    # stubtest imports the module this interpreter has installed and compares
+    # every name, parameter and default with the stubs installed beside it.
+    result = subprocess.run(
+        [sys.executable, "-m", "mypy.stubtest", "quillmark"],
+        cwd=tmp_path,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "Success: no issues found in 1 module" in result.stdout
