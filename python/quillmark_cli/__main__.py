@@ -8,8 +8,7 @@ import signal
 import sys
 
 PROG = "quillmark"
-EXIT_FAILURE = 1
-EXIT_USAGE = 2
+EXIT_FAILURE = 1  # usage errors exit with 2, from argparse
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
 

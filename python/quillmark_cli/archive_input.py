@@ -8,7 +8,8 @@ from typing import NamedTuple
 from .errors import CliError, shown
 from .gzip_members import decompress_members, is_gzip
 
-STDIN_NAME = "-"
+# "-" names standard input where a file is read and standard output where one is written.
+STANDARD_STREAM = "-"
 
 
 class Archive(NamedTuple):
@@ -24,7 +25,7 @@ def describe_os_error(name: str, exc: OSError) -> str:
 
 def read_bytes(name: str) -> bytes:
     """The whole content of file ``name`` ("-" is standard input)."""
-    if name == STDIN_NAME:
+    if name == STANDARD_STREAM:
         return sys.stdin.buffer.read()
     try:
         with open(name, "rb") as stream:

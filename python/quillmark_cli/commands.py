@@ -10,7 +10,7 @@ import uuid
 
 import quillmark
 
-from .archive_input import STDIN_NAME, Archive, describe_os_error, read_archive, read_bytes
+from .archive_input import STANDARD_STREAM, Archive, describe_os_error, read_archive, read_bytes
 from .atomic_file import write_file
 from .errors import CliError, shown
 from .gzip_members import compress_members
@@ -69,7 +69,7 @@ def run_manifest(args) -> int:
         raise parse_failure(archive, exc) from None
     if manifest is None:
         raise CliError(f"{shown(archive.name)}: {NO_MANIFEST}")
-    if args.output in (None, STDIN_NAME):
+    if args.output in (None, STANDARD_STREAM):
         _refuse_binary_to_terminal("a manifest store")
         _write_stdout([manifest])
     else:
@@ -102,7 +102,7 @@ def checked_record_id(record_id: str | None) -> str:
 
 def _in_place_target(name: str) -> None:
     """Refuse to replace anything but a regular file in place."""
-    if name == STDIN_NAME:
+    if name == STANDARD_STREAM:
         return
     try:
         info = os.stat(name)
@@ -118,7 +118,7 @@ def _record_starts(archive_bytes: bytes) -> list[int]:
 
 def run_append(args) -> int:
     record_id = checked_record_id(args.record_id)
-    if args.file == STDIN_NAME and args.manifest == STDIN_NAME:
+    if args.file == STANDARD_STREAM and args.manifest == STANDARD_STREAM:
         raise CliError("standard input can hold the archive or the manifest store, not both")
     in_place = args.output is None
     if in_place:
@@ -131,10 +131,10 @@ def run_append(args) -> int:
         raise parse_failure(archive, exc) from None
     destination = args.file if in_place else args.output
     compress = (in_place and archive.gzipped) or (
-        destination != STDIN_NAME and destination.endswith(".gz")
+        destination != STANDARD_STREAM and destination.endswith(".gz")
     )
     chunks = compress_members(rebuilt, _record_starts(rebuilt)) if compress else [rebuilt]
-    if destination == STDIN_NAME:
+    if destination == STANDARD_STREAM:
         _refuse_binary_to_terminal("an archive")
         _write_stdout(chunks)
     else:
