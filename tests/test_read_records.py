@@ -6,7 +6,7 @@ import random
 
 import pytest
 import quillmark
-from conftest import TERMINATOR, invalid, make_record, resource_record, trim
+from conftest import TERMINATOR, ascii_lower, invalid, make_record, resource_record, trim
 
 MAX_U64 = 2**64 - 1
 
@@ -459,6 +459,31 @@ def test_last_content_length_wins(lengths, outcome):
         assert only_record(data)["body"] == b"12345"
     else:
         assert read_error(data) == invalid(outcome)
+
+
+def test_names_across_many_records_stay_exact():
+    # Names that share long prefixes or suffixes, differ in case or only in a
+    # non-ASCII letter, repeated over many records of one archive.
+    rng = random.Random(5)
+    stems = ["X-Long-Common-Prefix-", "", "-Suffix", "\u00c4", "\u00e4", "WARC-"]
+    pool = [f"{rng.choice(stems)}{i}{rng.choice(stems)}" for i in range(3000)]
+    pool += ["\u00c4x", "\u00e4x", "", "A" * 300 + "b", "a" * 300 + "c"]
+    data = b""
+    expected = []
+    for _ in range(400):
+        names = rng.sample(pool, 8)
+        lines = []
+        model = {}
+        for name in names:
+            spelled = "".join(c.swapcase() if rng.random() < 0.5 else c for c in name)
+            value = str(rng.random())
+            lines.append((spelled, value))
+            model[ascii_lower(spelled)] = value
+        model["content-length"] = "0"
+        expected.append(model)
+        data += make_record(*lines)
+    got = [list(r["headers"].items()) for r in quillmark.read_records(data)]
+    assert got == [list(m.items()) for m in expected]
 
 
 def test_header_parse_is_independent_per_record():
