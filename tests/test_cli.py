@@ -284,9 +284,21 @@ def test_gzip_input_reads_like_plain(tmp_path: Path, compress):
     plain, packed = tmp_path / "a.warc", tmp_path / "a.warc.gz"
     plain.write_bytes(archive)
     packed.write_bytes(compress(archive))
-    assert run("records", packed).stdout == run("records", plain).stdout
+    rows = [json.loads(line) for line in run("records", packed).stdout.splitlines()]
+    seekable = [row.pop("gzip_offset", None) for row in rows]
+    lengths = [row.pop("gzip_length", None) for row in rows]
+    assert rows == [json.loads(line) for line in run("records", plain).stdout.splitlines()]
     assert run("manifest", packed).stdout == STORE
     assert run("check", packed).returncode == 0
+    if compress is gzip.compress:
+        assert seekable == [0] + [None] * (len(rows) - 1)
+        assert lengths == [None] * len(rows)
+    else:
+        # Each record can be read alone from its place in the compressed file.
+        compressed = packed.read_bytes()
+        spans = zip(seekable, lengths)
+        pieces = [gzip.decompress(compressed[at : at + size]) for at, size in spans]
+        assert pieces == record_bytes(archive)
 
 
 def test_gzip_output_has_one_member_per_record(sample: Path):
@@ -668,5 +680,9 @@ def test_gzip_members_round_trip(seed: int):
     cuts = sorted(rng.sample(range(len(data) + 1), min(len(data), 50)))
     packed = b"".join(members.compress_members(data, cuts))
     assert gzip.decompress(packed) == data
-    assert members.decompress_members(packed) == data
+    found: list[tuple[int, int]] = []
+    assert members.decompress_members(packed, found) == data
+    assert found[-1] == (len(packed), len(data))
+    for (at, start), (next_at, stop) in zip(found, found[1:]):
+        assert gzip.decompress(packed[at:next_at]) == data[start:stop]
     assert len(gzip_members(packed)) == len(set(cuts) - {0, len(data)}) + (1 if data else 0)

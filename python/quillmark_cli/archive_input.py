@@ -16,6 +16,9 @@ class Archive(NamedTuple):
     name: str
     data: bytes  # the uncompressed archive
     gzipped: bool  # whether the file held gzip members
+    # For a gzipped file: (compressed, uncompressed) offsets of each member's
+    # start, then of the end; see decompress_members.
+    members: list[tuple[int, int]] | None = None
 
 
 def describe_os_error(name: str, exc: OSError) -> str:
@@ -38,7 +41,8 @@ def read_archive(name: str) -> Archive:
     raw = read_bytes(name)
     if not is_gzip(raw):
         return Archive(name, raw, False)
+    members: list[tuple[int, int]] = []
     try:
-        return Archive(name, decompress_members(raw), True)
+        return Archive(name, decompress_members(raw, members), True, members)
     except ValueError as exc:
         raise CliError(f"{shown(name)}: {exc}") from None

@@ -52,7 +52,7 @@ def run_records(args) -> int:
     except ValueError as exc:
         raise parse_failure(archive, exc) from None
     as_json = args.json or not sys.stdout.isatty()
-    lines = json_lines(records) if as_json else table_lines(records)
+    lines = json_lines(records, archive.members) if as_json else table_lines(records)
     out = sys.stdout
     for line in lines:
         out.write(line)

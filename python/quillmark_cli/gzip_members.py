@@ -21,14 +21,17 @@ def is_gzip(data: bytes) -> bool:
     return data[:2] == GZIP_MAGIC
 
 
-def decompress_members(data: bytes) -> bytes:
+def decompress_members(data: bytes, members: list[tuple[int, int]] | None = None) -> bytes:
     """The concatenated contents of every gzip member in ``data``.
 
+    When ``members`` is given, it receives one (compressed offset, uncompressed
+    offset) pair for the start of each member, then one pair for the end.
     Raises ValueError with a short reason for corrupt or truncated input, or
     for trailing bytes that are not another member (zero padding is allowed).
     """
     view = memoryview(data)
     parts = []
+    produced = 0
     pos = 0
     total = len(data)
     while pos < total:
@@ -37,6 +40,8 @@ def decompress_members(data: bytes) -> bytes:
                 break  # zero padding after the last member, as some writers leave
             raise ValueError(f"unexpected data after gzip member at byte {pos}")
         member_start = pos
+        if members is not None:
+            members.append((member_start, produced))
         inflater = zlib.decompressobj(_GZIP_WBITS)
         while not inflater.eof:
             if pos >= total:
@@ -46,8 +51,12 @@ def decompress_members(data: bytes) -> bytes:
                 parts.append(inflater.decompress(fed))
             except zlib.error as exc:
                 raise ValueError(f"gzip member at byte {member_start} is corrupt ({exc})") from None
+            produced += len(parts[-1])
             pos += len(fed) - len(inflater.unused_data)
         parts.append(inflater.flush())
+        produced += len(parts[-1])
+    if members is not None:
+        members.append((pos, produced))
     return b"".join(parts)
 
 

@@ -9,17 +9,33 @@ _TABLE_COLUMNS = ("OFFSET", "LENGTH", "BODY", "WARC-TYPE", "RECORD-ID")
 _NUMERIC_COLUMNS = 3  # right-aligned
 
 
-def json_lines(records: list[dict]) -> Iterator[str]:
-    """One JSON object per record: position, sizes and every header, no body."""
-    for record in records:
-        yield json.dumps(
-            {
-                "offset": record["offset"],
-                "length": record["length"],
-                "body_size": len(record["body"]),
-                "headers": dict(sorted(record["headers"].items())),
-            }
-        )
+def json_lines(records: list[dict], members: list[tuple[int, int]] | None = None) -> Iterator[str]:
+    """One JSON object per record: position, sizes and every header, no body.
+
+    For a gzipped archive (``members`` as read_archive gives them), a record
+    that starts a gzip member also gets "gzip_offset", where a reader can seek
+    to in the compressed file, and, when the next record (or the end) starts a
+    member too, "gzip_length", the compressed bytes up to there.
+    """
+    compressed_at = {}
+    for compressed, uncompressed in members or ():
+        compressed_at.setdefault(uncompressed, compressed)
+    end = members[-1][1] if members else None
+    for index, record in enumerate(records):
+        row = {
+            "offset": record["offset"],
+            "length": record["length"],
+            "body_size": len(record["body"]),
+        }
+        start = compressed_at.get(record["offset"])
+        if start is not None:
+            row["gzip_offset"] = start
+            following = records[index + 1]["offset"] if index + 1 < len(records) else end
+            stop = compressed_at.get(following)
+            if stop is not None:
+                row["gzip_length"] = stop - start
+        row["headers"] = dict(sorted(record["headers"].items()))
+        yield json.dumps(row)
 
 
 def printable(text: str) -> str:
