@@ -94,7 +94,7 @@ bool is_valid_utf8(std::string_view text) noexcept {
   return true;
 }
 
-std::string_view trim_white_space(std::string_view text) noexcept {
+std::string_view text_detail::trim_any_white_space(std::string_view text) noexcept {
   while (!text.empty()) {
     const std::size_t n = leading_white_space(text);
     if (n == 0) break;

@@ -13,9 +13,34 @@ namespace quillmark {
 // truncated sequence. Runs of ASCII are checked eight bytes at a time.
 bool is_valid_utf8(std::string_view text) noexcept;
 
+namespace text_detail {
+// Any white space at either end, the characters outside ASCII included.
+std::string_view trim_any_white_space(std::string_view text) noexcept;
+
+constexpr bool is_ascii_white_space(unsigned char c) noexcept {
+  return c == 0x20 || (c >= 0x09 && c <= 0x0D);
+}
+}  // namespace text_detail
+
 // Removes every character with the Unicode White_Space property from both
-// ends. `text` must be valid UTF-8.
-std::string_view trim_white_space(std::string_view text) noexcept;
+// ends. `text` must be valid UTF-8. Header texts are nearly always ASCII at
+// their ends, so those ends are trimmed here, inline; an end byte outside
+// ASCII hands the rest to the full rule.
+inline std::string_view trim_white_space(std::string_view text) noexcept {
+  while (!text.empty()) {
+    const auto c = static_cast<unsigned char>(text.front());
+    if (c >= 0x80) return text_detail::trim_any_white_space(text);
+    if (!text_detail::is_ascii_white_space(c)) break;
+    text.remove_prefix(1);
+  }
+  while (!text.empty()) {
+    const auto c = static_cast<unsigned char>(text.back());
+    if (c >= 0x80) return text_detail::trim_any_white_space(text);
+    if (!text_detail::is_ascii_white_space(c)) break;
+    text.remove_suffix(1);
+  }
+  return text;
+}
 
 constexpr char ascii_lower(char c) noexcept {
   return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + ('a' - 'A')) : c;
