@@ -9,6 +9,7 @@ for one byte at a word boundary, and separators at every position of a word.
 
 from __future__ import annotations
 
+import gc
 import random
 
 import pytest
@@ -115,3 +116,25 @@ def test_a_failed_call_after_many_names_leaves_nothing_behind():
     with pytest.raises(ValueError, match="non-UTF-8 header"):
         quillmark.read_records(good + b"WARC/1.1\r\nX: \xff\r\nContent-Length: 0\r\n\r\n")
     assert_matches_model(good)
+
+
+@pytest.mark.parametrize("enabled_before", [True, False])
+@pytest.mark.parametrize("records", [1, 999, 1000, 5000])
+def test_collector_state_is_kept_across_a_call(enabled_before, records):
+    """Large listings pause the cyclic collector; its state afterwards is the caller's."""
+    data = record(["X: y"]) * records
+    (gc.enable if enabled_before else gc.disable)()
+    try:
+        assert len(quillmark.read_records(data)) == records
+        assert gc.isenabled() is enabled_before
+    finally:
+        gc.enable()
+
+
+def test_records_made_under_a_paused_collector_stay_tracked():
+    """A cycle through the listing is still found: the list and every record dict."""
+    gc.collect()
+    records = quillmark.read_records(record(["X: y"]) * 2000)
+    records[0]["self"] = records
+    del records
+    assert gc.collect() >= 2001

@@ -1,7 +1,9 @@
 #include "python/records.hpp"
 
+#include <optional>
 #include <string>
 
+#include "python/collector_pause.hpp"
 #include "python/name_cache.hpp"
 
 namespace quillmark::python {
@@ -30,6 +32,9 @@ PyObject* headers_to_dict(const RecordIndex& index, const RecordView& record, Na
   return headers.release();
 }
 
+// From this many records on, the collector is paused while they are made.
+constexpr std::size_t kPauseCollectorFrom = 1000;
+
 struct RecordKeys {
   OwnedRef headers{PyUnicode_InternFromString("headers")};
   OwnedRef body{PyUnicode_InternFromString("body")};
@@ -48,6 +53,8 @@ PyObject* records_to_list(const RecordIndex& index) {
   // callbacks, finalisers), can reach the list while the records are made.
   OwnedRef list(PyList_New(0));
   if (!list) return nullptr;
+  std::optional<CollectorPause> pause;
+  if (index.records.size() >= kPauseCollectorFrom) pause.emplace();
   NameCache names;
   for (const RecordView& record : index.records) {
     OwnedRef dict(PyDict_New());
