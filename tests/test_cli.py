@@ -12,10 +12,12 @@ import os
 import pty
 import random
 import re
+import shutil
 import signal
 import stat
 import subprocess
 import sys
+import tempfile
 import time
 import uuid
 import zlib
@@ -528,6 +530,38 @@ def test_unreadable_input_is_one_line(tmp_path: Path, command, name, reason):
     result = run(command, name, *extra, cwd=tmp_path)
     assert result.returncode == 1
     assert error_line(result) == f"quillmark: {name}: {reason}"
+
+
+def unprivileged(argv: list[str]) -> list[str]:
+    """``argv`` run without root's power to ignore file permissions."""
+    if os.geteuid() != 0:
+        return argv
+    setpriv = shutil.which("setpriv")
+    if setpriv is None:
+        pytest.skip("running as root and setpriv (util-linux) is missing")
+    wrapped = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups", *argv]
+    if subprocess.run(wrapped[:4] + [argv[0], "--version"], capture_output=True).returncode:
+        pytest.skip("the installed command cannot run as an unprivileged user")
+    return wrapped
+
+
+@pytest.mark.parametrize("case", ["unreadable-input", "unwritable-folder"])
+def test_permission_denied(case):
+    with tempfile.TemporaryDirectory() as folder:
+        os.chmod(folder, 0o755)  # reachable, but only root may create files in it
+        archive = Path(folder, "a.warc")
+        archive.write_bytes(SAMPLE)
+        if case == "unreadable-input":
+            archive.chmod(0o000)
+            argv = command("check", archive)
+        else:
+            archive.chmod(0o644)
+            argv = command("append", archive, EXAMPLES / "manifest.c2pa")
+        result = subprocess.run(unprivileged(argv), capture_output=True, timeout=120)
+        assert result.returncode == 1
+        assert error_line(result) == f"quillmark: {archive}: Permission denied"
+        assert archive.read_bytes() == SAMPLE
+        assert os.listdir(folder) == ["a.warc"]
 
 
 def test_missing_manifest_file_leaves_the_archive(sample: Path):
