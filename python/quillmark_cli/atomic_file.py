@@ -12,7 +12,6 @@ from __future__ import annotations
 import contextlib
 import os
 import stat
-import tempfile
 from collections.abc import Iterable
 
 
@@ -62,6 +61,8 @@ def write_file(path: str, chunks: Iterable[bytes]) -> None:
         with open(target, "wb") as special:
             _write_all(special.fileno(), chunks)
         return
+
+    import tempfile  # loaded only by the commands that write a file
 
     directory = os.path.dirname(target) or "."
     fd, temp_path = tempfile.mkstemp(

@@ -6,7 +6,6 @@ from __future__ import annotations
 import os
 import stat
 import sys
-import uuid
 
 import quillmark
 
@@ -15,13 +14,14 @@ from .atomic_file import write_file
 from .errors import CliError, shown
 from .gzip_members import compress_members
 from .listing import json_lines, table_lines
-from .locate import failing_record_offset
 
 NO_MANIFEST = "no C2PA manifest record found"
 
 
 def parse_failure(archive: Archive, exc: ValueError) -> CliError:
     """The module's message for a malformed archive, with the failing record's offset."""
+    from .locate import failing_record_offset  # only a failing run pays for it
+
     message = str(exc)
     offset = failing_record_offset(archive.data, message)
     if offset is None or message.endswith(f" at offset {offset}"):
@@ -90,6 +90,8 @@ def run_check(args) -> int:
 
 def checked_record_id(record_id: str | None) -> str:
     if record_id is None:
+        import uuid  # imported here: it is slow to load and only this needs it
+
         return f"urn:uuid:{uuid.uuid4()}"
     if "\r" in record_id or "\n" in record_id:
         raise CliError("the record id must not contain a carriage return or a line feed")
