@@ -313,6 +313,20 @@ def test_gzip_output_has_one_member_per_record(sample: Path):
     assert quillmark.read_manifest(members[-1]) == STORE
 
 
+def test_gzip_output_reads_in_warcio_at_the_listed_places(sample: Path):
+    archiveiterator = pytest.importorskip("warcio.archiveiterator")
+    out = sample.with_name("signed.warc.gz")
+    assert run("append", sample, sample.with_name("store.c2pa"), "-o", out).returncode == 0
+    listed = [json.loads(line) for line in run("records", out).stdout.splitlines()]
+    seen = []
+    with open(out, "rb") as stream:
+        records = archiveiterator.ArchiveIterator(stream, no_record_parse=True)
+        for record in records:
+            body = record.raw_stream.read()
+            seen.append((records.get_record_offset(), records.get_record_length(), len(body)))
+    assert seen == [(row["gzip_offset"], row["gzip_length"], row["body_size"]) for row in listed]
+
+
 def test_in_place_append_keeps_gzip(tmp_path: Path):
     packed = tmp_path / "crawl.warc.gz"
     packed.write_bytes(per_record_gzip(SAMPLE))
