@@ -15,6 +15,9 @@ import pytest
 pytest.importorskip("quillmark")
 
 QUICK = os.environ.get("QUILLMARK_QUICK") == "1"
+# AddressSanitizer keeps freed memory in quarantine, so resident memory grows
+# under it by design; the reference counts are still compared there.
+SANITIZED = os.environ.get("QUILLMARK_SANITIZED") == "1"
 CALLS = int(os.environ.get("QUILLMARK_LEAK_CALLS", "20000" if QUICK else "100000"))
 WARM_UP = max(CALLS // 10, 1000)
 # Leaking even one small object per call costs several MiB over the loop;
@@ -281,7 +284,8 @@ def test_calls_keep_memory_and_references_flat(case):
     assert done.returncode == 0, done.stderr
     report = json.loads(done.stdout)
     rss_before, rss_after = report["rss"]
-    assert rss_after - rss_before <= RSS_TOLERANCE, f"grew by {rss_after - rss_before} bytes"
+    if not SANITIZED:
+        assert rss_after - rss_before <= RSS_TOLERANCE, f"grew by {rss_after - rss_before} bytes"
     refs_before, refs_after = report["refs"]
     names = watched.split()
     assert refs_after[: len(names)] == refs_before[: len(names)], dict(zip(names, refs_before))
