@@ -492,8 +492,9 @@ def test_check_reports_the_failing_record_offset(tmp_path: Path, tail, detail, g
         make_record(content_length="+0005", body=b"12345"),
         make_record(content_length="\u00a07\u3000", body=b"1234567"),
         make_record(content_length="3", body=b"abc", separator=b"\n\n"),
+        "WARC/1.1\r\nContent-Length: 5\r\ncontent-length\u3000: 7\r\n\r\n1234567".encode(),
     ],
-    ids=["plus-and-zeros", "unicode-space", "lf-separator"],
+    ids=["plus-and-zeros", "unicode-space", "lf-separator", "unusual-second-length"],
 )
 def test_check_walks_past_unusual_but_valid_records(tmp_path: Path, middle):
     bad = make_record(content_length="-1")

@@ -60,10 +60,12 @@ def _confirmed_body_size(data: bytes, start: int, body_start: int) -> int | None
     header = data[start:body_start]
     available = len(data) - body_start
     block = header[: -len(_HEADER_END)]
-    hint = _plain_content_length(block)
-    if hint is None:
-        hint = _content_length(block)
-    if hint is not None and hint <= available:
+    tried = set()
+    for reading in (_plain_content_length, _content_length):
+        hint = reading(block)
+        if hint is None or hint > available or hint in tried:
+            continue
+        tried.add(hint)
         # The usual case: the module parses exactly this one record and agrees.
         try:
             records = quillmark.read_records(data[start : body_start + hint])
