@@ -138,3 +138,37 @@ def test_records_made_under_a_paused_collector_stay_tracked():
     records[0]["self"] = records
     del records
     assert gc.collect() >= 2001
+
+
+LAYOUTS = {
+    "plain": ["WARC-Type: a", "WARC-Date: b", "Content-Type: c"],
+    "reordered": ["Content-Type: c", "WARC-Type: a", "WARC-Date: b"],
+    "repeats": ["WARC-Type: a", "X: 1", "warc-type: b", "X: 2", "WARC-TYPE: c"],
+    "fewer": ["WARC-Type: a"],
+    "more": ["WARC-Type: a", "WARC-Date: b", "Content-Type: c", "X-Extra: d"],
+    "long-name": ["X-" + "L" * 200 + ": a", "WARC-Type: b"],
+}
+
+
+@pytest.mark.parametrize(
+    "sequence",
+    [
+        ["plain"] * 5,
+        ["plain", "plain", "reordered", "reordered", "plain"],
+        ["repeats"] * 4,
+        ["plain", "fewer", "plain", "more", "more", "more", "plain"],
+        ["long-name"] * 3 + ["plain"] * 2,
+        ["plain", "reordered"] * 4,
+    ],
+    ids=lambda s: "-".join(s),
+)
+def test_records_that_repeat_or_change_their_layout(sequence):
+    """Headers dicts of records that share a layout: same keys, order and values as the model."""
+    data = b"".join(
+        record([f"{line}{i}" for line in LAYOUTS[name]], str(i).encode())
+        for i, name in enumerate(sequence)
+    )
+    native = assert_matches_model(data)
+    assert all(None not in r["headers"].values() for r in native)
+    native[0]["headers"]["x-added"] = "changed"  # each record owns its dict
+    assert all("x-added" not in r["headers"] for r in native[1:])

@@ -31,8 +31,11 @@ class NameCache {
   }
 
   // A new reference to the lower-cased name as a str, or nullptr with an
-  // exception set. `raw` must stay valid as long as the cache lives.
-  PyObject* get(std::string_view raw) {
+  // exception set. `raw` must stay valid as long as the cache lives. `shared`
+  // tells whether the cache keeps the str too, so that it lives (and its
+  // address stays unique to this name) until the cache goes.
+  PyObject* get(std::string_view raw, bool& shared) {
+    shared = false;
     if (raw.size() > kMaxCachedName) return make(raw);
     const std::size_t start = hash(raw) >> (64 - kSlotBits);
     for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
@@ -42,11 +45,13 @@ class NameCache {
         if (str == nullptr) return nullptr;
         Py_INCREF(str);
         slot = Slot{raw, str};
+        shared = true;
         return str;
       }
       if (slot.raw.size() == raw.size() &&
           std::memcmp(slot.raw.data(), raw.data(), raw.size()) == 0) {
         Py_INCREF(slot.str);
+        shared = true;
         return slot.str;
       }
     }

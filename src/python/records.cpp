@@ -2,8 +2,10 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "python/collector_pause.hpp"
+#include "python/header_shape.hpp"
 #include "python/name_cache.hpp"
 
 namespace quillmark::python {
@@ -21,16 +23,39 @@ bool set_new(PyObject* dict, PyObject* key, PyObject* new_value) {
 
 // Header names in the order they first appear; a later duplicate replaces the
 // value in place, which is what the dict does on its own.
-PyObject* headers_to_dict(const RecordIndex& index, const RecordView& record, NameCache& names) {
-  OwnedRef headers(PyDict_New());
-  if (!headers) return nullptr;
-  for (std::size_t i = 0; i < record.field_count; ++i) {
-    const FieldView& field = index.fields[record.first_field + i];
-    OwnedRef key(names.get(field.name));
-    if (!key || !set_new(headers.get(), key.get(), new_str(field.value))) return nullptr;
+struct HeaderBuilder {
+  NameCache names;
+  HeaderShape shape;
+  std::vector<PyObject*> keys;  // new references while a record is made
+
+  PyObject* to_dict(const RecordIndex& index, const RecordView& record) {
+    PyObject* dict = build(index, record);
+    for (PyObject* key : keys) Py_DECREF(key);
+    keys.clear();
+    return dict;
   }
-  return headers.release();
-}
+
+ private:
+  PyObject* build(const RecordIndex& index, const RecordView& record) {
+    const FieldView* fields = index.fields.data() + record.first_field;
+    bool all_shared = true;
+    for (std::size_t i = 0; i < record.field_count; ++i) {
+      bool shared;
+      PyObject* key = names.get(fields[i].name, shared);
+      if (key == nullptr) return nullptr;
+      keys.push_back(key);
+      all_shared = all_shared && shared;
+    }
+    PyObject* copied;
+    if (!shape.copy_for(keys, all_shared, copied)) return nullptr;
+    OwnedRef headers(copied != nullptr ? copied : PyDict_New());
+    if (!headers) return nullptr;
+    for (std::size_t i = 0; i < record.field_count; ++i) {
+      if (!set_new(headers.get(), keys[i], new_str(fields[i].value))) return nullptr;
+    }
+    return headers.release();
+  }
+};
 
 // From this many records on, the collector is paused while they are made.
 constexpr std::size_t kPauseCollectorFrom = 1000;
@@ -55,11 +80,11 @@ PyObject* records_to_list(const RecordIndex& index) {
   if (!list) return nullptr;
   std::optional<CollectorPause> pause;
   if (index.records.size() >= kPauseCollectorFrom) pause.emplace();
-  NameCache names;
+  HeaderBuilder headers;
   for (const RecordView& record : index.records) {
     OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
-    if (!set_new(dict.get(), keys.headers.get(), headers_to_dict(index, record, names)) ||
+    if (!set_new(dict.get(), keys.headers.get(), headers.to_dict(index, record)) ||
         !set_new(dict.get(), keys.body.get(),
                  PyBytes_FromStringAndSize(record.body.data(),
                                            static_cast<Py_ssize_t>(record.body.size()))) ||
