@@ -68,10 +68,6 @@ def record_bytes(data: bytes) -> list[bytes]:
     return [data[r["offset"] : r["offset"] + r["length"]] for r in quillmark.read_records(data)]
 
 
-def leftovers(folder: Path, keep: set[str]) -> set[str]:
-    return {p.name for p in folder.iterdir()} - keep
-
-
 @pytest.fixture()
 def sample(tmp_path: Path) -> Path:
     path = tmp_path / "sample.warc"
@@ -84,7 +80,7 @@ def sample(tmp_path: Path) -> Path:
 
 
 def test_installed_distribution_provides_the_command():
-    # Guards the skip above: where the package is installed, the command must be too.
+    # Guards the skip in command(): where the package is installed, the command must be too.
     try:
         dist = importlib.metadata.distribution("quillmark")
     except importlib.metadata.PackageNotFoundError:
@@ -99,11 +95,11 @@ def test_version_is_the_module_version():
     assert result.stdout.decode() == f"quillmark {quillmark.__version__}\n"
 
 
-@pytest.mark.parametrize("command", [[], ["records"], ["manifest"], ["append"], ["check"]])
-def test_help(command):
-    result = run(*command, "--help")
+@pytest.mark.parametrize("words", [[], ["records"], ["manifest"], ["append"], ["check"]])
+def test_help(words):
+    result = run(*words, "--help")
     assert result.returncode == 0
-    assert result.stdout.decode().startswith(f"usage: quillmark {' '.join(command)}".rstrip())
+    assert result.stdout.decode().startswith(f"usage: quillmark {' '.join(words)}".rstrip())
 
 
 @pytest.mark.parametrize(
@@ -157,7 +153,8 @@ def test_record_id_option_and_replacing_an_earlier_manifest(sample: Path):
 @pytest.mark.parametrize("record_id", ["a\nb", "a\rb", "\r\n", "urn:x\n"])
 def test_record_id_with_line_break_is_refused(sample: Path, record_id: str):
     out = sample.with_name("out.warc")
-    result = run("append", sample, sample.with_name("store.c2pa"), "--record-id", record_id)
+    store = sample.with_name("store.c2pa")
+    result = run("append", sample, store, "--record-id", record_id, "-o", out)
     assert result.returncode == 1
     assert "carriage return or a line feed" in error_line(result)
     assert sample.read_bytes() == SAMPLE
@@ -536,15 +533,22 @@ def test_check_accepts_well_formed_archives(tmp_path: Path, archive):
     assert result.stdout.decode().startswith(f"{path}: well-formed")
 
 
-@pytest.mark.parametrize("command", ["records", "manifest", "check", "append"])
+@pytest.mark.parametrize("verb", ["records", "manifest", "check", "append"])
 @pytest.mark.parametrize(
-    "name, reason", [("missing.warc", "No such file or directory"), (".", "Is a directory")]
+    "name, reason",
+    [
+        ("missing.warc", "No such file or directory"),
+        (".", "Is a directory"),
+        ("bad.warc", f"{invalid('missing Content-Length')} (record at offset {len(GOOD)})"),
+    ],
 )
-def test_unreadable_input_is_one_line(tmp_path: Path, command, name, reason):
-    extra = [str(EXAMPLES / "manifest.c2pa"), "-o", "out.warc"] if command == "append" else []
-    result = run(command, name, *extra, cwd=tmp_path)
+def test_unusable_input_is_one_line_for_every_command(tmp_path: Path, verb, name, reason):
+    (tmp_path / "bad.warc").write_bytes(GOOD + make_record(content_length=None))
+    extra = [str(EXAMPLES / "manifest.c2pa"), "-o", "out.warc"] if verb == "append" else []
+    result = run(verb, name, *extra, cwd=tmp_path)
     assert result.returncode == 1
     assert error_line(result) == f"quillmark: {name}: {reason}"
+    assert not (tmp_path / "out.warc").exists()
 
 
 def unprivileged(argv: list[str]) -> list[str]:
