@@ -533,6 +533,18 @@ def test_check_accepts_well_formed_archives(tmp_path: Path, archive):
     assert result.stdout.decode().startswith(f"{path}: well-formed")
 
 
+def test_check_goes_through_every_file(tmp_path: Path):
+    (tmp_path / "good.warc").write_bytes(SAMPLE)
+    (tmp_path / "bad.warc").write_bytes(GOOD + b"x")
+    result = run("check", "good.warc", "missing.warc", "bad.warc", "good.warc", cwd=tmp_path)
+    assert result.returncode == 1
+    assert result.stdout.decode().splitlines() == ["good.warc: well-formed, no manifest store"] * 2
+    assert result.stderr.decode().splitlines() == [
+        "quillmark: missing.warc: No such file or directory",
+        f"quillmark: bad.warc: {invalid(f'expected WARC/1.1 at offset {len(GOOD)}')}",
+    ]
+
+
 @pytest.mark.parametrize("verb", ["records", "manifest", "check", "append"])
 @pytest.mark.parametrize(
     "name, reason",

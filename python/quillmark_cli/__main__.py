@@ -7,7 +7,8 @@ import os
 import signal
 import sys
 
-PROG = "quillmark"
+from .errors import PROG, report
+
 EXIT_FAILURE = 1  # usage errors exit with 2, from argparse
 EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
@@ -67,20 +68,16 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     check = commands.add_parser(
         "check",
-        help="test that an archive is well-formed",
-        description="Exit with status 0 when the archive is well-formed; otherwise print why "
-        "and at which record offset, and exit with status 1.",
+        help="test that archives are well-formed",
+        description="Exit with status 0 when every archive is well-formed; otherwise print, "
+        "for each archive that is not, why and at which record offset, and exit with status 1.",
     )
-    check.add_argument("file", metavar="FILE", help="the archive")
+    check.add_argument("files", metavar="FILE", nargs="+", help="an archive")
     return parser
 
 
 def _fail(message: str, status: int) -> int:
-    try:
-        sys.stderr.write(f"{PROG}: {message}\n")
-        sys.stderr.flush()
-    except (OSError, ValueError):
-        pass  # nowhere left to report to
+    report(message)
     return status
 
 

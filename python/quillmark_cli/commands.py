@@ -11,7 +11,7 @@ import quillmark
 
 from .archive_input import STANDARD_STREAM, Archive, describe_os_error, read_archive, read_bytes
 from .atomic_file import write_file
-from .errors import CliError, shown
+from .errors import CliError, report, shown
 from .gzip_members import compress_members
 from .listing import json_lines, table_lines
 
@@ -78,14 +78,25 @@ def run_manifest(args) -> int:
 
 
 def run_check(args) -> int:
-    archive = read_archive(args.file)
+    """Checks every file, reporting each failure on its own line."""
+    status = 0
+    for name in args.files:
+        try:
+            _check_one(name)
+        except CliError as exc:
+            report(str(exc))
+            status = 1
+    return status
+
+
+def _check_one(name: str) -> None:
+    archive = read_archive(name)
     try:
         manifest = quillmark.read_manifest(archive.data)
     except ValueError as exc:
         raise parse_failure(archive, exc) from None
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
-    print(f"{shown(archive.name)}: well-formed, {detail}")
-    return 0
+    print(f"{shown(archive.name)}: well-formed, {detail}", flush=True)
 
 
 def checked_record_id(record_id: str | None) -> str:

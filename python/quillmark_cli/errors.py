@@ -1,8 +1,21 @@
-"""The one exception type the commands raise for failures the user should see."""
+"""Failures the user should see, and how they are reported."""
+
+import sys
+
+PROG = "quillmark"
 
 
 class CliError(Exception):
     """A failure reported as one line on stderr, with exit status 1."""
+
+
+def report(message: str) -> None:
+    """One line on stderr, under the command's name."""
+    try:
+        sys.stderr.write(f"{PROG}: {message}\n")
+        sys.stderr.flush()
+    except (OSError, ValueError):
+        pass  # nowhere left to report to
 
 
 def shown(name: object) -> str:
