@@ -103,7 +103,7 @@ def test_help(words):
 
 
 @pytest.mark.parametrize(
-    "args", [[], ["frobnicate"], ["records"], ["append", "only-one.warc"], ["check", "a", "b"]]
+    "args", [[], ["frobnicate"], ["records"], ["append", "only-one.warc"], ["records", "a", "b"]]
 )
 def test_usage_errors_exit_2_without_traceback(args):
     result = run(*args)
