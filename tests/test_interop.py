@@ -9,6 +9,7 @@ block as stored when asked not to parse HTTP, which is what quillmark returns.
 from __future__ import annotations
 
 import gzip
+import importlib.metadata
 import io
 import itertools
 import random
@@ -29,6 +30,8 @@ except ImportError:  # pragma: no cover - depends on the interpreter
 
 try:
     from fastwarc.warc import ArchiveIterator as FastwarcIterator
+
+    FASTWARC_MAJOR = int(importlib.metadata.version("fastwarc").split(".")[0])
 except ImportError:  # pragma: no cover - depends on the interpreter
     FastwarcIterator = None
 
@@ -284,6 +287,23 @@ def test_warcio_byte_ranges_copy_out_whole_records():
         assert again["body"] == record["body"]
         assert again["headers"] == record["headers"]
         assert again["length"] == len(piece)
+
+
+@pytest.mark.parametrize("peer", PEERS)
+@pytest.mark.parametrize(
+    "gap",
+    [b"\n\n", b"\r\n\r\n\r\n", b"\r\n\r\n\r\n\r\n", b"\r\n\r\n\n\n\r\n"],
+    ids=["lf-lf", "extra-crlf", "two-separators", "mixed"],
+)
+def test_reads_other_separators_and_gaps_like_the_peers(gap, peer):
+    # Other writers end records with LF LF or leave extra blank lines between
+    # and after them; every reader must still agree on every record. (Blank
+    # lines before the first record are left out: warcio then misses them all.)
+    if peer is fastwarc_records and b"\n\n" in gap and FASTWARC_MAJOR < 2:
+        pytest.skip("FastWARC before 2.0 misplaces stream_pos after LF LF between records")
+    records = WARCIO_CASES["request, metadata and warcinfo"].split(b"\r\n\r\nWARC/1.1")
+    data = (gap + b"WARC/1.1").join(records)[: -len(b"\r\n\r\n")] + gap + gap
+    assert_same_records(data, peer(data))
 
 
 header_text = st.text(
