@@ -240,5 +240,28 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair{"WARC/1.1\r\nContent-Length: 10\r\n\r\nshort"s,
                   "body extends past end of data"s}));
 
+// Near misses of the header end at every position relative to the chunks a
+// vectorised search may read; only the real "\r\n\r\n" ends the header.
+TEST(HeaderEndSearch, NearMissesAtEveryAlignment) {
+  for (const char* near_miss : {"\r\r\n\n", "\r\n\n\r\n", "\n\r\n\r", "\r\n\r\r\n", "\rab\n",
+                                "\r\nx\n", "\r\n\r", "\n\n\n\n", "\r\r\r\r"}) {
+    for (std::size_t pad = 0; pad <= 48; ++pad) {
+      const std::string warc = "WARC/1.1\r\nContent-Length: 1\r\nA: " + std::string(pad, 'p') +
+                               near_miss + "q\r\nB: 2\r\n\r\nZ";
+      const auto result = parse_both(warc);
+      ASSERT_TRUE(result.ok()) << error_text(result) << " pad " << pad;
+      ASSERT_EQ(result->size(), 1u);
+      EXPECT_EQ(result->front().body, "Z") << pad;
+      EXPECT_EQ(result->front().length, warc.size()) << pad;
+      ASSERT_NE(result->front().headers.find("b"), nullptr) << pad;
+      // Without the real end the header never ends, however long the data.
+      const std::string cut = warc.substr(0, warc.size() - 5) + std::string(pad, '\n');
+      const auto unterminated = parse_both(cut);
+      ASSERT_FALSE(unterminated.ok()) << pad;
+      EXPECT_EQ(unterminated.error().display(), invalid("unterminated header"));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmark::testing

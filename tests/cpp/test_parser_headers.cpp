@@ -165,5 +165,27 @@ TEST(HeaderLinesScale, ManyLinesAndRepeatedNames) {
   }
 }
 
+// Line ends, colons and line contents at every position relative to the
+// chunks a vectorised scan may read, on lines ended by LF or CR LF.
+TEST(HeaderLinesAlignment, ColonsAndLineEndsAnywhere) {
+  for (std::size_t version_pad : {0u, 5u, 11u}) {
+    for (std::size_t pad1 = 0; pad1 <= 34; ++pad1) {
+      for (std::size_t pad2 = 0; pad2 <= 34; ++pad2) {
+        const std::string end1 = pad1 % 2 ? "\n" : "\r\n", end2 = pad2 % 2 ? "\r\n" : "\n";
+        const std::string key = "key" + std::string(pad2, 'b');
+        const std::string warc = "WARC/1.1" + std::string(version_pad, 'v') + end1 + "n" +
+                                 std::string(pad1, 'a') + end2 + ":x" + end1 + "Key" +
+                                 std::string(pad2, 'b') + ":v:w" + end2 + "Content-Length: 0" +
+                                 "\r\n\r\n";
+        const auto result = parse_both(warc);
+        ASSERT_TRUE(result.ok()) << error_text(result);
+        ASSERT_EQ(entries(result->front().headers),
+                  (Entries{{"", "x"}, {key, "v:w"}, {"content-length", "0"}}))
+            << version_pad << ' ' << pad1 << ' ' << pad2;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quillmark::testing

@@ -212,6 +212,21 @@ TEST(Utf8Positions, OneBadByteAnywhereInALongTextIsFound) {
   }
 }
 
+TEST(Utf8Positions, SequenceCutByTheEndOfTheViewIsInvalid) {
+  // The rest of the sequence stays in memory right after the view, so a
+  // validator that reads past the end would wrongly accept it.
+  for (std::uint32_t code : {0x80u, 0x7FFu, 0x800u, 0xD7FFu, 0xFFFFu, 0x10000u, 0x10FFFFu}) {
+    for (std::size_t pad : {0u, 1u, 7u, 8u, 9u, 31u, 32u, 33u}) {
+      const std::string text = std::string(pad, 'a') + encode(code, shortest_length(code));
+      ASSERT_TRUE(is_valid_utf8(text));
+      for (std::size_t cut = pad + 1; cut < text.size(); ++cut) {
+        EXPECT_FALSE(is_valid_utf8(std::string_view(text).substr(0, cut)))
+            << std::hex << code << std::dec << " pad " << pad << " cut " << cut;
+      }
+    }
+  }
+}
+
 TEST(Utf8Positions, HighBitInAnyLaneOfAnAsciiChunkIsSeen) {
   for (std::size_t at = 0; at < 40; ++at) {
     std::string text(40, 'z');
