@@ -3,7 +3,8 @@
 Records are made by the module's own builder, so the module must be installed
 in the interpreter that runs this script. Archive seeds go to parse_records and
 find_manifest; append_manifest seeds carry their record id and manifest in
-front of the archive, in the layout that fuzz/append_input.hpp reads.
+front of the archive, in the layout that fuzz/append_input.hpp reads;
+build_record seeds follow the layout described in fuzz/build_record_fuzzer.cpp.
 
     python fuzz/make_corpus.py
 """
@@ -11,6 +12,7 @@ front of the archive, in the layout that fuzz/append_input.hpp reads.
 from __future__ import annotations
 
 import hashlib
+import re
 import shutil
 import struct
 from pathlib import Path
@@ -19,6 +21,12 @@ import quillmark
 
 CORPUS = Path(__file__).resolve().parent / "corpus"
 MANIFEST_TYPE = ("c2paprovenance", "application/c2pa")
+DATE = re.compile(rb"WARC-Date: \d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ")
+
+
+def fixed_date(data: bytes) -> bytes:
+    """Builder output restamped with one fixed date, so reruns give the same files."""
+    return DATE.sub(b"WARC-Date: 2026-01-01T00:00:00Z", data)
 
 
 def record(body: bytes = b"hi", warc_type: str = "resource", **kwargs) -> bytes:
@@ -176,11 +184,35 @@ def append_seed(archive: bytes, store: bytes, record_id: bytes) -> bytes:
     return struct.pack("<BH", len(record_id), len(store)) + record_id + store + archive
 
 
+def build_seed(secs: int, fields: list[bytes], body: bytes, target: bool = True) -> bytes:
+    """Layout of fuzz/build_record_fuzzer.cpp: seconds, flags, four lengths."""
+    head = struct.pack("<QB4B", secs, int(target), *(len(f) for f in fields))
+    return head + b"".join(fields) + body
+
+
+def build_seeds() -> dict[str, bytes]:
+    plain = [b"resource", b"text/plain", b"urn:uuid:1", b"http://example.com/"]
+    return {
+        "epoch": build_seed(0, plain, b"hi", target=False),
+        "leap-day-2000": build_seed(951782400, plain, b""),
+        "end-of-2100-february": build_seed(4107542399, plain, b"\r\n\r\nWARC/1.1"),
+        "year-10000": build_seed(253402300800, plain, bytes(range(256))),
+        "largest-second": build_seed(2**64 - 1, plain, b"x"),
+        "empty-values": build_seed(1700000000, [b"", b"", b"", b""], b""),
+        "spaced-values": build_seed(
+            1700000000, [b" a\r", "\u3000b\u00a0".encode(), b"<x>", b"\t"], b"body"
+        ),
+        "injected-line": build_seed(1700000000, [b"a\r\nX-Extra: b", *plain[1:]], b"b"),
+        "non-utf8": build_seed(1700000000, [b"\xff", *plain[1:]], b"b"),
+    }
+
+
 def write(target: str, seeds: dict[str, bytes]) -> None:
     directory = CORPUS / target
     shutil.rmtree(directory, ignore_errors=True)
     directory.mkdir(parents=True)
     for name, data in sorted(seeds.items()):
+        data = fixed_date(data)
         digest = hashlib.sha1(data).hexdigest()[:8]
         (directory / f"{name}-{digest}").write_bytes(data)
 
@@ -200,6 +232,7 @@ def main() -> None:
         store = stores[index % len(stores)]
         appends[name] = append_seed(archive, store, record_id)
     write("append_manifest", appends)
+    write("build_record", build_seeds())
 
 
 if __name__ == "__main__":

@@ -142,6 +142,10 @@ ReferenceResult failure(std::string detail) {
 
 }  // namespace
 
+std::string reference_trim(std::string_view text) {
+  return trim(text);
+}
+
 bool reference_is_utf8(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const std::size_t length = sequence_length(text, i);

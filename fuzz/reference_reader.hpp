@@ -29,4 +29,7 @@ ReferenceResult reference_read(std::string_view data);
 
 bool reference_is_utf8(std::string_view text);
 
+// `text` without Unicode White_Space at either end; `text` must be UTF-8.
+std::string reference_trim(std::string_view text);
+
 }  // namespace quillmark::fuzz
