@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with ASan and UBSan and runs each for a bounded time
-# (QM_FUZZ_SECONDS, default 35); any crash, sanitizer report or broken
+# (QM_FUZZ_SECONDS, default 30); any crash, sanitizer report or broken
 # invariant fails the stage.
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
@@ -10,8 +10,8 @@ fuzz_build
 status=0
 for target in "${QM_FUZZ_TARGETS[@]}"; do
   log="$QM_FUZZ_BUILD/$target.log"
-  echo "--- fuzzing $target for ${QM_FUZZ_SECONDS:-35} s"
-  if fuzz_run "$target" "${QM_FUZZ_SECONDS:-35}" >"$log" 2>&1; then
+  echo "--- fuzzing $target for ${QM_FUZZ_SECONDS:-30} s"
+  if fuzz_run "$target" "${QM_FUZZ_SECONDS:-30}" >"$log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" || true
   else
