@@ -12,6 +12,7 @@ A linear cost gives a ratio near 2, a quadratic one near 4. The exit status is
 from __future__ import annotations
 
 import argparse
+import ctypes
 import gc
 import sys
 import time
@@ -110,6 +111,22 @@ FUNCTIONS = {
 }
 
 
+def keep_freed_memory() -> bool:
+    """Has glibc keep freed memory mapped instead of returning it to the system.
+
+    Otherwise whether a large result lands in memory that is already mapped
+    or in a fresh mapping (whose every page faults on first touch) depends on
+    the allocator's thresholds, and a 2x input can show a 10x time for that
+    reason alone. With this, the best of several calls measures the work.
+    """
+    try:
+        libc = ctypes.CDLL(None)
+        m_trim_threshold, m_mmap_max = -1, -4
+        return bool(libc.mallopt(m_mmap_max, 0) and libc.mallopt(m_trim_threshold, 2**31 - 1))
+    except (OSError, AttributeError):
+        return False
+
+
 def timed_call(
     function: Callable[[bytes], object], data: bytes, collect: bool
 ) -> tuple[float, str]:
@@ -131,13 +148,14 @@ def best_times(
     function: Callable[[bytes], object], small: bytes, large: bytes, repeat: int, collect: bool
 ) -> tuple[float, float, str]:
     """Best times on both inputs. The calls alternate, so that a busy moment
-    of a shared machine slows both sizes alike rather than one of them."""
-    best_small = best_large = float("inf")
-    outcome = ""
-    for _ in range(repeat):
+    of a shared machine slows both sizes alike rather than one of them; short
+    calls repeat until each size has had about half a second."""
+    best_small = timed_call(function, small, collect)[0]
+    best_large, outcome = timed_call(function, large, collect)
+    rounds = max(repeat, min(200, int(0.5 / max(best_large, 1e-6))))
+    for _ in range(rounds):
         best_small = min(best_small, timed_call(function, small, collect)[0])
-        elapsed, outcome = timed_call(function, large, collect)
-        best_large = min(best_large, elapsed)
+        best_large = min(best_large, timed_call(function, large, collect)[0])
     return best_small, best_large, outcome
 
 
@@ -154,7 +172,11 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
 
     collector = "off" if args.no_gc else "on"
-    print(f"quillmark {quillmark.__version__}, Python {sys.version.split()[0]}, gc {collector}")
+    heap = "kept" if keep_freed_memory() else "allocator default"
+    print(
+        f"quillmark {quillmark.__version__}, Python {sys.version.split()[0]}, "
+        f"gc {collector}, freed memory {heap}"
+    )
     header = (
         f"{'shape':36} {'function':16} {'n':>12} {'t(n)':>9} {'t(2n)':>9} {'ratio':>6}  outcome"
     )
