@@ -263,5 +263,22 @@ TEST(HeaderEndSearch, NearMissesAtEveryAlignment) {
   }
 }
 
+// A view that ends inside the header end, with the rest of it in memory right
+// after the view, never finds that header end.
+TEST(HeaderEndSearch, CutHeaderEndAtEveryAlignment) {
+  for (std::size_t pad = 0; pad <= 48; ++pad) {
+    const std::string full =
+        "WARC/1.1\r\nContent-Length: 0\r\nA: " + std::string(pad, 'p') + "\r\n\r\n";
+    for (std::size_t missing = 1; missing <= 3; ++missing) {
+      const auto result = parse_both(std::string_view(full).substr(0, full.size() - missing));
+      ASSERT_FALSE(result.ok()) << "pad " << pad << " missing " << missing;
+      EXPECT_EQ(result.error().display(), invalid("unterminated header"));
+    }
+    const auto whole = parse_both(full);
+    ASSERT_TRUE(whole.ok()) << error_text(whole);
+    EXPECT_EQ(whole->front().length, full.size());
+  }
+}
+
 }  // namespace
 }  // namespace quillmark::testing
