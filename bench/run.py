@@ -192,18 +192,21 @@ def render(cases: list[Case]) -> str:
         rows.append("| " + " | ".join(cells) + " |")
 
     detail = [
-        "| input | operation | implementation | best s | MB/s | records/s | peak MiB |",
-        "|---|---|---|---:|---:|---:|---:|",
+        "| input | operation | implementation | best CPU s | best wall s | MB/s | records/s "
+        "| peak MiB |",
+        "|---|---|---|---:|---:|---:|---:|---:|",
     ]
     for c in cases:
         if c.seconds is None:
             detail.append(
-                f"| {c.input} | {c.operation} | {c.implementation} | failed: {c.failure} |  |  |  |"
+                f"| {c.input} | {c.operation} | {c.implementation} | failed: {c.failure} "
+                "|  |  |  |  |"
             )
             continue
         detail.append(
             f"| {c.input} | {c.operation} | {c.implementation} | {c.seconds:.4f} | "
-            f"{_mb_per_s(c):,.0f} | {_records_per_s(c)} | {c.figures['peak_rss'] / MIB:,.0f} |"
+            f"{c.figures['wall_seconds']:.4f} | {_mb_per_s(c):,.0f} | {_records_per_s(c)} | "
+            f"{c.figures['peak_rss'] / MIB:,.0f} |"
         )
 
     names = sorted({c.input for c in cases}, key=lambda n: (n in BUILD_BODIES, n))
