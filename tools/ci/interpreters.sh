@@ -56,8 +56,29 @@ install_requirements() {
   echo "not installable for CPython $version: ${unavailable[*]:-none}"
 }
 
-passed=()
-failed=()
+# One interpreter: its own venv, the requirements, the wheel, the suite.
+run_suite() {
+  local version=$1 python=$2 venv="$work/venv-$1" started=$SECONDS
+  echo "--- CPython $version: $python"
+  [[ -x $venv/bin/python ]] || "$python" -m venv "$venv" || return 1
+  install_requirements "$venv/bin/python"
+  if ! quiet_pip "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"; then
+    echo "FAIL: could not install the wheel for CPython $version"
+    return 1
+  fi
+  # Run from outside the source tree so that only the installed wheel is found;
+  # each run has its own temporary directory, since runs go on side by side.
+  local status=0
+  (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider \
+    --basetemp="$work/tmp-$version" "$QM_ROOT/tests") || status=$?
+  echo "--- CPython $version took $((SECONDS - started)) s"
+  return $status
+}
+
+# Suites run side by side, QM_INTERPRETER_JOBS at a time; each writes its
+# own log, shown whole once it is done.
+jobs_limit="${QM_INTERPRETER_JOBS:-2}"
+found=()
 missing=()
 for version in "${versions[@]}"; do
   python=""
@@ -69,23 +90,25 @@ for version in "${versions[@]}"; do
     echo "--- CPython $version: MISSING (no $pyenv_root/$version.*)"
     continue
   fi
-  echo "--- CPython $version: $python"
-  started=$SECONDS
-  venv="$work/venv-$version"
-  [[ -x $venv/bin/python ]] || "$python" -m venv "$venv" || { failed+=("$version"); continue; }
-  install_requirements "$venv/bin/python"
-  if ! quiet_pip "$venv/bin/python" -m pip install -q --force-reinstall --no-deps "$wheel"; then
-    echo "FAIL: could not install the wheel for CPython $version"
-    failed+=("$version")
-    continue
-  fi
-  # Run from outside the source tree so that only the installed wheel is found.
-  if (cd "$work" && "$venv/bin/python" -m pytest -q -p no:cacheprovider "$QM_ROOT/tests"); then
+  found+=("$version")
+  rm -f "$work/status-$version"
+  (
+    run_suite "$version" "$python" >"$work/log-$version.txt" 2>&1
+    echo $? >"$work/status-$version"
+  ) &
+  while (($(jobs -rp | wc -l) >= jobs_limit)); do wait -n || true; done
+done
+wait
+
+passed=()
+failed=()
+for version in "${found[@]}"; do
+  cat "$work/log-$version.txt"
+  if [[ $(cat "$work/status-$version" 2>/dev/null) == 0 ]]; then
     passed+=("$version")
   else
     failed+=("$version")
   fi
-  echo "--- CPython $version took $((SECONDS - started)) s"
 done
 
 echo "--- interpreters passed: ${passed[*]:-none}"
