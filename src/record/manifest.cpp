@@ -28,11 +28,11 @@ Result<std::string_view> locate_manifest(std::string_view warc) {
   for (;;) {
     // The last occurrence of a name is the one a header map keeps.
     std::optional<std::string_view> warc_type, content_type;
-    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view value) {
+    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view raw_value) {
       if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
-        warc_type = value;
+        warc_type = trim_white_space(raw_value);
       } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
-        content_type = value;
+        content_type = trim_white_space(raw_value);
       }
     });
     if (!found) break;

@@ -10,8 +10,8 @@ Result<RecordIndex> index_records(std::string_view warc) {
   RecordFrame frame;
   for (;;) {
     const std::size_t first_field = index.fields.size();
-    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view value) {
-      index.fields.push_back(FieldView{name, value});
+    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view raw_value) {
+      index.fields.push_back(FieldView{name, trim_white_space(raw_value)});
     });
     if (!found) break;
     index.records.push_back(RecordView{frame.offset, frame.length(), frame.body, first_field,

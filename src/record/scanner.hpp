@@ -3,7 +3,9 @@
 // The scanner frames each record (gap, version mark, header block, body,
 // separator), checks every framing rule in order and hands each header line to
 // a visitor as views into the caller's buffer: the name trimmed but not yet
-// lower-cased, the value trimmed. Higher layers decide what to keep.
+// lower-cased, the value as it stands after the colon, not yet trimmed: most
+// callers look at a few names only and trim just the values they keep.
+// Higher layers decide what to keep.
 #pragma once
 
 #include <cstddef>
@@ -96,8 +98,9 @@ class RecordScanner {
  public:
   explicit RecordScanner(std::string_view data) noexcept : data_(data) {}
 
-  // Frames the next record, calling on_field(name, value) for each header line
-  // with a colon, in archive order. Returns true with `frame` filled; false at
+  // Frames the next record, calling on_field(name, raw_value) for each header
+  // line with a colon, in archive order; trim_white_space(raw_value) is the
+  // header's value. Returns true with `frame` filled; false at
   // the end of the data (error() empty) or on the first framing error.
   template <class OnField>
   bool next(RecordFrame& frame, OnField&& on_field);
@@ -144,9 +147,11 @@ bool RecordScanner::next(RecordFrame& frame, OnField&& on_field) {
   scan_detail::for_each_header_line(block, [&](std::string_view line, std::size_t colon) {
     if (colon == std::string_view::npos) return;
     const std::string_view name = trim_white_space(line.substr(0, colon));
-    const std::string_view value = trim_white_space(line.substr(colon + 1));
-    if (name.size() == 14 && equals_ascii_lower(name, "content-length")) content_length = value;
-    on_field(name, value);
+    const std::string_view raw_value = line.substr(colon + 1);
+    if (name.size() == 14 && equals_ascii_lower(name, "content-length")) {
+      content_length = trim_white_space(raw_value);
+    }
+    on_field(name, raw_value);
   });
   if (!content_length) return fail("missing Content-Length", offset);
   const std::optional<std::size_t> body_size = parse_content_length(*content_length);

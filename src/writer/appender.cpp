@@ -17,11 +17,11 @@ Result<AppendPlan> plan_append(std::string_view warc) {
   RecordFrame frame;
   for (;;) {
     std::optional<std::string_view> warc_type, content_type;
-    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view value) {
+    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view raw_value) {
       if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
-        warc_type = value;
+        warc_type = trim_white_space(raw_value);
       } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
-        content_type = value;
+        content_type = trim_white_space(raw_value);
       }
     });
     if (!found) break;
