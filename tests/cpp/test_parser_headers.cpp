@@ -165,6 +165,19 @@ TEST(HeaderLinesScale, ManyLinesAndRepeatedNames) {
   }
 }
 
+TEST(HeaderLinesScale, LongValueAndLargeBody) {
+  std::string value(1 << 20, 'v');
+  for (std::size_t i = 0; i < value.size(); i += 4093) value[i] = ':';
+  const std::string body(5 << 20, '\n');
+  const std::string warc = sized_record(body, {"X-Long:  " + value + " "}) + "\r\n\r\n";
+  const auto result = parse_both(warc);
+  ASSERT_TRUE(result.ok()) << error_text(result);
+  ASSERT_EQ(result->size(), 1u);
+  EXPECT_EQ(*result->front().headers.find("x-long"), value);
+  EXPECT_EQ(result->front().body.size(), body.size());
+  EXPECT_EQ(result->front().length, warc.size());
+}
+
 // Line ends, colons and line contents at every position relative to the
 // chunks a vectorised scan may read, on lines ended by LF or CR LF.
 TEST(HeaderLinesAlignment, ColonsAndLineEndsAnywhere) {
