@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import gc
 import random
+import sys
 
 import pytest
 import quillmark
@@ -172,3 +173,24 @@ def test_records_that_repeat_or_change_their_layout(sequence):
     assert all(None not in r["headers"].values() for r in native)
     native[0]["headers"]["x-added"] = "changed"  # each record owns its dict
     assert all("x-added" not in r["headers"] for r in native[1:])
+
+
+def _raise(*_args):
+    raise RuntimeError("collector unavailable")
+
+
+@pytest.mark.parametrize(
+    "breakage",
+    [
+        pytest.param(lambda mp: mp.setitem(sys.modules, "gc", None), id="gc-not-importable"),
+        pytest.param(lambda mp: mp.setattr(gc, "isenabled", _raise), id="isenabled-raises"),
+        pytest.param(lambda mp: mp.setattr(gc, "disable", _raise), id="disable-raises"),
+    ],
+)
+def test_listing_works_when_the_collector_cannot_be_paused(monkeypatch, breakage):
+    data = record(["X: y"]) * 1500
+    breakage(monkeypatch)
+    records = quillmark.read_records(data)
+    assert len(records) == 1500 and records[-1]["headers"]["x"] == "y"
+    monkeypatch.undo()
+    assert gc.isenabled()
