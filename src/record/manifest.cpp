@@ -21,25 +21,27 @@ bool WarcRecord::is_c2pa_manifest() const noexcept {
                              content_type != nullptr);
 }
 
+void ManifestWatch::operator()(std::string_view name, std::string_view raw_value) noexcept {
+  if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
+    warc_type_ = trim_white_space(raw_value);
+  } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
+    content_type_ = trim_white_space(raw_value);
+  }
+}
+
+bool ManifestWatch::is_manifest() const noexcept {
+  return is_manifest_headers(warc_type_.value_or(""), warc_type_.has_value(),
+                             content_type_.value_or(""), content_type_.has_value());
+}
+
 Result<std::string_view> locate_manifest(std::string_view warc) {
   RecordScanner scanner(warc);
   RecordFrame frame;
   std::optional<std::string_view> manifest;
   for (;;) {
-    // The last occurrence of a name is the one a header map keeps.
-    std::optional<std::string_view> warc_type, content_type;
-    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view raw_value) {
-      if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
-        warc_type = trim_white_space(raw_value);
-      } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
-        content_type = trim_white_space(raw_value);
-      }
-    });
-    if (!found) break;
-    if (is_manifest_headers(warc_type.value_or(""), warc_type.has_value(),
-                            content_type.value_or(""), content_type.has_value())) {
-      manifest = frame.body;
-    }
+    ManifestWatch watch;
+    if (!scanner.next(frame, watch)) break;
+    if (watch.is_manifest()) manifest = frame.body;
   }
   if (scanner.error()) return std::move(*scanner.error());
   if (!manifest) return Error::no_manifest();

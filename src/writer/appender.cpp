@@ -1,7 +1,6 @@
 #include "writer/appender.hpp"
 
 #include <cstring>
-#include <optional>
 
 #include "record/manifest.hpp"
 #include "record/scanner.hpp"
@@ -16,19 +15,9 @@ Result<AppendPlan> plan_append(std::string_view warc) {
   RecordScanner scanner(warc);
   RecordFrame frame;
   for (;;) {
-    std::optional<std::string_view> warc_type, content_type;
-    const bool found = scanner.next(frame, [&](std::string_view name, std::string_view raw_value) {
-      if (name.size() == 9 && equals_ascii_lower(name, "warc-type")) {
-        warc_type = trim_white_space(raw_value);
-      } else if (name.size() == 12 && equals_ascii_lower(name, "content-type")) {
-        content_type = trim_white_space(raw_value);
-      }
-    });
-    if (!found) break;
-    if (is_manifest_headers(warc_type.value_or(""), warc_type.has_value(),
-                            content_type.value_or(""), content_type.has_value())) {
-      continue;
-    }
+    ManifestWatch watch;
+    if (!scanner.next(frame, watch)) break;
+    if (watch.is_manifest()) continue;
     // Records that touch are copied with one memcpy.
     if (!plan.kept.empty() && plan.kept.back().offset + plan.kept.back().length == frame.offset) {
       plan.kept.back().length += frame.length();
