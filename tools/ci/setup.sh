@@ -3,7 +3,7 @@
 set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
-apt_packages=(clang libclang-rt-dev libgtest-dev cmake g++ binutils)
+apt_packages=(clang clang-format libclang-rt-dev libgtest-dev cmake g++ binutils)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
