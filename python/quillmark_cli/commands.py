@@ -45,12 +45,18 @@ def _refuse_binary_to_terminal(what: str) -> None:
         raise CliError(f"not writing {what} to a terminal; redirect the output or use -o FILE")
 
 
-def run_records(args) -> int:
-    archive = read_archive(args.file)
+def _parsed(archive, function, *args):
+    """Calls a module function on the archive, reporting a malformed archive
+    with the failing record's offset."""
     try:
-        records = quillmark.read_records(archive.data)
+        return function(*args)
     except ValueError as exc:
         raise parse_failure(archive, exc) from None
+
+
+def run_records(args) -> int:
+    archive = read_archive(args.file)
+    records = _parsed(archive, quillmark.read_records, archive.data)
     as_json = args.json or not sys.stdout.isatty()
     lines = json_lines(records, archive.members) if as_json else table_lines(records)
     out = sys.stdout
@@ -63,10 +69,7 @@ def run_records(args) -> int:
 
 def run_manifest(args) -> int:
     archive = read_archive(args.file)
-    try:
-        manifest = quillmark.read_manifest(archive.data)
-    except ValueError as exc:
-        raise parse_failure(archive, exc) from None
+    manifest = _parsed(archive, quillmark.read_manifest, archive.data)
     if manifest is None:
         raise CliError(f"{shown(archive.name)}: {NO_MANIFEST}")
     if args.output in (None, STANDARD_STREAM):
@@ -91,10 +94,7 @@ def run_check(args) -> int:
 
 def _check_one(name: str) -> None:
     archive = read_archive(name)
-    try:
-        manifest = quillmark.read_manifest(archive.data)
-    except ValueError as exc:
-        raise parse_failure(archive, exc) from None
+    manifest = _parsed(archive, quillmark.read_manifest, archive.data)
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
     print(f"{shown(archive.name)}: well-formed, {detail}", flush=True)
 
@@ -138,10 +138,7 @@ def run_append(args) -> int:
         _in_place_target(args.file)
     archive = read_archive(args.file)
     manifest = read_bytes(args.manifest)
-    try:
-        rebuilt = quillmark.append_manifest(archive.data, manifest, record_id)
-    except ValueError as exc:
-        raise parse_failure(archive, exc) from None
+    rebuilt = _parsed(archive, quillmark.append_manifest, archive.data, manifest, record_id)
     destination = args.file if in_place else args.output
     compress = (in_place and archive.gzipped) or (
         destination != STANDARD_STREAM and destination.endswith(".gz")
