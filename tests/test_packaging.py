@@ -16,15 +16,7 @@ import pytest
 import wheel_build
 from wheel_build import REPO, run
 
-pytestmark = [
-    pytest.mark.slow,
-    pytest.mark.skipif(
-        not wheel_build.host_is_linux_x86_64(), reason="the wheel is built for Linux x86-64"
-    ),
-    pytest.mark.skipif(
-        wheel_build.QUICK, reason="quick run: the packaging checks run once, in the full test run"
-    ),
-]
+pytestmark = wheel_build.wheel_marks("packaging")
 
 VERSION = wheel_build.package_version()
 STUB_FILES = ("quillmark.pyi", "quillmark-stubs/__init__.pyi")

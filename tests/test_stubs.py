@@ -21,15 +21,7 @@ from wheel_build import run
 pytest.importorskip("mypy", reason="mypy is not installed in the test environment")
 
 # The checks below build the wheel and install it into fresh environments.
-needs_the_wheel = [
-    pytest.mark.slow,
-    pytest.mark.skipif(
-        not wheel_build.host_is_linux_x86_64(), reason="the wheel is built for Linux x86-64"
-    ),
-    pytest.mark.skipif(
-        wheel_build.QUICK, reason="quick run: the stub checks run once, in the full test run"
-    ),
-]
+needs_the_wheel = wheel_build.wheel_marks("stub")
 
 # Uses every function and attribute as documented; also run for real.
 CORRECT_USE = """

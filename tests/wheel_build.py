@@ -119,3 +119,19 @@ def install_wheel(venv_python: Path, wheel: Path) -> None:
 
 def host_is_linux_x86_64() -> bool:
     return sysconfig.get_platform() == "linux-x86_64"
+
+
+def wheel_marks(checks: str) -> list:
+    """Marks for tests that build the wheel: slow, Linux x86-64 only, and left
+    to the full test run (`checks` names them in the skip reason)."""
+    import pytest
+
+    return [
+        pytest.mark.slow,
+        pytest.mark.skipif(
+            not host_is_linux_x86_64(), reason="the wheel is built for Linux x86-64"
+        ),
+        pytest.mark.skipif(
+            QUICK, reason=f"quick run: the {checks} checks run once, in the full test run"
+        ),
+    ]
