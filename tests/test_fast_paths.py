@@ -1,10 +1,11 @@
 """The reader's fast paths give exactly what the plain reader model gives.
 
-Header names are shared across the records of one call, texts that are pure
-ASCII take a shorter road to str, and header lines are split in wide steps.
-Each case below sits on an edge of one of these paths: many or colliding
-names, names that differ only in case, long names, text that is ASCII except
-for one byte at a word boundary, and separators at every position of a word.
+Header names, and values that repeat, are shared across the records of one
+call, texts that are pure ASCII take a shorter road to str, and header lines
+are split in wide steps. Each case below sits on an edge of one of these
+paths: many or colliding names, names that differ only in case, long names,
+values that repeat in cycles or stop repeating, text that is ASCII except for
+one byte at a word boundary, and separators at every position of a word.
 """
 
 from __future__ import annotations
@@ -64,6 +65,42 @@ def test_header_names_across_records(records):
     data = b"".join(record(lines) for lines in records)
     native = assert_matches_model(data)
     assert len(native) == len(records)
+
+
+def _cycle(values: list[str], count: int) -> list[str]:
+    return [values[i % len(values)] for i in range(count)]
+
+
+@pytest.mark.parametrize(
+    "values",
+    [
+        pytest.param(["response"] * 10, id="one-value"),
+        pytest.param(_cycle(["request", "response", "metadata"], 30), id="cycle-of-three"),
+        pytest.param(_cycle([f"type-{i}" for i in range(7)], 70), id="cycle-longer-than-kept"),
+        pytest.param(
+            [f"2025-01-01T00:{i // 60:02d}:{i % 60:02d}Z" for i in range(150)],
+            id="same-length-differing-late",
+        ),
+        pytest.param(
+            [f"u{i}" for i in range(300)] + ["same"] * 20 + ["u7", "u299"],
+            id="repeats-after-unique-values",
+        ),
+        pytest.param(["", " ", "\u00a0x", "x", "\t", "é", "e", "x "] * 5, id="blank-and-non-ascii"),
+        pytest.param(["ab", "abc", "abé", "a", "ab"] * 10, id="prefixes"),
+    ],
+)
+def test_values_that_repeat_across_records(values):
+    data = b"".join(record([f"WARC-Type: {v}", f"X-Other: {i}"]) for i, v in enumerate(values))
+    native = assert_matches_model(data)
+    assert [r["headers"]["warc-type"] for r in native] == [reader_model.trim(v) for v in values]
+
+
+def test_a_repeated_value_is_one_str():
+    """Equal values of one name share a str: the listing's memory grows with distinct texts."""
+    data = record(["WARC-Type: response", "Content-Type: text/plain"]) * 3
+    types = [r["headers"]["warc-type"] for r in quillmark.read_records(data)]
+    assert types == ["response"] * 3
+    assert types[0] is types[1] is types[2]
 
 
 @pytest.mark.parametrize("position", range(0, 40))

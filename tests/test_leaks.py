@@ -52,6 +52,12 @@ SETUP = textwrap.dedent(
     BAD_LENGTH = b"WARC/1.1\r\nContent-Length: -0\r\n\r\n"
     SHORT_BODY = b"WARC/1.1\r\nContent-Length: 99\r\n\r\nabc"
     LATE_ERROR = GOOD + b"x"
+    # Values that never repeat, past the point where the reader stops looking
+    # for repeats, beside one that always does.
+    UNIQUE_VALUES = b"".join(
+        record([("WARC-Type", "resource"), ("WARC-Record-ID", f"<urn:uuid:{i}>")])
+        for i in range(80)
+    )
     TEXT = "text/plain"
     RID = "urn:uuid:1"
     URI = "http://example.com/\u00e9"
@@ -83,6 +89,7 @@ CASES = {
     "read_records ok keyword": ("q.read_records(warc=GOOD)", None, "", "GOOD"),
     "read_records bytes subclass": ("q.read_records(CHILD)", None, "", "CHILD"),
     "read_records empty": ("q.read_records(EMPTY)", None, "", "EMPTY"),
+    "read_records unique values": ("q.read_records(UNIQUE_VALUES)", None, "", "UNIQUE_VALUES"),
     "read_records garbage": ("q.read_records(GARBAGE)", ValueError, "expected WARC", "GARBAGE"),
     "read_records unterminated": (
         "q.read_records(UNTERMINATED)",

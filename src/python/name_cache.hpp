@@ -2,60 +2,76 @@
 //
 // Archives repeat the same few header names in every record. Keyed by the
 // name's bytes as they stand in the archive (before lower-casing), the cache
-// hands out one str per distinct name instead of decoding, lower-casing and
-// hashing a fresh one for every field; the dict then finds the hash already
-// stored in the str. The table is small and fixed: a name that does not fit
-// within a few probes (many distinct or colliding names) simply gets a fresh
-// str, so hostile input costs no more than it would without the cache.
+// keeps one entry per distinct name: one str instead of decoding,
+// lower-casing and hashing a fresh one for every field (the dict then finds
+// the hash already stored in the str), and the memo of that name's recent
+// values. The table is small and fixed: a name that does not fit within a
+// few probes (many distinct or colliding names) is simply not cached, so
+// hostile input costs no more than it would without the cache.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
 
 #include "python/owned_ref.hpp"
+#include "python/value_memo.hpp"
 #include "record/text.hpp"
 
 namespace quillmark::python {
+
+struct NameEntry {
+  explicit NameEntry(std::string_view raw_name, PyObject* new_str) : raw(raw_name), str(new_str) {}
+  NameEntry(const NameEntry&) = delete;
+  NameEntry& operator=(const NameEntry&) = delete;
+  ~NameEntry() { Py_XDECREF(str); }
+
+  std::string_view raw;  // as in the archive
+  PyObject* str;         // strong reference to the lower-cased name
+  ValueMemo values;
+};
 
 class NameCache {
  public:
   NameCache() = default;
   NameCache(const NameCache&) = delete;
   NameCache& operator=(const NameCache&) = delete;
-  ~NameCache() {
-    for (Slot& slot : slots_) Py_XDECREF(slot.str);
-  }
 
-  // A new reference to the lower-cased name as a str, or nullptr with an
-  // exception set. `raw` must stay valid as long as the cache lives. `shared`
-  // tells whether the cache keeps the str too, so that it lives (and its
-  // address stays unique to this name) until the cache goes.
-  PyObject* get(std::string_view raw, bool& shared) {
-    shared = false;
-    if (raw.size() > kMaxCachedName) return make(raw);
+  // Sets `entry` to the entry of `raw`, made on first sight, or to nullptr
+  // when the name is not cached; the caller then makes its own str with
+  // `make`. An entry, and the address of its str, lives and stays unique to
+  // its name as long as the cache does. `raw` must stay valid that long too.
+  // Returns false with an exception set on failure.
+  bool lookup(std::string_view raw, NameEntry*& entry) {
+    entry = nullptr;
+    if (raw.size() > kMaxCachedName) return true;
     const std::size_t start = hash(raw) >> (64 - kSlotBits);
     for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
-      Slot& slot = slots_[(start + probe) & (kSlots - 1)];
-      if (slot.str == nullptr) {
+      NameEntry*& slot = slots_[(start + probe) & (kSlots - 1)];
+      if (slot == nullptr) {
         PyObject* str = make(raw);
-        if (str == nullptr) return nullptr;
-        Py_INCREF(str);
-        slot = Slot{raw, str};
-        shared = true;
-        return str;
+        if (str == nullptr) return false;
+        slot = &entries_.emplace_back(raw, str);
+        entry = slot;
+        return true;
       }
-      if (slot.raw.size() == raw.size() &&
-          std::memcmp(slot.raw.data(), raw.data(), raw.size()) == 0) {
-        Py_INCREF(slot.str);
-        shared = true;
-        return slot.str;
+      if (slot->raw == raw) {
+        entry = slot;
+        return true;
       }
     }
-    return make(raw);
+    return true;
+  }
+
+  // A new str of the lower-cased name, or nullptr with an exception set.
+  PyObject* make(std::string_view raw) {
+    scratch_.resize(raw.size());
+    to_ascii_lower(raw, scratch_.data());
+    return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
   }
 
  private:
@@ -63,11 +79,6 @@ class NameCache {
   static constexpr std::size_t kSlots = std::size_t{1} << kSlotBits;
   static constexpr std::size_t kMaxProbes = 8;
   static constexpr std::size_t kMaxCachedName = 128;
-
-  struct Slot {
-    std::string_view raw;
-    PyObject* str = nullptr;  // strong reference
-  };
 
   static std::uint64_t hash(std::string_view raw) noexcept {
     constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ULL;
@@ -86,13 +97,8 @@ class NameCache {
     return (h ^ tail) * kMul;
   }
 
-  PyObject* make(std::string_view raw) {
-    scratch_.resize(raw.size());
-    to_ascii_lower(raw, scratch_.data());
-    return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
-  }
-
-  std::array<Slot, kSlots> slots_{};
+  std::array<NameEntry*, kSlots> slots_{};
+  std::deque<NameEntry> entries_;  // a deque never moves what it holds
   std::string scratch_;
 };
 

@@ -11,10 +11,6 @@
 namespace quillmark::python {
 namespace {
 
-PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
-}
-
 // Sets `key` in `dict` to a new reference, consuming it.
 bool set_new(PyObject* dict, PyObject* key, PyObject* new_value) {
   OwnedRef value(new_value);
@@ -23,38 +19,57 @@ bool set_new(PyObject* dict, PyObject* key, PyObject* new_value) {
 
 // Header names in the order they first appear; a later duplicate replaces the
 // value in place, which is what the dict does on its own.
-struct HeaderBuilder {
-  NameCache names;
-  HeaderShape shape;
-  std::vector<PyObject*> keys;  // new references while a record is made
-
+class HeaderBuilder {
+ public:
   PyObject* to_dict(const RecordIndex& index, const RecordView& record) {
     PyObject* dict = build(index, record);
-    for (PyObject* key : keys) Py_DECREF(key);
-    keys.clear();
+    for (std::size_t i = 0; i < keys_.size(); ++i) {
+      if (current_[i] == nullptr) Py_DECREF(keys_[i]);
+    }
+    keys_.clear();
+    previous_.swap(current_);
+    current_.clear();
     return dict;
   }
 
  private:
+  // Most records write their names in the same order as the record before,
+  // so the entry at the same position is tried before the cache's table.
+  NameEntry* predicted(std::size_t position, std::string_view raw) const {
+    if (position >= previous_.size()) return nullptr;
+    NameEntry* entry = previous_[position];
+    return entry != nullptr && entry->raw == raw ? entry : nullptr;
+  }
+
   PyObject* build(const RecordIndex& index, const RecordView& record) {
     const FieldView* fields = index.fields.data() + record.first_field;
     bool all_shared = true;
     for (std::size_t i = 0; i < record.field_count; ++i) {
-      bool shared;
-      PyObject* key = names.get(fields[i].name, shared);
+      NameEntry* entry = predicted(i, fields[i].name);
+      if (entry == nullptr && !names_.lookup(fields[i].name, entry)) return nullptr;
+      PyObject* key = entry != nullptr ? entry->str : names_.make(fields[i].name);
       if (key == nullptr) return nullptr;
-      keys.push_back(key);
-      all_shared = all_shared && shared;
+      keys_.push_back(key);  // borrowed from the entry, else owned
+      current_.push_back(entry);
+      all_shared = all_shared && entry != nullptr;
     }
     PyObject* copied;
-    if (!shape.copy_for(keys, all_shared, copied)) return nullptr;
+    if (!shape_.copy_for(keys_, all_shared, copied)) return nullptr;
     OwnedRef headers(copied != nullptr ? copied : PyDict_New());
     if (!headers) return nullptr;
     for (std::size_t i = 0; i < record.field_count; ++i) {
-      if (!set_new(headers.get(), keys[i], new_str(fields[i].value))) return nullptr;
+      PyObject* value = current_[i] != nullptr ? current_[i]->values.get(fields[i].value)
+                                               : new_str(fields[i].value);
+      if (!set_new(headers.get(), keys_[i], value)) return nullptr;
     }
     return headers.release();
   }
+
+  NameCache names_;
+  HeaderShape shape_;
+  std::vector<PyObject*> keys_;
+  std::vector<NameEntry*> current_;   // per field of the record being made
+  std::vector<NameEntry*> previous_;  // per field of the record before
 };
 
 // From this many records on, the collector is paused while they are made.

@@ -1,0 +1,89 @@
+// The last few distinct values of one header name, shared across the records
+// of one read_records call.
+//
+// Many header values repeat from record to record: WARC-Type and Content-Type
+// take a handful of values, a crawl's WARC-Warcinfo-ID never changes, and a
+// request and its response share their WARC-Date and WARC-Target-URI. Handing
+// out the str made for an equal earlier value saves making, and later
+// freeing, a new one; values are immutable, so only identity can tell.
+//
+// Names whose values rarely repeat (record ids, digests, lengths) would pay
+// for the comparisons and gain nothing, so a memo that misses far more often
+// than it hits stops looking and hands out fresh strs from then on.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+#include "python/owned_ref.hpp"
+
+namespace quillmark::python {
+
+inline PyObject* new_str(std::string_view text) {
+  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
+
+class ValueMemo {
+ public:
+  ValueMemo() = default;
+  ValueMemo(const ValueMemo&) = delete;
+  ValueMemo& operator=(const ValueMemo&) = delete;
+  ~ValueMemo() { forget(); }
+
+  // A new reference to a str equal to `value`, or nullptr with an exception
+  // set. `value` must stay valid as long as the memo lives.
+  PyObject* get(std::string_view value) {
+    if (!active_) return new_str(value);
+    for (Entry& entry : entries_) {
+      if (entry.str != nullptr && entry.text.size() == value.size() &&
+          std::memcmp(entry.text.data(), value.data(), value.size()) == 0) {
+        ++hits_;
+        Py_INCREF(entry.str);
+        return entry.str;
+      }
+    }
+    PyObject* str = new_str(value);
+    if (str == nullptr) return nullptr;
+    if (++misses_ >= kTrialMisses && hits_ * kMinHitShare < misses_) {
+      active_ = false;
+      forget();
+      return str;
+    }
+    Entry& oldest = entries_[next_];
+    next_ = (next_ + 1) % kEntries;
+    Py_XDECREF(oldest.str);
+    Py_INCREF(str);
+    oldest = Entry{value, str};
+    return str;
+  }
+
+ private:
+  static constexpr std::size_t kEntries = 4;
+  // After this many misses the memo must have hit at least once per
+  // kMinHitShare misses to keep going: a hit saves far more than the few
+  // comparisons a miss costs, so a modest share already pays.
+  static constexpr std::size_t kTrialMisses = 64;
+  static constexpr std::size_t kMinHitShare = 8;
+
+  struct Entry {
+    std::string_view text;
+    PyObject* str = nullptr;  // strong reference
+  };
+
+  void forget() {
+    for (Entry& entry : entries_) {
+      Py_XDECREF(entry.str);
+      entry = Entry{};
+    }
+  }
+
+  std::array<Entry, kEntries> entries_{};
+  std::size_t next_ = 0;
+  std::size_t hits_ = 0;
+  std::size_t misses_ = 0;
+  bool active_ = true;
+};
+
+}  // namespace quillmark::python
