@@ -3,6 +3,7 @@
 #include <new>
 
 #include "python/map_err.hpp"
+#include "python/new_bytes.hpp"
 #include "python/records.hpp"
 #include "record/builder.hpp"
 #include "record/manifest.hpp"
@@ -28,18 +29,6 @@ constexpr Signature kAppendManifest{"append_manifest", kAppendParams, 3};
 constexpr Signature kReadManifest{"read_manifest", kWarcOnly, 1};
 constexpr Signature kReadRecords{"read_records", kWarcOnly, 1};
 constexpr Signature kBuildRecord{"build_record", kBuildParams, 4};
-
-// A new bytes object of exactly `size` bytes, filled by `write(char*)`. The
-// object is fresh and unshared, so writing into it before returning it is safe.
-template <class Write>
-PyObject* new_bytes(std::size_t size, Write&& write) {
-  OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!bytes) return nullptr;
-  char* out = PyBytes_AsString(bytes.get());
-  if (out == nullptr) return nullptr;
-  write(out);
-  return bytes.release();
-}
 
 // Runs a wrapper body; no C++ exception may reach the interpreter.
 template <class Body>
@@ -77,8 +66,7 @@ PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
       if (manifest.error().kind() == ErrorKind::NoManifest) Py_RETURN_NONE;
       return map_err(std::move(manifest).error());
     }
-    const std::string_view body = manifest.value();
-    return PyBytes_FromStringAndSize(body.data(), static_cast<Py_ssize_t>(body.size()));
+    return copy_to_bytes(manifest.value());
   });
 }
 

@@ -7,6 +7,7 @@
 #include "python/collector_pause.hpp"
 #include "python/header_shape.hpp"
 #include "python/name_cache.hpp"
+#include "python/new_bytes.hpp"
 
 namespace quillmark::python {
 namespace {
@@ -100,9 +101,7 @@ PyObject* records_to_list(const RecordIndex& index) {
     OwnedRef dict(PyDict_New());
     if (!dict) return nullptr;
     if (!set_new(dict.get(), keys.headers.get(), headers.to_dict(index, record)) ||
-        !set_new(dict.get(), keys.body.get(),
-                 PyBytes_FromStringAndSize(record.body.data(),
-                                           static_cast<Py_ssize_t>(record.body.size()))) ||
+        !set_new(dict.get(), keys.body.get(), copy_to_bytes(record.body)) ||
         !set_new(dict.get(), keys.offset.get(), PyLong_FromUnsignedLongLong(record.offset)) ||
         !set_new(dict.get(), keys.length.get(), PyLong_FromUnsignedLongLong(record.length))) {
       return nullptr;
