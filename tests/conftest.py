@@ -108,5 +108,30 @@ def mask_date(data: bytes) -> bytes:
     return _DATE_LINE.sub(b"WARC-Date: <date>\r\n", data)
 
 
+def assert_reads_back_as_built(
+    out: bytes,
+    warc_type: str,
+    content_type: str,
+    record_id: str,
+    body: bytes,
+    target_uri: str | None,
+) -> None:
+    """`out`, made by build_record from these arguments, lists as that one record."""
+    import quillmark
+
+    [record] = quillmark.read_records(out)
+    assert record["offset"] == 0
+    assert record["length"] == len(out)
+    assert record["body"] == body
+    date = re.search(rb"\r\nWARC-Date: (" + DATE_PATTERN + rb")\r\n", out).group(1).decode()
+    expected = {"warc-type": trim(warc_type), "warc-record-id": f"<{record_id}>"}
+    if target_uri is not None:
+        expected["warc-target-uri"] = trim(target_uri)
+    expected["warc-date"] = date
+    expected["content-type"] = trim(content_type)
+    expected["content-length"] = str(len(body))
+    assert list(record["headers"].items()) == list(expected.items())
+
+
 def invalid(detail: str) -> str:
     return "invalid WARC record: " + detail
