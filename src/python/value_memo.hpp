@@ -14,7 +14,6 @@
 
 #include <array>
 #include <cstddef>
-#include <cstring>
 #include <string_view>
 
 #include "python/owned_ref.hpp"
@@ -37,8 +36,7 @@ class ValueMemo {
   PyObject* get(std::string_view value) {
     if (!active_) return new_str(value);
     for (Entry& entry : entries_) {
-      if (entry.str != nullptr && entry.text.size() == value.size() &&
-          std::memcmp(entry.text.data(), value.data(), value.size()) == 0) {
+      if (entry.str != nullptr && entry.text == value) {
         ++hits_;
         Py_INCREF(entry.str);
         return entry.str;
