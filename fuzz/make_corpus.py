@@ -233,6 +233,15 @@ def main() -> None:
         appends[name] = append_seed(archive, store, record_id)
     write("append_manifest", appends)
     write("build_record", build_seeds())
+    # Two bytes of piece sizes in front: fed in small, then in larger pieces.
+    write(
+        "stream_framer",
+        {
+            f"{name}-{cuts}": cuts.to_bytes(2, "little") + archive
+            for name, archive in archives.items()
+            for cuts in (0x0001, 0x0107)
+        },
+    )
 
 
 if __name__ == "__main__":

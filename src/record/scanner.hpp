@@ -1,11 +1,16 @@
 // One forward pass over an archive, record by record, with no allocation.
 //
-// The scanner frames each record (gap, version mark, header block, body,
-// separator), checks every framing rule in order and hands each header line to
-// a visitor as views into the caller's buffer: the name trimmed but not yet
-// lower-cased, the value as it stands after the colon, not yet trimmed: most
-// callers look at a few names only and trim just the values they keep.
-// Higher layers decide what to keep.
+// The framing rules live here, once, as steps that work on whatever part of
+// the archive a caller holds: the gap of CR and LF bytes before a record, the
+// version mark and header block (frame_header), the body size and the record
+// separator. RecordScanner applies them to a whole archive in memory; the
+// stream framer (stream_framer.hpp) applies the same steps to an archive that
+// arrives in pieces, telling "the data ends here" apart from "more may come".
+//
+// Header lines go to a visitor as views into the caller's buffer: the name
+// trimmed but not yet lower-cased, the value as it stands after the colon,
+// not yet trimmed: most callers look at a few names only and trim just the
+// values they keep. Higher layers decide what to keep.
 #pragma once
 
 #include <cstddef>
@@ -25,10 +30,9 @@
 namespace quillmark {
 
 struct RecordFrame {
-  std::size_t offset = 0;         // position of the "W" of "WARC/1.1"
-  std::string_view header_block;  // from offset up to the terminator, excluded
-  std::string_view body;          // Content-Length bytes after the terminator
-  std::size_t end = 0;            // end of the separator, or of the body without one
+  std::size_t offset = 0;  // position of the "W" of "WARC/1.1"
+  std::string_view body;   // Content-Length bytes after the terminator
+  std::size_t end = 0;     // end of the separator, or of the body without one
   std::size_t length() const noexcept { return end - offset; }
 };
 
@@ -94,54 +98,65 @@ void for_each_header_line(std::string_view block, OnLine&& on_line) {
 
 }  // namespace scan_detail
 
-class RecordScanner {
- public:
-  explicit RecordScanner(std::string_view data) noexcept : data_(data) {}
+// The number of CR and LF bytes that `data` begins with: bytes between
+// records, which belong to no record.
+inline std::size_t gap_length(std::string_view data) noexcept {
+  std::size_t n = 0;
+  while (n < data.size() && (data[n] == '\r' || data[n] == '\n')) ++n;
+  return n;
+}
 
-  // Frames the next record, calling on_field(name, raw_value) for each header
-  // line with a colon, in archive order; trim_white_space(raw_value) is the
-  // header's value. Returns true with `frame` filled; false at
-  // the end of the data (error() empty) or on the first framing error.
-  template <class OnField>
-  bool next(RecordFrame& frame, OnField&& on_field);
-
-  const std::optional<Error>& error() const noexcept { return error_; }
-  std::optional<Error>& error() noexcept { return error_; }
-  std::size_t position() const noexcept { return pos_; }
-
- private:
-  bool fail(std::string detail, std::size_t offset) {
-    error_ = Error::invalid_record(std::move(detail), offset);
-    return false;
-  }
-
-  std::string_view data_;
-  std::size_t pos_ = 0;
-  std::optional<Error> error_;
+// The outcome of framing one record's header block.
+struct HeaderStep {
+  enum class Status { Complete, NeedMore, Failed };
+  Status status = Status::NeedMore;
+  std::size_t header_length = 0;  // version mark to terminator, the terminator included
+  std::size_t body_size = 0;      // the Content-Length value
+  std::optional<Error> error;     // when Failed
 };
 
+// The failure for a record whose data ends inside its body.
+inline Error body_past_end(std::size_t offset) {
+  return Error::invalid_record("body extends past end of data", offset);
+}
+
+// Frames the header block of the record that `data` begins with ("W" of
+// "WARC/1.1" at data[0], archive position `offset`), calling
+// on_field(name, raw_value) for each header line with a colon, in archive
+// order; trim_white_space(raw_value) is the header's value.
+//
+// `at_end` says that no byte follows `data`: then a missing terminator or a
+// short version mark is a failure, otherwise more data is asked for
+// (NeedMore). `search_from` is where the terminator search starts; a
+// NeedMore step moves it on, so that asking again with more data does not
+// search the same bytes twice. It starts at WARC_VERSION.size().
 template <class OnField>
-bool RecordScanner::next(RecordFrame& frame, OnField&& on_field) {
-  const std::size_t size = data_.size();
-  const char* const base = data_.data();
-  std::size_t pos = pos_;
-  while (pos < size && (base[pos] == '\r' || base[pos] == '\n')) ++pos;
-  if (pos == size) {
-    pos_ = pos;
-    return false;
+HeaderStep frame_header(std::string_view data, std::size_t offset, bool at_end,
+                        std::size_t& search_from, OnField&& on_field) {
+  HeaderStep step;
+  const auto fail = [&](std::string detail) {
+    step.status = HeaderStep::Status::Failed;
+    step.error = Error::invalid_record(std::move(detail), offset);
+    return step;
+  };
+  const std::size_t mark = WARC_VERSION.size();
+  const std::size_t available = data.size() < mark ? data.size() : mark;
+  if (std::memcmp(data.data(), WARC_VERSION.data(), available) != 0 ||
+      (available < mark && at_end)) {
+    return fail("expected WARC/1.1 at offset " + std::to_string(offset));
+  }
+  if (available < mark) return step;
+
+  const std::size_t terminator = scan_detail::find_terminator(data, search_from);
+  if (terminator == std::string_view::npos) {
+    if (at_end) return fail("unterminated header");
+    // A terminator may still begin in the last three bytes.
+    if (data.size() > mark + 3) search_from = data.size() - 3;
+    return step;
   }
 
-  const std::size_t offset = pos;
-  if (size - offset < WARC_VERSION.size() ||
-      std::memcmp(base + offset, WARC_VERSION.data(), WARC_VERSION.size()) != 0) {
-    return fail("expected WARC/1.1 at offset " + std::to_string(offset), offset);
-  }
-
-  const std::size_t terminator = scan_detail::find_terminator(data_, offset + WARC_VERSION.size());
-  if (terminator == std::string_view::npos) return fail("unterminated header", offset);
-
-  const std::string_view block(base + offset, terminator - offset);
-  if (!is_valid_utf8(block)) return fail("non-UTF-8 header", offset);
+  const std::string_view block = data.substr(0, terminator);
+  if (!is_valid_utf8(block)) return fail("non-UTF-8 header");
 
   std::optional<std::string_view> content_length;
   scan_detail::for_each_header_line(block, [&](std::string_view line, std::size_t colon) {
@@ -153,24 +168,78 @@ bool RecordScanner::next(RecordFrame& frame, OnField&& on_field) {
     }
     on_field(name, raw_value);
   });
-  if (!content_length) return fail("missing Content-Length", offset);
+  if (!content_length) return fail("missing Content-Length");
   const std::optional<std::size_t> body_size = parse_content_length(*content_length);
-  if (!body_size) return fail("invalid Content-Length", offset);
+  if (!body_size) return fail("invalid Content-Length");
 
-  const std::size_t body_start = terminator + 4;
-  if (*body_size > size - body_start) return fail("body extends past end of data", offset);
-  std::size_t end = body_start + *body_size;
+  step.status = HeaderStep::Status::Complete;
+  step.header_length = terminator + 4;
+  step.body_size = *body_size;
+  return step;
+}
 
-  const std::size_t rest = size - end;
-  if (rest >= 4 && std::memcmp(base + end, "\r\n\r\n", 4) == 0) {
-    end += 4;
-  } else if (rest >= 2 && base[end] == '\n' && base[end + 1] == '\n') {
-    end += 2;
+// Length of the record separator that `after_body` (the bytes right after a
+// body) begins with: 4 for "\r\n\r\n", else 2 for "\n\n", else 0. Without
+// `at_end`, nullopt while fewer than four bytes are there to decide on.
+inline std::optional<std::size_t> separator_length(std::string_view after_body,
+                                                   bool at_end) noexcept {
+  constexpr std::string_view crlf2 = "\r\n\r\n";
+  const std::size_t size = after_body.size();
+  if (size >= 4 && after_body.substr(0, 4) == crlf2) return 4;
+  // Undecided only while what is there could still grow into a separator.
+  if (!at_end && size < 4 && after_body == crlf2.substr(0, size)) return std::nullopt;
+  if (size >= 2 && after_body[0] == '\n' && after_body[1] == '\n') return 2;
+  if (!at_end && size == 1 && after_body[0] == '\n') return std::nullopt;
+  return 0;
+}
+
+class RecordScanner {
+ public:
+  explicit RecordScanner(std::string_view data) noexcept : data_(data) {}
+
+  // Frames the next record, calling on_field(name, raw_value) for each header
+  // line with a colon, in archive order (see frame_header). Returns true with
+  // `frame` filled; false at the end of the data (error() empty) or on the
+  // first framing error.
+  template <class OnField>
+  bool next(RecordFrame& frame, OnField&& on_field);
+
+  const std::optional<Error>& error() const noexcept { return error_; }
+  std::optional<Error>& error() noexcept { return error_; }
+
+ private:
+  std::string_view data_;
+  std::size_t pos_ = 0;
+  std::optional<Error> error_;
+};
+
+template <class OnField>
+bool RecordScanner::next(RecordFrame& frame, OnField&& on_field) {
+  const std::size_t size = data_.size();
+  const std::size_t offset = pos_ + gap_length(data_.substr(pos_));
+  if (offset == size) {
+    pos_ = offset;
+    return false;
   }
 
+  std::size_t search_from = WARC_VERSION.size();
+  HeaderStep step = frame_header(data_.substr(offset), offset, /*at_end=*/true, search_from,
+                                 std::forward<OnField>(on_field));
+  if (step.status != HeaderStep::Status::Complete) {
+    error_ = std::move(step.error);
+    return false;
+  }
+
+  const std::size_t body_start = offset + step.header_length;
+  if (step.body_size > size - body_start) {
+    error_ = body_past_end(offset);
+    return false;
+  }
+  std::size_t end = body_start + step.body_size;
+  end += *separator_length(data_.substr(end), /*at_end=*/true);
+
   frame.offset = offset;
-  frame.header_block = block;
-  frame.body = std::string_view(base + body_start, *body_size);
+  frame.body = std::string_view(data_.data() + body_start, step.body_size);
   frame.end = end;
   pos_ = end;
   return true;
