@@ -7,6 +7,7 @@ from __future__ import annotations
 import gzip
 import importlib.metadata
 import importlib.util
+import io
 import json
 import os
 import pty
@@ -688,42 +689,41 @@ def brute_force_failing_offset(data: bytes) -> int:
     raise AssertionError("the empty prefix always parses")
 
 
-@pytest.mark.parametrize(
-    "sabotage",
-    [None, lambda block: None, lambda block: 3],
-    ids=["as-built", "no-quick-reading", "wrong-quick-reading"],
-)
-def test_failing_record_walk_agrees_with_brute_force(monkeypatch, sabotage):
-    # The walk must find the same record even when its own reading of
-    # Content-Length is missing or wrong: the module has the last word.
-    locate = pytest.importorskip("quillmark_cli.locate")
-    if sabotage is not None:
-        monkeypatch.setattr(locate, "_plain_content_length", sabotage)
-        monkeypatch.setattr(locate, "_content_length", sabotage)
+def failing_record_offset(data: bytes) -> int | None:
+    files = pytest.importorskip("quillmark_files")
+    try:
+        files.check(io.BytesIO(data))
+    except files.MalformedArchive as exc:
+        assert exc.message == str(pytest.raises(ValueError, quillmark.read_records, data).value)
+        return exc.record_offset
+    return None
+
+
+def test_failing_record_offset_agrees_with_brute_force():
     checked = 0
-    for seed in range(400 if sabotage is None else 150):
+    for seed in range(400):
         data = archive_gen.archive(seed)
         try:
             quillmark.read_records(data)
-        except ValueError as exc:
-            expected = brute_force_failing_offset(data)
-            assert locate.failing_record_offset(data, str(exc)) == expected, seed
+        except ValueError:
+            assert failing_record_offset(data) == brute_force_failing_offset(data), seed
             checked += 1
+        else:
+            assert failing_record_offset(data) is None
     assert checked > 40  # enough damaged archives among the seeds
 
 
-def test_failing_record_walk_survives_a_misleading_quick_reading():
+def test_failing_record_offset_follows_the_reader_not_str_strip():
     # U+001C is not white space to the parser, so this Content-Length is
-    # invalid although str.strip() would accept it; the walk must follow the module.
-    locate = pytest.importorskip("quillmark_cli.locate")
+    # invalid although str.strip() would accept it.
     data = GOOD + make_record(content_length="4\x1c", body=b"abcd")
     message = str(pytest.raises(ValueError, quillmark.read_records, data).value)
     assert message == invalid("invalid Content-Length")
-    assert locate.failing_record_offset(data, message) == len(GOOD)
+    assert failing_record_offset(data) == len(GOOD)
 
 
 def test_atomic_write_interrupted_midway_keeps_the_target(tmp_path: Path):
-    atomic_file = pytest.importorskip("quillmark_cli.atomic_file")
+    output = pytest.importorskip("quillmark_files.output")
     target = tmp_path / "archive.warc"
     target.write_bytes(b"original")
 
@@ -732,22 +732,28 @@ def test_atomic_write_interrupted_midway_keeps_the_target(tmp_path: Path):
         raise KeyboardInterrupt
 
     with pytest.raises(KeyboardInterrupt):
-        atomic_file.write_file(str(target), chunks())
+        output.write_file(str(target), chunks())
     assert target.read_bytes() == b"original"
     assert os.listdir(tmp_path) == ["archive.warc"]
 
 
 @pytest.mark.parametrize("seed", range(5))
-def test_gzip_members_round_trip(seed: int):
-    members = pytest.importorskip("quillmark_cli.gzip_members")
+def test_gzip_members_are_walked_with_their_places(seed: int):
+    files = pytest.importorskip("quillmark_files")
+    from quillmark_files import gzip_codecs, members
+
     rng = random.Random(seed)
     data = rng.randbytes(rng.randint(0, 300_000))
-    cuts = sorted(rng.sample(range(len(data) + 1), min(len(data), 50)))
-    packed = b"".join(members.compress_members(data, cuts))
-    assert gzip.decompress(packed) == data
-    found: list[tuple[int, int]] = []
-    assert members.decompress_members(packed, found) == data
-    assert found[-1] == (len(packed), len(data))
-    for (at, start), (next_at, stop) in zip(found, found[1:]):
-        assert gzip.decompress(packed[at:next_at]) == data[start:stop]
-    assert len(gzip_members(packed)) == len(set(cuts) - {0, len(data)}) + (1 if data else 0)
+    cuts = sorted({0, len(data), *rng.sample(range(len(data) + 1), min(len(data), 50))})
+    pieces = [data[a:b] for a, b in zip(cuts, cuts[1:])] or [b""]
+    packed = b"".join(gzip.compress(piece, compresslevel=rng.choice((1, 6, 9))) for piece in pieces)
+    for name in files.available_inflaters():
+        stream = io.BytesIO(packed)
+        found = list(members.inflate_members(stream.read, gzip_codecs.codec(name)))
+        inflated = b"".join(e[1] for e in found if e[0] == members.DATA)
+        ends = [e[1:] for e in found if e[0] == members.MEMBER_END]
+        assert inflated == data, name
+        assert len(ends) == len(pieces)
+        for (at, stop, start, end), piece in zip(ends, pieces):
+            assert gzip.decompress(packed[at:stop]) == piece == data[start:end]
+        assert ends[-1][1] == len(packed)

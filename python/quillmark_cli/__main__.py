@@ -18,8 +18,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="List, check, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
-        "Every command reads plain and gzip-compressed (.warc.gz) archives; "
-        "FILE may be - for standard input.",
+        "Every command reads plain and gzip-compressed (.warc.gz) archives of any size as a "
+        "stream; FILE may be - for standard input. The environment variable "
+        "QUILLMARK_INFLATER picks the gzip library (isal, zlib-ng, zlib; default: the "
+        "fastest installed).",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {version}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -51,8 +53,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         help="embed a manifest store",
         description="Embed a manifest store as the archive's one manifest record, replacing "
         "any earlier ones. Without -o, FILE is replaced atomically and stays untouched when "
-        "anything fails. Output whose name ends in .gz is written as one gzip member per "
-        "record; so is FILE replaced in place when it was gzip-compressed.",
+        "anything fails. Gzip input stays gzip in place and wherever the output's name ends "
+        "in .gz: each kept record's gzip member is copied unchanged and the new manifest "
+        "record becomes one member at the end (records whose members do not line up with "
+        "records are compressed again, and a note says so). Plain input written to a .gz "
+        "name gets one gzip member per record. Prints where the new record starts.",
     )
     append.add_argument("file", metavar="FILE", help="the archive")
     append.add_argument("manifest", metavar="MANIFEST", help="file holding the manifest store")
@@ -134,6 +139,8 @@ def _run(argv: list[str] | None) -> int:
     except ImportError as exc:
         return _fail(f"cannot load the quillmark module: {exc}", EXIT_FAILURE)
 
+    from quillmark_files import InflaterUnavailable
+
     from . import commands
     from .errors import CliError, shown
 
@@ -147,7 +154,7 @@ def _run(argv: list[str] | None) -> int:
     }
     try:
         return handlers[args.command](args)
-    except CliError as exc:
+    except (CliError, InflaterUnavailable) as exc:
         return _fail(str(exc), EXIT_FAILURE)
     except MemoryError:
         return _fail("out of memory", EXIT_FAILURE)

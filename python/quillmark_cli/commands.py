@@ -1,43 +1,44 @@
-"""The four commands. Each takes the parsed arguments and returns an exit status;
+"""The commands. Each takes the parsed arguments and returns an exit status;
 failures the user should see are raised as CliError."""
 
 from __future__ import annotations
 
+import json
 import os
+import shutil
 import stat
 import sys
+import tempfile
 
-import quillmark
+import quillmark_files
+from quillmark_files import ArchiveError, MalformedArchive
+from quillmark_files.output import STANDARD_STREAM, write_file
 
-from .archive_input import STANDARD_STREAM, Archive, describe_os_error, read_archive, read_bytes
-from .atomic_file import write_file
 from .errors import CliError, report, shown
-from .gzip_members import compress_members
-from .listing import json_lines, table_lines
+from .listing import column_widths, json_line, table_cells, table_lines
 
 NO_MANIFEST = "no C2PA manifest record found"
+# Listings are held back until the whole archive has been read, so that a
+# malformed archive prints nothing but its error; up to this size in memory,
+# beyond it in a temporary file.
+_LISTING_IN_MEMORY = 16 << 20
 
 
-def parse_failure(archive: Archive, exc: ValueError) -> CliError:
-    """The module's message for a malformed archive, with the failing record's offset."""
-    from .locate import failing_record_offset  # only a failing run pays for it
-
-    message = str(exc)
-    offset = failing_record_offset(archive.data, message)
-    if offset is None or message.endswith(f" at offset {offset}"):
-        where = ""
-    else:
-        where = f" (record at offset {offset})"
-    if archive.gzipped and where:
-        where = where[:-1] + " of the uncompressed archive)"
-    return CliError(f"{shown(archive.name)}: {message}{where}")
+def describe(error: ArchiveError, name: str | None = None) -> str:
+    """The message for an archive that cannot be used: quillmark's own for a
+    malformed one, with the failing record's offset where the message does not
+    already name it."""
+    where = ""
+    if isinstance(error, MalformedArchive):
+        offset = error.record_offset
+        if offset is not None and not error.message.endswith(f" at offset {offset}"):
+            of = " of the uncompressed archive" if error.compressed else ""
+            where = f" (record at offset {offset}{of})"
+    return f"{shown(name if name is not None else error.path)}: {error.message}{where}"
 
 
-def _write_stdout(chunks) -> None:
-    out = sys.stdout.buffer
-    for chunk in chunks:
-        out.write(chunk)
-    out.flush()
+def _failure(error: ArchiveError) -> CliError:
+    return CliError(describe(error))
 
 
 def _refuse_binary_to_terminal(what: str) -> None:
@@ -45,36 +46,47 @@ def _refuse_binary_to_terminal(what: str) -> None:
         raise CliError(f"not writing {what} to a terminal; redirect the output or use -o FILE")
 
 
-def _parsed(archive, function, *args):
-    """Calls a module function on the archive, reporting a malformed archive
-    with the failing record's offset."""
-    try:
-        return function(*args)
-    except ValueError as exc:
-        raise parse_failure(archive, exc) from None
-
-
 def run_records(args) -> int:
-    archive = read_archive(args.file)
-    records = _parsed(archive, quillmark.read_records, archive.data)
     as_json = args.json or not sys.stdout.isatty()
-    lines = json_lines(records, archive.members) if as_json else table_lines(records)
-    out = sys.stdout
-    for line in lines:
-        out.write(line)
-        out.write("\n")
-    out.flush()
+    with tempfile.SpooledTemporaryFile(_LISTING_IN_MEMORY) as spool:
+        widths = None
+        try:
+            for record in quillmark_files.iter_records(args.file):
+                if as_json:
+                    spool.write(json_line(record).encode() + b"\n")
+                else:
+                    cells = table_cells(record)
+                    widths = column_widths(widths, cells)
+                    spool.write(json.dumps(cells).encode() + b"\n")
+        except ArchiveError as exc:
+            raise _failure(exc) from None
+        spool.seek(0)
+        if as_json:
+            sys.stdout.flush()
+            shutil.copyfileobj(spool, sys.stdout.buffer, 1 << 20)
+            sys.stdout.buffer.flush()
+            return 0
+        rows = (tuple(json.loads(line)) for line in spool)
+        out = sys.stdout
+        for line in table_lines(rows, column_widths(widths, ("",) * 5)):
+            out.write(line)
+            out.write("\n")
+        out.flush()
     return 0
 
 
 def run_manifest(args) -> int:
-    archive = read_archive(args.file)
-    manifest = _parsed(archive, quillmark.read_manifest, archive.data)
+    try:
+        manifest = quillmark_files.read_manifest(args.file)
+    except ArchiveError as exc:
+        raise _failure(exc) from None
     if manifest is None:
-        raise CliError(f"{shown(archive.name)}: {NO_MANIFEST}")
+        raise CliError(f"{shown(args.file)}: {NO_MANIFEST}")
     if args.output in (None, STANDARD_STREAM):
         _refuse_binary_to_terminal("a manifest store")
-        _write_stdout([manifest])
+        out = sys.stdout.buffer
+        out.write(manifest)
+        out.flush()
     else:
         _write_output(args.output, [manifest])
     return 0
@@ -93,24 +105,19 @@ def run_check(args) -> int:
 
 
 def _check_one(name: str) -> None:
-    archive = read_archive(name)
-    manifest = _parsed(archive, quillmark.read_manifest, archive.data)
-    detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
-    print(f"{shown(archive.name)}: well-formed, {detail}", flush=True)
-
-
-def checked_record_id(record_id: str | None) -> str:
-    if record_id is None:
-        import uuid  # imported here: it is slow to load and only this needs it
-
-        return f"urn:uuid:{uuid.uuid4()}"
-    if "\r" in record_id or "\n" in record_id:
-        raise CliError("the record id must not contain a carriage return or a line feed")
     try:
-        record_id.encode("utf-8")
-    except UnicodeEncodeError:
-        raise CliError("the record id is not valid UTF-8") from None
-    return record_id
+        summary = quillmark_files.check(name)
+    except ArchiveError as exc:
+        raise _failure(exc) from None
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+    manifest = summary.manifest
+    detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
+    print(f"{shown(name)}: well-formed, {detail}", flush=True)
+
+
+def describe_os_error(name: str, exc: OSError) -> str:
+    return f"{shown(exc.filename if exc.filename is not None else name)}: {exc.strerror or exc}"
 
 
 def _in_place_target(name: str) -> None:
@@ -125,31 +132,69 @@ def _in_place_target(name: str) -> None:
         raise CliError(f"{shown(name)}: not a regular file, so it cannot be replaced; use -o OUT")
 
 
-def _record_starts(archive_bytes: bytes) -> list[int]:
-    return [record["offset"] for record in quillmark.read_records(archive_bytes)]
+def _read_manifest_file(name: str) -> bytes:
+    if name == STANDARD_STREAM:
+        return sys.stdin.buffer.read()
+    try:
+        with open(name, "rb") as stream:
+            return stream.read()
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
 
 
 def run_append(args) -> int:
-    record_id = checked_record_id(args.record_id)
+    try:
+        record_id = quillmark_files.append.checked_record_id(args.record_id)
+    except ValueError as exc:
+        raise CliError(str(exc)) from None
     if args.file == STANDARD_STREAM and args.manifest == STANDARD_STREAM:
         raise CliError("standard input can hold the archive or the manifest store, not both")
     in_place = args.output is None
     if in_place:
         _in_place_target(args.file)
-    archive = read_archive(args.file)
-    manifest = read_bytes(args.manifest)
-    rebuilt = _parsed(archive, quillmark.append_manifest, archive.data, manifest, record_id)
-    destination = args.file if in_place else args.output
-    compress = (in_place and archive.gzipped) or (
-        destination != STANDARD_STREAM and destination.endswith(".gz")
-    )
-    chunks = compress_members(rebuilt, _record_starts(rebuilt)) if compress else [rebuilt]
-    if destination == STANDARD_STREAM:
-        _refuse_binary_to_terminal("an archive")
-        _write_stdout(chunks)
     else:
-        _write_output(destination, chunks)
+        _open_input_first(args.file)
+    manifest = _read_manifest_file(args.manifest)
+    try:
+        result = quillmark_files.append_manifest(
+            args.file, manifest, args.output, record_id=record_id
+        )
+    except ArchiveError as exc:
+        raise _failure(exc) from None
+    if result.records_recompressed:
+        report(
+            f"note: {result.records_recompressed} records of {shown(args.file)} were compressed "
+            "again, since their gzip members did not line up with records or held a removed "
+            "manifest record; the other members were copied unchanged"
+        )
+    print(
+        _append_report(result), file=sys.stderr if result.output == STANDARD_STREAM else sys.stdout
+    )
     return 0
+
+
+def _open_input_first(name: str) -> None:
+    """An unreadable archive is reported before anything else is looked at."""
+    if name == STANDARD_STREAM:
+        return
+    try:
+        os.close(os.open(name, os.O_RDONLY))
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+
+
+def _append_report(result) -> str:
+    removed = result.manifests_removed
+    line = (
+        f"{shown(result.output)}: {result.records_kept} records kept, "
+        f"{removed} manifest record{'' if removed == 1 else 's'} removed; "
+        f"new manifest record at offset {result.manifest_offset}"
+    )
+    if result.compressed:
+        line += (
+            f", in the gzip member at byte {result.member_offset} ({result.member_length} bytes)"
+        )
+    return line
 
 
 def _write_output(name: str, chunks) -> None:

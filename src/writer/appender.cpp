@@ -8,8 +8,12 @@
 
 namespace quillmark {
 
+Error empty_archive_error() {
+  return Error::invalid_record("empty WARC data");
+}
+
 Result<AppendPlan> plan_append(std::string_view warc) {
-  if (warc.empty()) return Error::invalid_record("empty WARC data");
+  if (warc.empty()) return empty_archive_error();
 
   AppendPlan plan;
   RecordScanner scanner(warc);

@@ -24,6 +24,9 @@ struct AppendPlan {
   std::size_t kept_bytes = 0;
 };
 
+// The failure for an archive with no bytes at all: there is nothing to append to.
+Error empty_archive_error();
+
 // Parses the whole archive (without copying bodies) and plans the copy.
 // Fails with "empty WARC data" on empty input, or with the parser's error.
 Result<AppendPlan> plan_append(std::string_view warc);

@@ -1,0 +1,52 @@
+"""Why an archive file was refused."""
+
+from __future__ import annotations
+
+
+class ArchiveError(ValueError):
+    """An archive file that cannot be used: malformed, or not decompressible.
+
+    ``str(error)`` is the reason alone; ``path`` names the file when it is known.
+    """
+
+    def __init__(self, message: str, path: str | None = None) -> None:
+        super().__init__(message)
+        self.message = message
+        self.path = path
+
+
+class MalformedArchive(ArchiveError):
+    """The archive's content fails to read: ``message`` is quillmark's own
+    ("invalid WARC record: ..."), exactly as ``quillmark.read_records`` raises it
+    for the whole uncompressed content.
+
+    ``record_offset`` is where the failing record starts in the uncompressed
+    content (None when the failure is not one record's, as for an empty archive
+    given to ``append_manifest``); ``compressed`` tells whether the file was
+    gzip-compressed, so that offsets refer to its uncompressed content.
+    """
+
+    def __init__(
+        self,
+        message: str,
+        record_offset: int | None,
+        compressed: bool = False,
+        path: str | None = None,
+    ) -> None:
+        super().__init__(message, path)
+        self.record_offset = record_offset
+        self.compressed = compressed
+
+
+class CompressionError(ArchiveError):
+    """The gzip data of the file is damaged: a truncated or corrupt member, or
+    bytes after the last member that are neither a member nor zero padding.
+    ``compressed_offset`` is where the member (or the stray data) begins."""
+
+    def __init__(self, message: str, compressed_offset: int, path: str | None = None) -> None:
+        super().__init__(message, path)
+        self.compressed_offset = compressed_offset
+
+
+class InflaterUnavailable(RuntimeError):
+    """The gzip library asked for is not installed (or not known)."""

@@ -1,0 +1,97 @@
+"""Gzip codecs: the fastest installed library with zlib's interface.
+
+Decompression is most of the work on a ``.warc.gz``. python-isal (ISA-L) and
+zlib-ng inflate two to three times as fast as the standard ``zlib``; they are
+optional (the extras ``quillmark[isal]`` and ``quillmark[zlib-ng]``) and used
+when installed, in that order of preference, with ``zlib`` as the fallback.
+The environment variable QUILLMARK_INFLATER, or the ``inflater`` argument of
+the functions of this package, names one: "isal", "zlib-ng", "zlib" or "auto".
+"""
+
+from __future__ import annotations
+
+import importlib
+import os
+import zlib
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any
+
+from .errors import InflaterUnavailable
+
+ENVIRONMENT = "QUILLMARK_INFLATER"
+AUTO = "auto"
+# name: (module with zlib's interface, the extra that installs it, default level)
+_LIBRARIES = {
+    "isal": ("isal.isal_zlib", "isal", 2),  # ISA-L's levels run 0 to 3
+    "zlib-ng": ("zlib_ng.zlib_ng", "zlib-ng", 6),
+    "zlib": ("zlib", None, 6),
+}
+PREFERENCE = tuple(_LIBRARIES)
+_GZIP_WBITS = 16 + zlib.MAX_WBITS
+
+
+@dataclass(frozen=True)
+class Codec:
+    """One library's gzip decompressors and compressors."""
+
+    name: str
+    library: ModuleType
+    level: int
+
+    def decompressor(self) -> Any:
+        """A decompressor for one gzip member (zlib's decompressobj interface)."""
+        return self.library.decompressobj(_GZIP_WBITS)
+
+    def compressor(self) -> Any:
+        """A compressor that writes one gzip member."""
+        return self.library.compressobj(self.level, zlib.DEFLATED, _GZIP_WBITS)
+
+    @property
+    def error(self) -> type[Exception]:
+        return self.library.error
+
+
+def _load(name: str) -> Codec:
+    module, extra, level = _LIBRARIES[name]
+    try:
+        library = importlib.import_module(module)
+    except ImportError:
+        raise InflaterUnavailable(
+            f"the inflater {name!r} is not installed; install it with: "
+            f"pip install 'quillmark[{extra}]'"
+        ) from None
+    return Codec(name, library, level)
+
+
+def available() -> list[str]:
+    """The names of the installed libraries, fastest first."""
+    found = []
+    for name in PREFERENCE:
+        try:
+            _load(name)
+        except InflaterUnavailable:
+            continue
+        found.append(name)
+    return found
+
+
+_chosen: dict[str, Codec] = {}
+
+
+def codec(name: str | None = None) -> Codec:
+    """The codec called ``name``, else the one QUILLMARK_INFLATER names, else the
+    fastest installed. Raises InflaterUnavailable for a name that is not
+    installed or not known."""
+    wanted = (name or os.environ.get(ENVIRONMENT) or AUTO).strip().lower()
+    if wanted in _chosen:
+        return _chosen[wanted]
+    if wanted == AUTO:
+        found = _load(available()[0])
+    elif wanted in _LIBRARIES:
+        found = _load(wanted)
+    else:
+        choices = ", ".join(repr(n) for n in (*PREFERENCE, AUTO))
+        raise InflaterUnavailable(f"unknown inflater {wanted!r}; choose one of {choices}")
+    _chosen[wanted] = found
+    return found

@@ -1,0 +1,227 @@
+"""Writing an output file so that readers never see it half written.
+
+A regular file (or a name that does not exist yet) is written to a temporary
+file in the same folder, flushed to disk and renamed over the target: after a
+failure or an interrupt at any point, the target still holds its old bytes
+and no temporary file is left. Special files (a terminal, /dev/null, a FIFO)
+cannot be renamed over without destroying them, so they are written directly.
+Standard output ("-") gets nothing until the whole output is made: it is
+written to an unnamed temporary file first.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import errno
+import os
+import stat
+import sys
+import tempfile
+from collections.abc import Iterable, Iterator
+
+STANDARD_STREAM = "-"
+# Byte ranges that follow each other in the input are copied in one call, up
+# to this size, so that a file of many small members costs few system calls.
+_COPY_BATCH = 64 << 20
+# Small writes are gathered up to this size before they are written.
+_WRITE_BATCH = 1 << 20
+
+
+class Output:
+    """Bytes written in order to one file descriptor, with byte ranges of an
+    input file copied by the kernel where it can (copy_file_range, sendfile)."""
+
+    def __init__(self, fd: int) -> None:
+        self.fd = fd
+        self.position = 0  # bytes written so far, those still held included
+        self._queued: tuple[int, int, int] | None = None  # a copy: (input fd, offset, size)
+        self._held = bytearray()  # small writes not yet written
+
+    def write(self, data: bytes | memoryview) -> None:
+        size = len(data)
+        if self._queued is not None:
+            self._flush_copy()
+        if size < _WRITE_BATCH:
+            self._held += data
+            if len(self._held) >= _WRITE_BATCH:
+                self._flush_held()
+        else:
+            self._flush_held()
+            _write_all(self.fd, data)
+        self.position += size
+
+    def copy(self, in_fd: int, offset: int, size: int) -> None:
+        """Appends ``size`` bytes at ``offset`` of the regular file ``in_fd``."""
+        if size <= 0:
+            return
+        queued = self._queued
+        if queued and queued[0] == in_fd and queued[1] + queued[2] == offset:
+            self._queued = (in_fd, queued[1], queued[2] + size)
+        else:
+            self.flush()
+            self._queued = (in_fd, offset, size)
+        self.position += size
+        if self._queued[2] >= _COPY_BATCH:
+            self._flush_copy()
+
+    def flush(self) -> None:
+        """Writes whatever is still held or queued."""
+        self._flush_held()
+        self._flush_copy()
+
+    def _flush_held(self) -> None:
+        if self._held:
+            _write_all(self.fd, self._held)
+            self._held.clear()
+
+    def _flush_copy(self) -> None:
+        if self._queued is not None:
+            in_fd, offset, size = self._queued
+            self._queued = None
+            copy_range(in_fd, self.fd, offset, size)
+
+
+def _write_all(fd: int, data: bytes | bytearray | memoryview) -> None:
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+
+
+def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> None:
+    """Writes ``size`` bytes at ``offset`` of ``in_fd`` at ``out_fd``'s position."""
+    end = offset + size
+    for kernel_copy in (_copy_file_range, _sendfile):
+        try:
+            offset = kernel_copy(in_fd, out_fd, offset, end)
+        except OSError as exc:
+            if exc.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
+                raise
+        if offset == end:
+            return
+    while offset < end:
+        data = os.pread(in_fd, min(end - offset, 1 << 20), offset)
+        if not data:
+            raise _shrunk()
+        _write_all(out_fd, data)
+        offset += len(data)
+
+
+def _copy_file_range(in_fd: int, out_fd: int, offset: int, end: int) -> int:
+    copy = getattr(os, "copy_file_range", None)
+    if copy is None:
+        raise OSError(errno.ENOSYS, "no copy_file_range")
+    while offset < end:
+        copied = copy(in_fd, out_fd, end - offset, offset)
+        if copied == 0:
+            raise _shrunk()
+        offset += copied
+    return offset
+
+
+def _sendfile(in_fd: int, out_fd: int, offset: int, end: int) -> int:
+    while offset < end:
+        sent = os.sendfile(out_fd, in_fd, offset, min(end - offset, 1 << 30))
+        if sent == 0:
+            raise _shrunk()
+        offset += sent
+    return offset
+
+
+def _shrunk() -> OSError:
+    return OSError(errno.EIO, "the input file became shorter while it was read")
+
+
+def _current_umask() -> int:
+    mask = os.umask(0)
+    os.umask(mask)
+    return mask
+
+
+def _fsync_directory(directory: str) -> None:
+    try:
+        fd = os.open(directory, os.O_RDONLY | getattr(os, "O_DIRECTORY", 0))
+    except OSError:
+        return  # some file systems do not let a directory be opened; the rename stands
+    try:
+        os.fsync(fd)
+    except OSError:
+        pass  # fsync on a directory is refused by some file systems; nothing to undo
+    finally:
+        os.close(fd)
+
+
+@contextlib.contextmanager
+def open_output(path: str) -> Iterator[Output]:
+    """An Output for ``path`` ("-": standard output) that replaces the target
+    only when the block ends without an exception.
+
+    A replaced file keeps its permission bits (and, where allowed, its owner);
+    a new file gets the usual mode for new files (0666 less the umask). A
+    symbolic link is followed, so the file it points to is replaced and the
+    link stays a link.
+    """
+    if path == STANDARD_STREAM:
+        with tempfile.TemporaryFile() as spool:
+            output = Output(spool.fileno())
+            yield output
+            output.flush()
+            sys.stdout.flush()
+            stdout = sys.stdout.buffer
+            stdout.flush()
+            copy_range(spool.fileno(), stdout.fileno(), 0, output.position)
+        return
+
+    target = os.path.realpath(path)
+    try:
+        old = os.stat(target)
+    except FileNotFoundError:
+        old = None
+    if old is not None and not stat.S_ISREG(old.st_mode):
+        if stat.S_ISDIR(old.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        with open(target, "wb", buffering=0) as special:
+            output = Output(special.fileno())
+            yield output
+            output.flush()
+        return
+
+    directory = os.path.dirname(target) or "."
+    try:
+        fd, temp_path = tempfile.mkstemp(
+            prefix="." + os.path.basename(target) + ".", suffix=".tmp", dir=directory
+        )
+    except OSError as exc:
+        # Named after the output the user gave, not the temporary name.
+        raise OSError(exc.errno, exc.strerror, path) from None
+    try:
+        try:
+            output = Output(fd)
+            yield output
+            output.flush()
+            if old is not None:
+                # Only a privileged user may hand a file to someone else.
+                with contextlib.suppress(OSError):
+                    os.fchown(fd, old.st_uid, old.st_gid)
+                # After the owner: changing the owner clears set-id bits.
+                os.fchmod(fd, stat.S_IMODE(old.st_mode))
+            else:
+                os.fchmod(fd, 0o666 & ~_current_umask())
+            os.fsync(fd)
+        finally:
+            os.close(fd)
+        os.replace(temp_path, target)
+    except BaseException as exc:
+        # Also on KeyboardInterrupt: the target is untouched, the temporary goes.
+        with contextlib.suppress(OSError):
+            os.unlink(temp_path)
+        if isinstance(exc, OSError) and exc.filename in (temp_path, None) and exc.errno:
+            raise OSError(exc.errno, exc.strerror, path) from None
+        raise
+    _fsync_directory(directory)
+
+
+def write_file(path: str, chunks: Iterable[bytes]) -> None:
+    """Writes ``chunks`` to ``path`` as open_output does."""
+    with open_output(path) as output:
+        for chunk in chunks:
+            output.write(chunk)
