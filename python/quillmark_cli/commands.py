@@ -11,7 +11,7 @@ import sys
 import tempfile
 
 import quillmark_files
-from quillmark_files import ArchiveError, MalformedArchive
+from quillmark_files import ArchiveError
 from quillmark_files.output import STANDARD_STREAM, write_file
 
 from .errors import CliError, report, shown
@@ -28,13 +28,7 @@ def describe(error: ArchiveError, name: str | None = None) -> str:
     """The message for an archive that cannot be used: quillmark's own for a
     malformed one, with the failing record's offset where the message does not
     already name it."""
-    where = ""
-    if isinstance(error, MalformedArchive):
-        offset = error.record_offset
-        if offset is not None and not error.message.endswith(f" at offset {offset}"):
-            of = " of the uncompressed archive" if error.compressed else ""
-            where = f" (record at offset {offset}{of})"
-    return f"{shown(name if name is not None else error.path)}: {error.message}{where}"
+    return f"{shown(name if name is not None else error.path)}: {error.located()}"
 
 
 def _failure(error: ArchiveError) -> CliError:

@@ -14,6 +14,11 @@ class ArchiveError(ValueError):
         self.message = message
         self.path = path
 
+    def located(self) -> str:
+        """The reason with where in the file it lies, where the reason itself
+        does not say: "... (record at offset N)"."""
+        return self.message
+
 
 class MalformedArchive(ArchiveError):
     """The archive's content fails to read: ``message`` is quillmark's own
@@ -36,6 +41,13 @@ class MalformedArchive(ArchiveError):
         super().__init__(message, path)
         self.record_offset = record_offset
         self.compressed = compressed
+
+    def located(self) -> str:
+        offset = self.record_offset
+        if offset is None or self.message.endswith(f" at offset {offset}"):
+            return self.message
+        of = " of the uncompressed archive" if self.compressed else ""
+        return f"{self.message} (record at offset {offset}{of})"
 
 
 class CompressionError(ArchiveError):
