@@ -8,9 +8,10 @@ only) are dropped, except inside gzip members that are copied whole.
 For gzip input written one member per record (as crawlers write it), each
 kept record's member is copied unchanged, compressed bytes and all, straight
 from the input file; the new manifest record becomes one new member at the
-end. Members that do not line up with records, because a record spans
-several members or a member holds a removed manifest record beside others,
-have their kept records compressed again, one member each.
+end. Members are copied unchanged also where they do not line up with
+records (a record spread over several members, several records in one); only
+where a manifest record to be removed shares members with records to keep
+are those records compressed again, one member each.
 """
 
 from __future__ import annotations
@@ -342,10 +343,12 @@ class _MemberCopier:
 
     def _close(self, group: _Group) -> None:
         tally = self.tally
-        if group.members == 1 and group.manifests == 0:
+        if group.manifests == 0:
+            # Nothing to remove: the members stay as they are, also where a
+            # record spans several of them or one holds several records.
             assert self.stream.fd is not None
             self.out.copy(self.stream.fd, group.c_start, group.c_end - group.c_start)
-            tally.members_copied += 1
+            tally.members_copied += group.members
             tally.kept += group.records
             tally.uncompressed_out += group.u_end - group.u_start  # bytes between records too
         elif group.records == group.manifests:

@@ -158,8 +158,20 @@ def open_output(path: str) -> Iterator[Output]:
     A replaced file keeps its permission bits (and, where allowed, its owner);
     a new file gets the usual mode for new files (0666 less the umask). A
     symbolic link is followed, so the file it points to is replaced and the
-    link stays a link.
+    link stays a link. A failure to write (a full disk, a file too large) is
+    raised as an OSError that names ``path``.
     """
+    try:
+        with _opened(path) as output:
+            yield output
+    except OSError as exc:
+        if exc.errno and exc.filename is None:
+            raise OSError(exc.errno, exc.strerror, path) from None
+        raise
+
+
+@contextlib.contextmanager
+def _opened(path: str) -> Iterator[Output]:
     if path == STANDARD_STREAM:
         with tempfile.TemporaryFile() as spool:
             output = Output(spool.fileno())
@@ -214,7 +226,7 @@ def open_output(path: str) -> Iterator[Output]:
         # Also on KeyboardInterrupt: the target is untouched, the temporary goes.
         with contextlib.suppress(OSError):
             os.unlink(temp_path)
-        if isinstance(exc, OSError) and exc.filename in (temp_path, None) and exc.errno:
+        if isinstance(exc, OSError) and exc.filename == temp_path and exc.errno:
             raise OSError(exc.errno, exc.strerror, path) from None
         raise
     _fsync_directory(directory)
