@@ -27,7 +27,7 @@ from .errors import ArchiveError, MalformedArchive
 from .gzip_codecs import Codec
 from .gzip_codecs import codec as choose_codec
 from .output import STANDARD_STREAM, Output, open_output
-from .reader import ALL_BODIES, BODY, END, HEADER, MEMBER_END, MEMBER_START, PASSED, events
+from .reader import ALL_BODIES, BODY, END, HEADER, MEMBER_END, PASSED, events
 from .source import Input, Source, display_name
 
 _CHUNK = 1 << 20
@@ -177,17 +177,18 @@ def _copy_ranges(stream: Source, out: Output) -> _Tally:
     tally = _Tally()
     assert stream.fd is not None
     manifest = False
-    for event in events(stream, None, pass_over=True):
-        kind = event[0]
-        if kind == HEADER:
-            manifest = event[4]
-        elif kind == END:
-            if manifest:
-                tally.removed += 1
-            else:
-                out.copy(stream.fd, event[1], event[2])
-                tally.kept += 1
-                tally.uncompressed_out += event[2]
+    for batch in events(stream, None, pass_over=True):
+        for event in batch:
+            kind = event[0]
+            if kind == HEADER:
+                manifest = event[4]
+            elif kind == END:
+                if manifest:
+                    tally.removed += 1
+                else:
+                    out.copy(stream.fd, event[1], event[2])
+                    tally.kept += 1
+                    tally.uncompressed_out += event[2]
     tally.content = stream.position
     return tally
 
@@ -246,29 +247,30 @@ def _copy_records(evs, stream: Source, sink, tally: _Tally) -> None:
     all bodies) to ``sink``; manifest records and the bytes between records
     are left out."""
     keep = False
-    for event in evs:
-        kind = event[0]
-        if kind == HEADER:
-            keep = not event[4]
-            if keep:
-                sink.begin()
-                sink.write(event[5])
-        elif kind == BODY:
-            if keep:
-                sink.write(event[1])
-        elif kind == PASSED:
-            if keep:
-                sink.copy(stream, event[1], event[2])
-        elif kind == END:
-            if keep:
-                sink.write(event[3])
-                sink.end()
-                tally.kept += 1
-                tally.uncompressed_out += event[2]
-            else:
-                tally.removed += 1
-        elif kind == MEMBER_END:
-            tally.content = event[4]
+    for batch in evs:
+        for event in batch:
+            kind = event[0]
+            if kind == HEADER:
+                keep = not event[4]
+                if keep:
+                    sink.begin()
+                    sink.write(event[5])
+            elif kind == BODY:
+                if keep:
+                    sink.write(event[1])
+            elif kind == PASSED:
+                if keep:
+                    sink.copy(stream, event[1], event[2])
+            elif kind == END:
+                if keep:
+                    sink.write(event[3])
+                    sink.end()
+                    tally.kept += 1
+                    tally.uncompressed_out += event[2]
+                else:
+                    tally.removed += 1
+            elif kind == MEMBER_END:
+                tally.content = event[4]
 
 
 # --- member by member ---------------------------------------------------------------------
@@ -299,45 +301,35 @@ class _MemberCopier:
         self.tally = _Tally()
 
     def run(self) -> _Tally:
-        group: _Group | None = None
-        latest: tuple[int, int] | None = None  # (compressed, uncompressed) start of the last member
+        group = _Group(0, 0)
         awaited: tuple[int, int] | None = None  # (open record, member end) to be settled
         manifest = False
-        for event in events(self.stream, self.codec):
-            kind = event[0]
-            if kind == MEMBER_START:
-                latest = (event[1], event[2])
-                if group is None:
-                    group = _Group(*latest)
-            elif kind == HEADER:
-                assert group is not None
-                group.records += 1
-                manifest = event[4]
-                if manifest:
-                    group.manifests += 1
-            elif kind == END:
-                assert group is not None
-                end = event[1] + event[2]
-                if awaited is not None and awaited[0] == event[1]:
-                    # The record's separator was decided by what followed the
-                    # member: if it ends inside, the member ended clean.
-                    if end <= awaited[1]:
+        for batch in events(self.stream, self.codec):
+            for event in batch:
+                kind = event[0]
+                if kind == HEADER:
+                    group.records += 1
+                    manifest = event[4]
+                    if manifest:
+                        group.manifests += 1
+                elif kind == END:
+                    if awaited is not None and awaited[0] == event[1]:
+                        # The record's separator was decided by what followed
+                        # the member: if it ends inside, the member ended clean.
+                        if event[1] + event[2] <= awaited[1]:
+                            self._close(group)
+                            group = _Group(group.c_end, group.u_end)
+                        awaited = None
+                elif kind == MEMBER_END:
+                    group.c_end, group.u_end = event[2], event[4]
+                    group.members += 1
+                    self.tally.content = event[4]
+                    if event[5] is None:
                         self._close(group)
-                        group = None
-                        if latest is not None and latest[1] >= awaited[1]:
-                            group = _Group(*latest)
-                    awaited = None
-            elif kind == MEMBER_END:
-                assert group is not None
-                group.c_end, group.u_end = event[2], event[4]
-                group.members += 1
-                self.tally.content = event[4]
-                if event[5] is None:
-                    self._close(group)
-                    group = None
-                else:
-                    awaited = (event[5], event[4])
-        if group is not None and group.members:
+                        group = _Group(group.c_end, group.u_end)
+                    else:
+                        awaited = (event[5], event[4])
+        if group.members:
             self._close(group)
         return self.tally
 

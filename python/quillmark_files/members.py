@@ -15,13 +15,13 @@ from .errors import CompressionError
 from .gzip_codecs import Codec
 from .source import GZIP_MAGIC
 
-# Event kinds, apart from the framer's (0 to 3).
-MEMBER_START = 10  # (MEMBER_START, compressed_start, uncompressed_start)
+# Event kinds, apart from the framer's (0 to 3). A member starts where the
+# one before it ends (the first where the walk starts), so only ends are told.
 DATA = 11  # (DATA, uncompressed bytes)
 # (MEMBER_END, compressed_start, compressed_end, uncompressed_start, uncompressed_end)
 MEMBER_END = 12
 
-MemberEvent = Union[tuple[int, int, int], tuple[int, bytes], tuple[int, int, int, int, int]]
+MemberEvent = Union[tuple[int, bytes], tuple[int, int, int, int, int]]
 
 _BLOCK = 1 << 20  # compressed bytes read at a time
 _MAX_OUT = 1 << 20  # uncompressed bytes handed on at a time
@@ -63,7 +63,6 @@ def inflate_members(
             raise CompressionError(
                 f"unexpected data after gzip member at byte {member_start}", member_start
             )
-        yield (MEMBER_START, member_start, produced)
         member_produced = produced
         inflater = codec.decompressor()
         size = _FIRST_SLICE

@@ -3,16 +3,22 @@
 The core's stream framer (the private extension ``_framer``) frames the
 uncompressed bytes and reaches the verdict; this module feeds it, from a plain
 file or through the gzip members of a compressed one, and merges what both
-report into one stream of event tuples, in file order:
+report into one stream of event tuples, in file order, handed on in lists
+(one per piece read, so that a file of many small records costs few Python
+steps per record):
 
     (HEADER, offset, header_length, body_size, is_manifest, header_bytes, headers)
     (BODY, memoryview of a body piece)
     (PASSED, file_offset, size)    body bytes passed over without being read
     (END, offset, length, separator)
-    (MEMBER_START, ...), (MEMBER_END, ..., open_record)   for gzip input, see members.py
+    (MEMBER_END, compressed_start, compressed_end, uncompressed_start,
+     uncompressed_end, open_record)    for gzip input; the next member starts
+                                       at its end
 
-Offsets are positions in the uncompressed archive. A malformed archive ends
-the stream with MalformedArchive, after the events of the records before it.
+Offsets are positions in the uncompressed archive; open_record is the offset
+of a record that the member's end leaves open, or None. A malformed archive
+ends the stream with MalformedArchive, after the events of the records before
+it.
 """
 
 from __future__ import annotations
@@ -23,7 +29,7 @@ from typing import Any
 from . import _framer
 from .errors import MalformedArchive
 from .gzip_codecs import Codec
-from .members import DATA, MEMBER_END, MEMBER_START, inflate_members
+from .members import DATA, MEMBER_END, inflate_members
 from .source import Source
 
 HEADER = _framer.HEADER
@@ -38,7 +44,8 @@ _PIECE = 1 << 18  # bytes of a plain file read at a time
 # Bodies at least this large are passed over, not read, where the file allows.
 _PASS_OVER_FROM = 1 << 16
 
-__all__ = ["HEADER", "BODY", "PASSED", "END", "MEMBER_START", "MEMBER_END", "events"]
+__all__ = ["HEADER", "BODY", "PASSED", "END", "MEMBER_END", "events"]
+Batch = list[tuple[Any, ...]]
 
 
 def events(
@@ -51,8 +58,9 @@ def events(
     pass_over: bool = False,
     framer_start: int = 0,
     compressed_range: tuple[int, int] | None = None,
-) -> Iterator[tuple[Any, ...]]:
-    """Events of ``source``: gzip-compressed when ``codec`` is given, else plain.
+) -> Iterator[Batch]:
+    """Lists of events of ``source``: gzip-compressed when ``codec`` is given,
+    else plain.
 
     ``pass_over`` lets a plain regular file pass over large bodies (PASSED
     events stand for them). ``compressed_range`` limits a gzip pass to the
@@ -62,7 +70,7 @@ def events(
     framer = _framer.Framer(framer_start, headers=headers, header_bytes=header_bytes, bodies=bodies)
     compressed = codec is not None
     if not compressed:
-        yield from _plain(source, framer, pass_over and source.regular)
+        yield from _plain(source, framer, pass_over and source.regular, bodies != NO_BODIES)
     else:
         if compressed_range is None:
             read = source.read
@@ -70,43 +78,54 @@ def events(
         else:
             read = _range_reader(source, *compressed_range)
             start, padding = compressed_range[0], False
+        feed = framer.feed
+        with_bodies = bodies != NO_BODIES
         for item in inflate_members(read, codec, start, framer_start, padding):
-            kind = item[0]
-            if kind == DATA:
-                piece = item[1]
-                yield from _framed(framer.feed(piece), piece, compressed)
-            elif kind == MEMBER_END:
-                yield (*item, framer.open_record)
+            if item[0] == DATA:
+                found = feed(item[1])
+                if found:
+                    if found[-1][0] == _ERROR:
+                        yield from _failed(found, item[1], compressed, with_bodies)
+                    yield _viewed(found, item[1]) if with_bodies else found
             else:
-                yield item
-    yield from _framed(framer.finish(), b"", compressed)
+                yield [(*item, framer.open_record)]
+    found = framer.finish()
+    if found:
+        if found[-1][0] == _ERROR:
+            yield from _failed(found, b"", compressed, False)
+        yield found
 
 
-def _plain(source: Source, framer: Any, pass_over: bool) -> Iterator[tuple[Any, ...]]:
+def _plain(source: Source, framer: Any, pass_over: bool, with_bodies: bool) -> Iterator[Batch]:
     while True:
         piece = source.read(_PIECE)
         if not piece:
             return
-        yield from _framed(framer.feed(piece), piece, False)
+        found = framer.feed(piece)
+        if found:
+            if found[-1][0] == _ERROR:
+                yield from _failed(found, piece, False, with_bodies)
+            yield _viewed(found, piece) if with_bodies else found
         if pass_over and framer.body_remaining >= _PASS_OVER_FROM:
             at = source.position
             passed = source.pass_over(framer.body_remaining)
             if passed:
                 framer.skip(passed)
-                yield (PASSED, at, passed)
+                yield [(PASSED, at, passed)]
 
 
-def _framed(
-    found: list[tuple[Any, ...]], piece: bytes, compressed: bool
-) -> Iterator[tuple[Any, ...]]:
-    for event in found:
-        kind = event[0]
-        if kind == BODY:
-            yield (BODY, memoryview(piece)[event[1] : event[2]])
-        elif kind == _ERROR:
-            raise MalformedArchive(event[1], event[2], compressed)
-        else:
-            yield event
+def _viewed(found: Batch, piece: bytes) -> Batch:
+    """The framer's events with body pieces as views of ``piece``."""
+    view = memoryview(piece)
+    return [(BODY, view[e[1] : e[2]]) if e[0] == BODY else e for e in found]
+
+
+def _failed(found: Batch, piece: bytes, compressed: bool, with_bodies: bool) -> Iterator[Batch]:
+    """The events before a failure, then the failure."""
+    error = found.pop()
+    if found:
+        yield _viewed(found, piece) if with_bodies else found
+    raise MalformedArchive(error[1], error[2], compressed)
 
 
 def _range_reader(source: Source, start: int, end: int):

@@ -13,7 +13,6 @@ from .reader import (
     END,
     HEADER,
     MEMBER_END,
-    MEMBER_START,
     NO_BODIES,
     PASSED,
     events,
@@ -66,12 +65,13 @@ def iter_records(
 def _records(stream: Source, codec, bodies: bool) -> Iterator[FileRecord]:
     listing = _Listing(codec is not None, bodies, stream)
     try:
-        for event in events(
+        for batch in events(
             stream, codec, headers=True, bodies=listing.choice, pass_over=not bodies
         ):
-            record = listing.take(event)
-            if record is not None:
-                yield record
+            for event in batch:
+                record = listing.take(event)
+                if record is not None:
+                    yield record
     except ValueError:
         if listing.done is not None:  # complete before the failure: listed without gzip_length
             yield listing.done
@@ -90,7 +90,8 @@ class _Listing:
         self.bodies = bodies
         self.choice = ALL_BODIES if bodies else NO_BODIES
         self.stream = stream
-        self.member_at: dict[int, int] = {}  # uncompressed start -> compressed start
+        # Uncompressed to compressed position, where members start (or end).
+        self.member_at: dict[int, int] = {0: 0} if gzipped else {}
         self.end_pair: tuple[int, int] | None = None  # (uncompressed, compressed) end so far
         self.head: tuple | None = None  # the HEADER event of the record being read
         self.parts: list[bytes] = []
@@ -134,9 +135,8 @@ class _Listing:
             if not self.gzipped:
                 return record
             self.done = record
-        elif kind == MEMBER_START:
-            self.member_at.setdefault(event[2], event[1])
         elif kind == MEMBER_END:
+            self.member_at.setdefault(event[4], event[2])
             self.end_pair = (event[4], event[2])
         return None
 

@@ -8,7 +8,7 @@ from dataclasses import dataclass
 
 from .errors import ArchiveError
 from .gzip_codecs import codec as choose_codec
-from .reader import BODY, END, HEADER, MANIFEST_BODIES, MEMBER_END, MEMBER_START, PASSED, events
+from .reader import BODY, END, HEADER, MANIFEST_BODIES, MEMBER_END, PASSED, events
 from .source import Input, Source
 
 NONE = "none"
@@ -45,16 +45,14 @@ class _Layout:
         self._headers = 0  # records begun since the member started
         self._awaited: tuple[int, int] | None = None  # (open record, member end)
 
-    def member_start(self) -> None:
-        self.members += 1
-        self._headers = 0
-
     def header(self) -> None:
         self._headers += 1
 
     def member_end(self, end: int, open_record: int | None) -> None:
+        self.members += 1
         if self._headers != 1:
             self.per_record = False
+        self._headers = 0
         if open_record is not None:
             # The record may still end inside this member: its separator is
             # decided by the next member's first bytes.
@@ -84,29 +82,28 @@ def _scan(stream: Source, inflater: str | None) -> Summary:
     manifest: bytes | None = None
     parts: list[bytes] | None = None  # the body of the manifest record being read
     try:
-        for event in events(stream, codec, bodies=MANIFEST_BODIES, pass_over=True):
-            kind = event[0]
-            if kind == HEADER:
-                records += 1
-                layout.header()
-                if event[4]:
-                    manifests += 1
-                    parts = []
-            elif kind == BODY:
-                if parts is not None:
-                    parts.append(bytes(event[1]))
-            elif kind == PASSED:
-                if parts is not None:
-                    parts.append(stream.read_at(event[1], event[2]))
-            elif kind == END:
-                if parts is not None:
-                    manifest = b"".join(parts)
-                    parts = None
-                layout.record_end(event[1], event[2])
-            elif kind == MEMBER_START:
-                layout.member_start()
-            elif kind == MEMBER_END:
-                layout.member_end(event[4], event[5])
+        for batch in events(stream, codec, bodies=MANIFEST_BODIES, pass_over=True):
+            for event in batch:
+                kind = event[0]
+                if kind == HEADER:
+                    records += 1
+                    layout.header()
+                    if event[4]:
+                        manifests += 1
+                        parts = []
+                elif kind == END:
+                    if parts is not None:
+                        manifest = b"".join(parts)
+                        parts = None
+                    layout.record_end(event[1], event[2])
+                elif kind == BODY:
+                    if parts is not None:
+                        parts.append(bytes(event[1]))
+                elif kind == PASSED:
+                    if parts is not None:
+                        parts.append(stream.read_at(event[1], event[2]))
+                elif kind == MEMBER_END:
+                    layout.member_end(event[4], event[5])
     except ArchiveError as exc:  # MalformedArchive and CompressionError
         exc.path = stream.name
         raise
