@@ -19,6 +19,7 @@ from __future__ import annotations
 import os
 import tempfile
 import uuid
+from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Any
 
@@ -27,7 +28,7 @@ from .errors import ArchiveError, MalformedArchive
 from .gzip_codecs import Codec
 from .gzip_codecs import codec as choose_codec
 from .output import STANDARD_STREAM, Output, open_output
-from .reader import ALL_BODIES, BODY, END, HEADER, MEMBER_END, PASSED, events
+from .reader import ALL_BODIES, BODY, END, HEADER, MEMBER_END, PASSED, Batch, events
 from .source import Input, Source, display_name
 
 _CHUNK = 1 << 20
@@ -84,7 +85,7 @@ def append_manifest(
     record_id = checked_record_id(record_id)
     manifest = bytes(manifest)
     in_place = output is None
-    target = display_name(source) if in_place else os.fspath(output)
+    target = display_name(source) if output is None else os.fspath(output)
     with Source(source) as stream:
         if in_place and not stream.regular and stream.name != STANDARD_STREAM:
             raise ValueError(f"{stream.name}: not a regular file, so it cannot be replaced")
@@ -242,7 +243,9 @@ class _MemberSink:
         self.deflater = None
 
 
-def _copy_records(evs, stream: Source, sink, tally: _Tally) -> None:
+def _copy_records(
+    evs: Iterator[Batch], stream: Source, sink: _PlainSink | _MemberSink, tally: _Tally
+) -> None:
     """Writes the kept records of an event stream (made with header bytes and
     all bodies) to ``sink``; manifest records and the bytes between records
     are left out."""

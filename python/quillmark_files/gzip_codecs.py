@@ -49,7 +49,8 @@ class Codec:
 
     @property
     def error(self) -> type[Exception]:
-        return self.library.error
+        error: type[Exception] = self.library.error
+        return error
 
 
 def _load(name: str) -> Codec:

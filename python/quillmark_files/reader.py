@@ -23,7 +23,7 @@ it.
 
 from __future__ import annotations
 
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from typing import Any
 
 from . import _framer
@@ -72,6 +72,8 @@ def events(
     if not compressed:
         yield from _plain(source, framer, pass_over and source.regular, bodies != NO_BODIES)
     else:
+        assert codec is not None
+        read: Callable[[int], bytes]
         if compressed_range is None:
             read = source.read
             start, padding = 0, True
@@ -82,11 +84,12 @@ def events(
         with_bodies = bodies != NO_BODIES
         for item in inflate_members(read, codec, start, framer_start, padding):
             if item[0] == DATA:
-                found = feed(item[1])
+                piece: bytes = item[1]  # type: ignore[assignment]
+                found = feed(piece)
                 if found:
                     if found[-1][0] == _ERROR:
-                        yield from _failed(found, item[1], compressed, with_bodies)
-                    yield _viewed(found, item[1]) if with_bodies else found
+                        yield from _failed(found, piece, compressed, with_bodies)
+                    yield _viewed(found, piece) if with_bodies else found
             else:
                 yield [(*item, framer.open_record)]
     found = framer.finish()
@@ -128,7 +131,7 @@ def _failed(found: Batch, piece: bytes, compressed: bool, with_bodies: bool) -> 
     raise MalformedArchive(error[1], error[2], compressed)
 
 
-def _range_reader(source: Source, start: int, end: int):
+def _range_reader(source: Source, start: int, end: int) -> Callable[[int], bytes]:
     position = start
 
     def read(size: int) -> bytes:

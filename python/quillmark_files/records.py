@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 from collections.abc import Iterator
-from typing import NamedTuple
+from typing import Any, NamedTuple
 
 from .errors import ArchiveError
+from .gzip_codecs import Codec
 from .gzip_codecs import codec as choose_codec
 from .reader import (
     ALL_BODIES,
@@ -62,7 +63,7 @@ def iter_records(
             raise
 
 
-def _records(stream: Source, codec, bodies: bool) -> Iterator[FileRecord]:
+def _records(stream: Source, codec: Codec | None, bodies: bool) -> Iterator[FileRecord]:
     listing = _Listing(codec is not None, bodies, stream)
     try:
         for batch in events(
@@ -93,7 +94,7 @@ class _Listing:
         # Uncompressed to compressed position, where members start (or end).
         self.member_at: dict[int, int] = {0: 0} if gzipped else {}
         self.end_pair: tuple[int, int] | None = None  # (uncompressed, compressed) end so far
-        self.head: tuple | None = None  # the HEADER event of the record being read
+        self.head: tuple[Any, ...] | None = None  # the HEADER event of the record being read
         self.parts: list[bytes] = []
         self.done: FileRecord | None = None  # complete, awaiting the next start
 
@@ -105,7 +106,7 @@ class _Listing:
             stop = self.end_pair[1]
         return record if stop is None else record._replace(gzip_length=stop - record.gzip_offset)
 
-    def take(self, event: tuple) -> FileRecord | None:
+    def take(self, event: tuple[Any, ...]) -> FileRecord | None:
         kind = event[0]
         if kind == HEADER:
             self.head = event

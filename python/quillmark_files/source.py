@@ -85,7 +85,7 @@ class Source:
         # its own position, which positioned reads would not move.
         self.regular = self.fd is not None and info is not None and stat.S_ISREG(info.st_mode)
         self.size = info.st_size if self.regular and info is not None else None
-        if self.regular and hasattr(os, "posix_fadvise"):
+        if self.regular and self.fd is not None and hasattr(os, "posix_fadvise"):
             os.posix_fadvise(self.fd, 0, 0, os.POSIX_FADV_SEQUENTIAL)
 
     def close(self) -> None:
@@ -109,6 +109,7 @@ class Source:
 
     def _read_next(self, size: int) -> bytes:
         if self.regular:
+            assert self.fd is not None
             return os.pread(self.fd, size, self.position)
         if self.fd is not None:
             return os.read(self.fd, size)
@@ -118,6 +119,7 @@ class Source:
     def is_gzip(self) -> bool:
         """Whether the data starts with the gzip magic number, read ahead."""
         if self.regular:
+            assert self.fd is not None
             return os.pread(self.fd, len(GZIP_MAGIC), 0) == GZIP_MAGIC
         while len(self._peeked) < len(GZIP_MAGIC):
             more = self._raw_read(len(GZIP_MAGIC) - len(self._peeked))
