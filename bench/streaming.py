@@ -365,6 +365,12 @@ def main(argv: list[str] | None = None) -> int:
         default=["members"],
         help="forms to run the tool before streaming on, once each (default: members)",
     )
+    parser.add_argument(
+        "--only",
+        nargs="+",
+        metavar="LABEL",
+        help="only the cases whose label starts with one of these (e.g. baseline warcio)",
+    )
     parser.add_argument("--write", action="store_true", help="write the table into BENCHMARKS.md")
     parser.add_argument("--json", type=Path, help="also save every run's figures here")
     args = parser.parse_args(argv)
@@ -380,6 +386,8 @@ def main(argv: list[str] | None = None) -> int:
         peers=not args.no_peers,
         old_forms=args.old_tool_on,
     )
+    if args.only:
+        cases = [c for c in cases if c.label.startswith(tuple(args.only))]
     take_turns(cases, args.repeat)
     text = render(cases, stamp)
     print(text)
