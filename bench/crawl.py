@@ -24,7 +24,7 @@ import sys
 from pathlib import Path
 
 from bench import crawl_inputs
-from bench.processes import MIB, ROOT, Case, Run, take_turns
+from bench.processes import MIB, ROOT, Case, Run, take_turns, warm
 from bench.report import write_section
 
 CHART = ROOT / "bench" / "charts" / "crawl-files-per-second.png"
@@ -340,7 +340,8 @@ def main(argv: list[str] | None = None) -> int:
     folder = crawl_inputs.directory(args.total_mib, args.data_dir)
     found: dict[str, list[str]] = {}
     cases = plan(folder, kept["files"], args.jobs, found)
-    take_turns(cases, args.repeat)
+    paths = [folder / f["name"] for f in kept["files"]]
+    take_turns(cases, args.repeat, lambda group: warm(paths))
     text = render(cases, args.jobs, kept, found)
     if args.write:
         picture = chart(cases, args.jobs, len(kept["files"]))

@@ -135,8 +135,22 @@ class Case:
         return run
 
 
-def take_turns(cases: list[Case], rounds: int) -> None:
-    """Runs each group's cases in turn, `rounds` times; a failed case is not run again."""
+def warm(paths: list[Path]) -> None:
+    """Reads files once, untimed, so that no case pays for bringing them from disk."""
+    buffer = bytearray(MIB)
+    for path in paths:
+        with open(path, "rb", buffering=0) as stream:
+            while stream.readinto(buffer):
+                pass
+
+
+def take_turns(
+    cases: list[Case], rounds: int, before_group: Callable[[str], None] | None = None
+) -> None:
+    """Runs each group's cases in turn, `rounds` times; a failed case is not run again.
+
+    `before_group(group)` runs first, untimed, for each group that has cases to run.
+    """
     groups = list(dict.fromkeys(c.group for c in cases))
     todo = sum(
         (1 if c.once else rounds) for c in cases if not c.unavailable
@@ -144,6 +158,8 @@ def take_turns(cases: list[Case], rounds: int) -> None:
     done = 0
     for group in groups:
         members = [c for c in cases if c.group == group and not c.unavailable]
+        if members and before_group:
+            before_group(group)
         for turn in range(rounds):
             for case in members:
                 if case.failure or (case.once and turn):

@@ -24,7 +24,7 @@ import sys
 from pathlib import Path
 
 from bench import old_tool, streaming_inputs
-from bench.processes import MIB, Case, Run, take_turns
+from bench.processes import MIB, Case, Run, take_turns, warm
 from bench.report import write_section
 
 DATA_DIR = streaming_inputs.DATA_DIR
@@ -388,7 +388,8 @@ def main(argv: list[str] | None = None) -> int:
     )
     if args.only:
         cases = [c for c in cases if c.label.startswith(tuple(args.only))]
-    take_turns(cases, args.repeat)
+    files = streaming_inputs.paths(args.size_mib, args.data_dir)
+    take_turns(cases, args.repeat, lambda group: warm([files[group.split(" / ")[0]]]))
     text = render(cases, stamp)
     print(text)
     if args.json:
