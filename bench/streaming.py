@@ -297,7 +297,7 @@ def render(cases: list[Case], stamp: dict) -> str:
         "| ÷ baseline wall | targets |",
         "|---|---|---|---:|---:|---:|---|---:|---:|---|",
     ]
-    missed = 0
+    missed = checked = 0
     for case in cases:
         form, inflater = case.group.split(" / ")
         shown = "–" if inflater in ("auto", "peers") else inflater
@@ -324,6 +324,7 @@ def render(cases: list[Case], stamp: dict) -> str:
             )
             found = targets(case, form, ratio, old)
         missed += sum(not ok for _, ok in found)
+        checked += len(found)
         cells = [
             form,
             shown,
@@ -337,7 +338,10 @@ def render(cases: list[Case], stamp: dict) -> str:
             ", ".join(f"{label} {'met' if ok else 'MISSED'}" for label, ok in found) or "–",
         ]
         rows.append("| " + " | ".join(cells) + " |")
-    summary = f"{missed} target(s) missed." if missed else "Every target checked here is met."
+    if not checked:
+        summary = "No target could be checked: no `quillmark` command ran."
+    else:
+        summary = f"{missed} target(s) missed." if missed else "Every target checked here is met."
     return "\n".join([*legend, "", *rows, "", summary])
 
 
