@@ -18,6 +18,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -356,7 +357,9 @@ def main(argv: list[str] | None = None) -> int:
             )
         )  # fmt: skip
     if args.write:
-        write_section("crawl", text, " ".join(["python -m bench.crawl", *argv]), DISTRIBUTIONS)
+        write_section(
+            "crawl", text, shlex.join(["python", "-m", "bench.crawl", *argv]), DISTRIBUTIONS
+        )
     return 0 if all(c.done or c.unavailable for c in cases) else 1
 
 

@@ -19,6 +19,7 @@ import argparse
 import hashlib
 import json
 import random
+import shlex
 import shutil
 import sys
 from pathlib import Path
@@ -413,7 +414,7 @@ def main(argv: list[str] | None = None) -> int:
         )
     if args.write:
         write_section(
-            "streaming", text, " ".join(["python -m bench.streaming", *argv]), DISTRIBUTIONS
+            "streaming", text, shlex.join(["python", "-m", "bench.streaming", *argv]), DISTRIBUTIONS
         )
     return 0 if all(c.done or c.unavailable for c in cases) else 1
 
