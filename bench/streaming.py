@@ -416,7 +416,9 @@ def main(argv: list[str] | None = None) -> int:
         write_section(
             "streaming", text, shlex.join(["python", "-m", "bench.streaming", *argv]), DISTRIBUTIONS
         )
-    return 0 if all(c.done or c.unavailable for c in cases) else 1
+    # A peer may refuse an input (warcio a single-member .warc.gz): its row says so.
+    ours = [c for c in cases if not c.group.endswith(" / peers")]
+    return 0 if all(c.done or c.unavailable for c in ours) else 1
 
 
 if __name__ == "__main__":
