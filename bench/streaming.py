@@ -274,7 +274,7 @@ def targets(case: Case, form: str, ratio: float | None, old: Case | None) -> lis
             found.append(("≤1.3× inflate", ratio <= 1.3))
         if command.startswith("append") and form == "plain":
             found.append(("≤1.5× cp", ratio <= 1.5))
-    if command == "append" and old is not None and old.done:
+    if command == "append" and form == "members" and old is not None and old.done:
         found.append(("≥10× tool before", old.cpu / case.cpu >= 10))
     return found
 
