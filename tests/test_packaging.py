@@ -42,6 +42,8 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
 
     files = wheel_files(wheel)
     assert "quillmark.abi3.so" in files
+    for part in ("_framer.abi3.so", "_framer.pyi", "py.typed", "__init__.py"):
+        assert f"quillmark_files/{part}" in files
     # No interpreter-specific build of the module may sneak in beside it.
     assert not [f for f in files if re.search(r"\.cpython-\d+.*\.so$", f)]
     with zipfile.ZipFile(wheel) as archive:
@@ -50,10 +52,17 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
     assert b"def read_records(warc: bytes)" in stubs.pop()
 
 
-def test_module_exports_only_its_initialiser():
+@pytest.mark.parametrize(
+    "library, initialiser",
+    [
+        ("quillmark.abi3.so", "PyInit_quillmark"),
+        ("quillmark_files/_framer.abi3.so", "PyInit__framer"),
+    ],
+)
+def test_each_extension_exports_only_its_initialiser(library, initialiser):
     elffile = pytest.importorskip("elftools.elf.elffile", reason="pyelftools is not installed")
     with zipfile.ZipFile(wheel_build.built_wheel()) as archive:
-        image = archive.read("quillmark.abi3.so")
+        image = archive.read(library)
     elf = elffile.ELFFile(io.BytesIO(image))
     exported = {
         symbol.name
@@ -61,7 +70,7 @@ def test_module_exports_only_its_initialiser():
         if symbol["st_shndx"] != "SHN_UNDEF"
         and symbol["st_info"]["bind"] in ("STB_GLOBAL", "STB_WEAK")
     }
-    assert exported == {"PyInit_quillmark"}
+    assert exported == {initialiser}
 
 
 def test_wheel_metadata():

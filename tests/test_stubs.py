@@ -81,6 +81,47 @@ text: str = record["body"]  # error: assignment
 quillmark.read_warc(b"")  # error: attr-defined
 """
 
+# The package for files, as documented: also typed, also run for real.
+FILES_CORRECT_USE = """
+import io
+from typing import Iterator, Optional
+
+import quillmark
+import quillmark_files
+from quillmark_files import AppendResult, FileRecord, Summary
+
+warc = quillmark.build_record("resource", "text/plain", "urn:1", b"hello")
+summary: Summary = quillmark_files.check(io.BytesIO(warc))
+count: int = summary.records
+size: Optional[int] = summary.manifest_size
+digest: Optional[str] = summary.manifest_sha256
+store: Optional[bytes] = quillmark_files.read_manifest(io.BytesIO(warc), inflater="zlib")
+records: Iterator[FileRecord] = quillmark_files.iter_records(io.BytesIO(warc), bodies=True)
+for record in records:
+    body: Optional[bytes] = record.body
+    start: Optional[int] = record.gzip_offset
+    kind: Optional[str] = record.headers.get("warc-type")
+result: AppendResult = quillmark_files.append_manifest(
+    io.BytesIO(warc), b"store", "/dev/null", record_id="urn:m"
+)
+try:
+    quillmark_files.check(io.BytesIO(b"x"))
+except quillmark_files.MalformedArchive as error:
+    where: Optional[int] = error.record_offset
+    print(error.located())
+print(count, store, result.records_kept)
+"""
+
+FILES_MISUSE = """
+import quillmark_files
+
+quillmark_files.check(42)  # error: arg-type
+quillmark_files.append_manifest("a.warc", "store")  # error: arg-type
+quillmark_files.iter_records("a.warc", bodies="yes")  # error: arg-type
+count: str = quillmark_files.check("a.warc").records  # error: assignment
+quillmark_files.check("a.warc").record_count  # error: attr-defined
+"""
+
 ERROR_LINE = re.compile(r"^example\.py:(\d+): error: .*\[([a-z-]+)\]$", re.M)
 
 
@@ -151,6 +192,18 @@ def test_every_misuse_is_reported(wheel_venv, tmp_path):
     assert status == 1, output
     found = {(int(number), code) for number, code in ERROR_LINE.findall(output)}
     assert found == expected_errors(MISUSE), output
+
+
+@apply(needs_the_wheel)
+def test_the_files_package_is_typed_too(wheel_venv, tmp_path):
+    status, output = mypy(FILES_CORRECT_USE, wheel_venv, tmp_path / "correct")
+    assert status == 0, output
+    printed = run(wheel_venv, tmp_path / "correct" / "example.py", cwd=tmp_path)
+    assert printed.split()[-3:] == ["1", "None", "1"]
+    status, output = mypy(FILES_MISUSE, wheel_venv, tmp_path / "misuse")
+    assert status == 1, output
+    found = {(int(number), code) for number, code in ERROR_LINE.findall(output)}
+    assert found == expected_errors(FILES_MISUSE), output
 
 
 @apply(needs_the_wheel)
