@@ -17,11 +17,9 @@ are those records compressed again, one member each.
 from __future__ import annotations
 
 import os
-import tempfile
 import uuid
 from collections.abc import Iterator
-from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import _framer
 from .errors import ArchiveError, MalformedArchive
@@ -34,8 +32,7 @@ from .source import Input, Source, display_name
 _CHUNK = 1 << 20
 
 
-@dataclass(frozen=True)
-class AppendResult:
+class AppendResult(NamedTuple):
     """What ``append_manifest`` wrote."""
 
     output: str  # the file written, or "-" for standard output
@@ -371,6 +368,8 @@ class _spooled:
         self.stream = stream
 
     def __enter__(self) -> Source:
+        import tempfile  # loaded only for this rare case
+
         self.file = tempfile.TemporaryFile()
         while True:
             data = self.stream.read(_CHUNK)

@@ -13,9 +13,8 @@ from __future__ import annotations
 import importlib
 import os
 import zlib
-from dataclasses import dataclass
 from types import ModuleType
-from typing import Any
+from typing import Any, NamedTuple
 
 from .errors import InflaterUnavailable
 
@@ -31,8 +30,7 @@ PREFERENCE = tuple(_LIBRARIES)
 _GZIP_WBITS = 16 + zlib.MAX_WBITS
 
 
-@dataclass(frozen=True)
-class Codec:
+class Codec(NamedTuple):
     """One library's gzip decompressors and compressors."""
 
     name: str

@@ -16,7 +16,6 @@ import errno
 import os
 import stat
 import sys
-import tempfile
 from collections.abc import Iterable, Iterator
 
 STANDARD_STREAM = "-"
@@ -173,6 +172,8 @@ def open_output(path: str) -> Iterator[Output]:
 @contextlib.contextmanager
 def _opened(path: str) -> Iterator[Output]:
     if path == STANDARD_STREAM:
+        import tempfile  # loaded only where an output is written
+
         with tempfile.TemporaryFile() as spool:
             output = Output(spool.fileno())
             yield output
@@ -196,6 +197,8 @@ def _opened(path: str) -> Iterator[Output]:
             yield output
             output.flush()
         return
+
+    import tempfile  # loaded only where an output is written
 
     directory = os.path.dirname(target) or "."
     try:

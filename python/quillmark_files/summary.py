@@ -3,8 +3,7 @@ records and of manifest records, the manifest store, and the gzip layout."""
 
 from __future__ import annotations
 
-import hashlib
-from dataclasses import dataclass
+from typing import NamedTuple
 
 from .errors import ArchiveError
 from .gzip_codecs import codec as choose_codec
@@ -16,8 +15,7 @@ GZIP_PER_RECORD = "gzip-per-record"
 GZIP = "gzip"
 
 
-@dataclass(frozen=True)
-class Summary:
+class Summary(NamedTuple):
     """What ``check`` finds in a well-formed archive file."""
 
     path: str
@@ -33,7 +31,11 @@ class Summary:
 
     @property
     def manifest_sha256(self) -> str | None:
-        return None if self.manifest is None else hashlib.sha256(self.manifest).hexdigest()
+        if self.manifest is None:
+            return None
+        import hashlib  # loaded only where a digest is asked for
+
+        return hashlib.sha256(self.manifest).hexdigest()
 
 
 class _Layout:
