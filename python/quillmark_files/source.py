@@ -47,13 +47,7 @@ class Source:
             self.name = STANDARD_STREAM
         else:
             self._stream = source
-        try:
-            self._inspect(source)
-        except BaseException:
-            self.close()
-            raise
-        self.position = 0
-        self._peeked = b""
+        self._start()
 
     @classmethod
     def of_file_descriptor(cls, fd: int, name: str) -> Source:
@@ -62,16 +56,19 @@ class Source:
         source.name = name
         source.fd = source._owned_fd = fd
         source._stream = None
-        try:
-            source._inspect(None)
-        except BaseException:
-            source.close()
-            raise
-        source.position = 0
-        source._peeked = b""
+        source._start()
         return source
 
-    def _inspect(self, source: object) -> None:
+    def _start(self) -> None:
+        try:
+            self._inspect()
+        except BaseException:
+            self.close()
+            raise
+        self.position = 0
+        self._peeked = b""
+
+    def _inspect(self) -> None:
         fd = self.fd
         if fd is None and self._stream is not None:
             try:
