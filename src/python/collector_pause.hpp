@@ -19,8 +19,7 @@ class CollectorPause {
   // Pauses only when the collector is enabled; any failure to look it up
   // leaves it running and the interpreter's error state untouched.
   CollectorPause() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    const SetAsideError set_aside;
     gc_.reset(PyImport_ImportModule("gc"));
     if (gc_) {
       OwnedRef enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
@@ -29,8 +28,6 @@ class CollectorPause {
         paused_ = static_cast<bool>(done);
       }
     }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
   }
 
   CollectorPause(const CollectorPause&) = delete;
@@ -40,11 +37,8 @@ class CollectorPause {
   // collector), and keeps that exception as it was.
   ~CollectorPause() {
     if (!paused_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
+    const SetAsideError set_aside;
     OwnedRef done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
   }
 
  private:

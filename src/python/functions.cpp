@@ -53,7 +53,8 @@ PyObject* append_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
     const std::string date = format_warc_date();
     const RecordFields fields = manifest_record_fields(a.bytes(1), a.text(2));
     return new_bytes(appended_size(plan.value(), fields, date),
-                     [&](char* out) { write_appended(plan.value(), warc, fields, date, out); });
+                     [&](char* out) { write_appended(plan.value(), warc, fields, date, out); })
+        .release();
   });
 }
 
@@ -66,7 +67,7 @@ PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
       if (manifest.error().kind() == ErrorKind::NoManifest) Py_RETURN_NONE;
       return map_err(std::move(manifest).error());
     }
-    return copy_to_bytes(manifest.value());
+    return copy_to_bytes(manifest.value()).release();
   });
 }
 
@@ -76,7 +77,7 @@ PyObject* read_records(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments(kReadRecords, args, kwargs, a)) return nullptr;
     Result<RecordIndex> index = index_records(a.bytes(0));
     if (!index) return map_err(std::move(index).error());
-    return records_to_list(index.value());
+    return records_to_list(index.value()).release();
   });
 }
 
@@ -87,8 +88,8 @@ PyObject* build_record(PyObject*, PyObject* args, PyObject* kwargs) {
     // The builder takes target_uri before body; the Python function the other way round.
     const RecordFields fields{a.text(0), a.text(1), a.text(2), a.optional_text(4), a.bytes(3)};
     const std::string date = format_warc_date();
-    return new_bytes(record_size(fields, date),
-                     [&](char* out) { write_record(fields, date, out); });
+    return new_bytes(record_size(fields, date), [&](char* out) { write_record(fields, date, out); })
+        .release();
   });
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +30,10 @@ struct RecordView {
 struct RecordIndex {
   std::vector<RecordView> records;
   std::vector<FieldView> fields;
+
+  std::span<const FieldView> fields_of(const RecordView& record) const noexcept {
+    return std::span<const FieldView>(fields).subspan(record.first_field, record.field_count);
+  }
 };
 
 // Valid while the archive's buffer is. Duplicate names are all listed, in
