@@ -1,8 +1,19 @@
 #include "python/binding.hpp"
 
+#include <cstdarg>
+
 #include "python/convert.hpp"
 
 namespace quillmark::python {
+
+void raise_formatted(PyObject* type, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  const OwnedRef message(PyUnicode_FromFormatV(format, arguments));
+  va_end(arguments);
+  if (message) PyErr_SetObject(type, message.get());
+}
+
 namespace {
 
 bool has_optional(const Signature& s) noexcept {
@@ -12,18 +23,18 @@ bool has_optional(const Signature& s) noexcept {
 void raise_too_many(const Signature& s, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (has_optional(s)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from %zu to %zu positional arguments but %zd %s given", s.function,
-                 s.required, s.params.size(), given, verb);
+    raise_formatted(PyExc_TypeError,
+                    "%s() takes from %zu to %zu positional arguments but %zd %s given", s.function,
+                    s.required, s.params.size(), given, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                 s.function, s.params.size(), given, verb);
+    raise_formatted(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                    s.function, s.params.size(), given, verb);
   }
 }
 
 void raise_stray_keyword(const Signature& s, PyObject* key) {
   // %S formats str() of the key, whatever its type.
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.function, key);
+  raise_formatted(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.function, key);
 }
 
 void raise_missing(const Signature& s, const std::array<BorrowedRef, kMaxParams>& slots) {
@@ -40,8 +51,8 @@ void raise_missing(const Signature& s, const std::array<BorrowedRef, kMaxParams>
     list += names[i];
     list += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", s.function, count,
-               count == 1 ? "argument" : "arguments", list.c_str());
+  raise_formatted(PyExc_TypeError, "%s() missing %zu required positional %s: %s", s.function, count,
+                  count == 1 ? "argument" : "arguments", list.c_str());
 }
 
 // Index of the parameter that `key` names, or -1 for a key that is not a str,
@@ -79,8 +90,8 @@ bool bind(const Signature& s, PyObject* args, PyObject* kwargs,
         return false;
       }
       if (slots[index]) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.function,
-                     s.params[index].name);
+        raise_formatted(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.function,
+                        s.params[index].name);
         return false;
       }
       slots[index] = BorrowedRef(value);

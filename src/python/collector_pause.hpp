@@ -20,14 +20,12 @@ class CollectorPause {
   // leaves it running and the interpreter's error state untouched.
   CollectorPause() {
     const SetAsideError set_aside;
-    gc_.reset(PyImport_ImportModule("gc"));
-    if (gc_) {
-      OwnedRef enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
-      if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
-        OwnedRef done(PyObject_CallMethod(gc_.get(), "disable", nullptr));
-        paused_ = static_cast<bool>(done);
-      }
-    }
+    const OwnedRef gc_name(PyUnicode_InternFromString("gc"));
+    if (gc_name) gc_.reset(PyImport_Import(gc_name.get()));
+    if (!gc_) return;
+    const OwnedRef enabled = call("isenabled");
+    if (enabled && PyObject_IsTrue(enabled.get()) == 1)
+      paused_ = static_cast<bool>(call("disable"));
   }
 
   CollectorPause(const CollectorPause&) = delete;
@@ -38,10 +36,18 @@ class CollectorPause {
   ~CollectorPause() {
     if (!paused_) return;
     const SetAsideError set_aside;
-    OwnedRef done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    call("enable");
   }
 
  private:
+  // Names are the interpreter's interned strs: attribute lookups are cached by
+  // the address of the name, so a fresh str would take a new cache entry.
+  OwnedRef call(const char* method) {
+    const OwnedRef name(PyUnicode_InternFromString(method));
+    if (!name) return {};
+    return OwnedRef(PyObject_CallMethodObjArgs(gc_.get(), name.get(), nullptr));
+  }
+
   OwnedRef gc_;
   bool paused_ = false;
 };
