@@ -58,6 +58,13 @@ OwnedRef new_bytes(std::size_t size, Write&& write) {
   return bytes;
 }
 
+// A new bytes object written by a prepared write of the core (PreparedRecord,
+// PreparedAppend): sized once and written once, straight into the object.
+template <class Prepared>
+OwnedRef prepared_to_bytes(const Prepared& prepared) {
+  return new_bytes(prepared.size(), [&](char* out) { prepared.write(out); });
+}
+
 // A new bytes object holding a copy of `data`.
 inline OwnedRef copy_to_bytes(std::string_view data) {
   if (data.size() < kHugePageAdviceFrom) {
