@@ -20,7 +20,7 @@
 #include "archive_generator.hpp"
 #include "record/builder.hpp"
 #include "record/manifest.hpp"
-#include "record/parser.hpp"
+#include "record/owned/parse_records.hpp"
 #include "record/record_index.hpp"
 #include "writer/appender.hpp"
 
