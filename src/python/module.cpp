@@ -8,7 +8,11 @@
 namespace quillmark::python {
 namespace {
 
-constexpr const char* kVersion = "0.2.1";
+// The package's version, passed by the build from pyproject.toml.
+#ifndef QUILLMARK_VERSION
+#error "QUILLMARK_VERSION must be defined by the build"
+#endif
+constexpr const char* kVersion = QUILLMARK_VERSION;
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
