@@ -182,52 +182,45 @@ std::vector<std::string> archives() {
   return out;
 }
 
-TEST(NoMemory, ParseRecords) {
+// check_every_allocation of `operation(warc)` for each archive above.
+template <class Operation, class Equal>
+void check_every_archive(Operation operation, Equal equal) {
   std::size_t failed = 0;
   for (const std::string& warc : archives()) {
-    failed += check_every_allocation([&] { return parse_records(warc); },
-                                     [](const auto& a, const auto& b) { return same(a, b); });
+    failed += check_every_allocation([&] { return operation(warc); }, equal);
   }
   EXPECT_GT(failed, 0u);
+}
+
+const auto kSame = [](const auto& a, const auto& b) { return same(a, b); };
+
+TEST(NoMemory, ParseRecords) {
+  check_every_archive([](std::string_view warc) { return parse_records(warc); }, kSame);
 }
 
 TEST(NoMemory, IndexRecords) {
-  std::size_t failed = 0;
-  for (const std::string& warc : archives()) {
-    failed += check_every_allocation([&] { return index_records(warc); },
-                                     [](const auto& a, const auto& b) { return same_index(a, b); });
-  }
-  EXPECT_GT(failed, 0u);
+  check_every_archive([](std::string_view warc) { return index_records(warc); }, same_index);
 }
 
 TEST(NoMemory, FindManifest) {
-  std::size_t failed = 0;
-  for (const std::string& warc : archives()) {
-    failed += check_every_allocation([&] { return find_manifest(warc); },
-                                     [](const auto& a, const auto& b) { return same(a, b); });
-  }
-  EXPECT_GT(failed, 0u);
+  check_every_archive([](std::string_view warc) { return find_manifest(warc); }, kSame);
 }
 
 TEST(NoMemory, AppendManifest) {
   const std::string store(100, 's');
-  std::size_t failed = 0;
-  for (const std::string& warc : archives()) {
-    failed += check_every_allocation(
-        [&] { return undated(append_manifest(warc, store, "urn:uuid:a-record-id-that-is-long")); },
-        [](const auto& a, const auto& b) { return same(a, b); });
-  }
-  EXPECT_GT(failed, 0u);
+  check_every_archive(
+      [&](std::string_view warc) {
+        return undated(append_manifest(warc, store, "urn:uuid:a-record-id-that-is-long"));
+      },
+      kSame);
 }
 
 TEST(NoMemory, BuildRecord) {
-  const std::size_t failed = check_every_allocation(
-      [] {
-        return undated(build_record("resource", "text/plain", "urn:uuid:1", "http://example.com/",
-                                    std::string(100, 'b')));
-      },
-      [](const auto& a, const auto& b) { return same(a, b); });
-  EXPECT_GT(failed, 0u);
+  const auto build = [] {
+    return undated(build_record("resource", "text/plain", "urn:uuid:1", "http://example.com/",
+                                std::string(100, 'b')));
+  };
+  EXPECT_GT(check_every_allocation(build, kSame), 0u);
 }
 
 }  // namespace
