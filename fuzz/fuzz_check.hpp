@@ -9,9 +9,9 @@
 
 #include "error/error.hpp"
 #include "record/owned/header_map.hpp"
+#include "record/owned/warc_record.hpp"
 #include "record/record_index.hpp"
 #include "record/text.hpp"
-#include "record/owned/warc_record.hpp"
 #include "reference_reader.hpp"
 
 namespace quillmark::fuzz {

@@ -15,9 +15,9 @@
 #include "record/constants.hpp"
 #include "record/owned/header_map.hpp"
 #include "record/owned/parse_records.hpp"
+#include "record/owned/warc_record.hpp"
 #include "record/record_index.hpp"
 #include "record/text.hpp"
-#include "record/owned/warc_record.hpp"
 
 namespace quillmark::testing {
 
