@@ -10,7 +10,7 @@
 #include "append_input.hpp"
 #include "fuzz_check.hpp"
 #include "record/manifest.hpp"
-#include "record/parser.hpp"
+#include "record/owned/parse_records.hpp"
 #include "writer/appender.hpp"
 
 using namespace quillmark;

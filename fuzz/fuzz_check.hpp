@@ -8,10 +8,10 @@
 #include <string_view>
 
 #include "error/error.hpp"
-#include "record/header_map.hpp"
+#include "record/owned/header_map.hpp"
+#include "record/owned/warc_record.hpp"
 #include "record/record_index.hpp"
 #include "record/text.hpp"
-#include "record/warc_record.hpp"
 #include "reference_reader.hpp"
 
 namespace quillmark::fuzz {

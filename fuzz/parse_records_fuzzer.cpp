@@ -7,7 +7,7 @@
 
 #include "fuzz_check.hpp"
 #include "record/manifest.hpp"
-#include "record/parser.hpp"
+#include "record/owned/parse_records.hpp"
 #include "record/record_index.hpp"
 
 using namespace quillmark;

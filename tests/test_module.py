@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import glob
 import importlib
+import importlib.metadata
 import inspect
 import json
 import os
@@ -38,7 +39,7 @@ REGISTRATION_ORDER = ["append_manifest", "read_manifest", "read_records", "build
 
 
 def test_version_and_doc():
-    assert quillmark.__version__ == "0.2.1"
+    assert quillmark.__version__ == importlib.metadata.version("quillmark")
     assert type(quillmark.__version__) is str
     assert quillmark.__doc__ == ""
     assert quillmark.__name__ == "quillmark"

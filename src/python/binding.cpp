@@ -1,8 +1,19 @@
 #include "python/binding.hpp"
 
+#include <cstdarg>
+
 #include "python/convert.hpp"
 
 namespace quillmark::python {
+
+void raise_formatted(PyObject* type, const char* format, ...) {
+  std::va_list arguments;
+  va_start(arguments, format);
+  const OwnedRef message(PyUnicode_FromFormatV(format, arguments));
+  va_end(arguments);
+  if (message) PyErr_SetObject(type, message.get());
+}
+
 namespace {
 
 bool has_optional(const Signature& s) noexcept {
@@ -12,25 +23,25 @@ bool has_optional(const Signature& s) noexcept {
 void raise_too_many(const Signature& s, Py_ssize_t given) {
   const char* verb = given == 1 ? "was" : "were";
   if (has_optional(s)) {
-    PyErr_Format(PyExc_TypeError,
-                 "%s() takes from %zu to %zu positional arguments but %zd %s given", s.function,
-                 s.required, s.params.size(), given, verb);
+    raise_formatted(PyExc_TypeError,
+                    "%s() takes from %zu to %zu positional arguments but %zd %s given", s.function,
+                    s.required, s.params.size(), given, verb);
   } else {
-    PyErr_Format(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
-                 s.function, s.params.size(), given, verb);
+    raise_formatted(PyExc_TypeError, "%s() takes %zu positional arguments but %zd %s given",
+                    s.function, s.params.size(), given, verb);
   }
 }
 
 void raise_stray_keyword(const Signature& s, PyObject* key) {
   // %S formats str() of the key, whatever its type.
-  PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.function, key);
+  raise_formatted(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'", s.function, key);
 }
 
-void raise_missing(const Signature& s, const std::array<PyObject*, kMaxParams>& slots) {
+void raise_missing(const Signature& s, const std::array<BorrowedRef, kMaxParams>& slots) {
   std::array<const char*, kMaxParams> names{};
   std::size_t count = 0;
   for (std::size_t i = 0; i < s.required; ++i) {
-    if (slots[i] == nullptr) names[count++] = s.params[i].name;
+    if (!slots[i]) names[count++] = s.params[i].name;
   }
   // 'a'; 'a' and 'b'; 'a', 'b', and 'c'
   std::string list;
@@ -40,8 +51,8 @@ void raise_missing(const Signature& s, const std::array<PyObject*, kMaxParams>& 
     list += names[i];
     list += '\'';
   }
-  PyErr_Format(PyExc_TypeError, "%s() missing %zu required positional %s: %s", s.function, count,
-               count == 1 ? "argument" : "arguments", list.c_str());
+  raise_formatted(PyExc_TypeError, "%s() missing %zu required positional %s: %s", s.function, count,
+                  count == 1 ? "argument" : "arguments", list.c_str());
 }
 
 // Index of the parameter that `key` names, or -1 for a key that is not a str,
@@ -59,14 +70,14 @@ Py_ssize_t parameter_index(const Signature& s, PyObject* key) {
 }
 
 bool bind(const Signature& s, PyObject* args, PyObject* kwargs,
-          std::array<PyObject*, kMaxParams>& slots) {
+          std::array<BorrowedRef, kMaxParams>& slots) {
   const Py_ssize_t given = PyTuple_Size(args);
   if (given < 0) return false;
   if (static_cast<std::size_t>(given) > s.params.size()) {
     raise_too_many(s, given);
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < given; ++i) slots[i] = BorrowedRef(PyTuple_GetItem(args, i));
 
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -78,18 +89,18 @@ bool bind(const Signature& s, PyObject* args, PyObject* kwargs,
         raise_stray_keyword(s, key);
         return false;
       }
-      if (slots[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.function,
-                     s.params[index].name);
+      if (slots[index]) {
+        raise_formatted(PyExc_TypeError, "%s() got multiple values for argument '%s'", s.function,
+                        s.params[index].name);
         return false;
       }
-      slots[index] = value;
+      slots[index] = BorrowedRef(value);
     }
   }
 
   if (static_cast<std::size_t>(given) < s.required) {
     for (std::size_t i = 0; i < s.required; ++i) {
-      if (slots[i] == nullptr) {
+      if (!slots[i]) {
         raise_missing(s, slots);
         return false;
       }
@@ -101,11 +112,11 @@ bool bind(const Signature& s, PyObject* args, PyObject* kwargs,
 }  // namespace
 
 bool parse_arguments(const Signature& signature, PyObject* args, PyObject* kwargs, Arguments& out) {
-  std::array<PyObject*, kMaxParams> slots{};  // borrowed; the caller holds them
+  std::array<BorrowedRef, kMaxParams> slots{};  // the caller holds the arguments
   if (!bind(signature, args, kwargs, slots)) return false;
   for (std::size_t i = 0; i < signature.params.size(); ++i) {
-    if (slots[i] == nullptr) continue;  // an optional parameter keeps its default
-    if (!convert_argument(slots[i], signature.params[i], out[i])) return false;
+    if (!slots[i]) continue;  // an optional parameter keeps its default
+    if (!convert_argument(slots[i].get(), signature.params[i], out[i])) return false;
   }
   return true;
 }

@@ -56,6 +56,11 @@ class Arguments {
   std::array<Argument, kMaxParams> values_{};
 };
 
+// Raises `type` with the message that PyUnicode_FromFormat makes of `format`.
+// Where the message cannot be made, MemoryError stands (PyErr_Format raises
+// `type` with no message then, on CPython 3.9 and 3.10).
+void raise_formatted(PyObject* type, const char* format, ...);
+
 // Binds positional and keyword arguments to the signature's parameters and
 // converts them in parameter order. Returns false with a Python exception set
 // on the first failure; no argument is converted when binding fails.

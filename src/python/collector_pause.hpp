@@ -19,18 +19,13 @@ class CollectorPause {
   // Pauses only when the collector is enabled; any failure to look it up
   // leaves it running and the interpreter's error state untouched.
   CollectorPause() {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    gc_.reset(PyImport_ImportModule("gc"));
-    if (gc_) {
-      OwnedRef enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
-      if (enabled && PyObject_IsTrue(enabled.get()) == 1) {
-        OwnedRef done(PyObject_CallMethod(gc_.get(), "disable", nullptr));
-        paused_ = static_cast<bool>(done);
-      }
-    }
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    const SetAsideError set_aside;
+    const OwnedRef gc_name(PyUnicode_InternFromString("gc"));
+    if (gc_name) gc_.reset(PyImport_Import(gc_name.get()));
+    if (!gc_) return;
+    const OwnedRef enabled = call("isenabled");
+    if (enabled && PyObject_IsTrue(enabled.get()) == 1)
+      paused_ = static_cast<bool>(call("disable"));
   }
 
   CollectorPause(const CollectorPause&) = delete;
@@ -40,14 +35,19 @@ class CollectorPause {
   // collector), and keeps that exception as it was.
   ~CollectorPause() {
     if (!paused_) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    OwnedRef done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
-    PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
+    const SetAsideError set_aside;
+    call("enable");
   }
 
  private:
+  // Names are the interpreter's interned strs: attribute lookups are cached by
+  // the address of the name, so a fresh str would take a new cache entry.
+  OwnedRef call(const char* method) {
+    const OwnedRef name(PyUnicode_InternFromString(method));
+    if (!name) return {};
+    return OwnedRef(PyObject_CallMethodObjArgs(gc_.get(), name.get(), nullptr));
+  }
+
   OwnedRef gc_;
   bool paused_ = false;
 };

@@ -9,55 +9,30 @@ const char* target_name(ParamKind kind) noexcept {
   return kind == ParamKind::Bytes ? "PyBytes" : "PyString";
 }
 
-void raise_wrong_type(PyObject* object, ParamKind kind) {
+// The wrong-type TypeError, "argument '{parameter}': '{type}' object cannot be
+// converted to '{target}'", made whole here, where the parameter is known.
+void raise_wrong_type(PyObject* object, const Parameter& parameter) {
+  // The interpreter's own "__qualname__": its lookups are cached by the
+  // address of the name, so a fresh str would take a new cache entry each time.
+  const OwnedRef attribute(PyUnicode_InternFromString("__qualname__"));
   OwnedRef qualname(
-      PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(object)), "__qualname__"));
+      attribute ? PyObject_GetAttr(reinterpret_cast<PyObject*>(Py_TYPE(object)), attribute.get())
+                : nullptr);
   if (!qualname || !PyUnicode_Check(qualname.get())) {
     PyErr_Clear();
-    PyErr_Format(PyExc_TypeError,
-                 "'<failed to extract type name>' object cannot be converted to '%s'",
-                 target_name(kind));
+    raise_formatted(PyExc_TypeError,
+                    "argument '%s': '<failed to extract type name>' object cannot be converted to "
+                    "'%s'",
+                    parameter.name, target_name(parameter.kind));
     return;
   }
-  PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", qualname.get(),
-               target_name(kind));
+  raise_formatted(PyExc_TypeError, "argument '%s': '%U' object cannot be converted to '%s'",
+                  parameter.name, qualname.get(), target_name(parameter.kind));
 }
 
-// A TypeError (exactly that type) raised while converting becomes
-// "argument '{parameter}': {message}", keeping the original's __cause__ but
-// not chaining the original itself. Other exceptions pass unchanged.
-// PyErr_Fetch and friends are deprecated from 3.12 on, but they are the only
-// way to take an exception apart in the 3.9 limited API.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-void name_the_parameter(const char* parameter) {
-  PyObject* type = nullptr;
-  PyObject* value = nullptr;
-  PyObject* traceback = nullptr;
-  PyErr_Fetch(&type, &value, &traceback);
-  if (type != PyExc_TypeError) {
-    PyErr_Restore(type, value, traceback);
-    return;
-  }
-  PyErr_NormalizeException(&type, &value, &traceback);
-  OwnedRef old_type(type), old_value(value), old_traceback(traceback);
-
-  OwnedRef message(PyObject_Str(old_value.get()));
-  if (!message) return;
-  OwnedRef text(PyUnicode_FromFormat("argument '%s': %U", parameter, message.get()));
-  if (!text) return;
-  OwnedRef replacement(PyObject_CallFunctionObjArgs(PyExc_TypeError, text.get(), nullptr));
-  if (!replacement) return;
-  if (PyObject* cause = PyException_GetCause(old_value.get())) {
-    PyException_SetCause(replacement.get(), cause);  // steals the new reference
-  }
-  PyErr_SetObject(PyExc_TypeError, replacement.get());
-}
-#pragma GCC diagnostic pop
-
-bool convert_bytes(PyObject* object, Argument& out) {
+bool convert_bytes(PyObject* object, const Parameter& parameter, Argument& out) {
   if (!(PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_BYTES_SUBCLASS)) {
-    raise_wrong_type(object, ParamKind::Bytes);
+    raise_wrong_type(object, parameter);
     return false;
   }
   const char* data = PyBytes_AsString(object);
@@ -67,9 +42,9 @@ bool convert_bytes(PyObject* object, Argument& out) {
   return true;
 }
 
-bool convert_str(PyObject* object, ParamKind kind, Argument& out) {
+bool convert_str(PyObject* object, const Parameter& parameter, Argument& out) {
   if (!(PyType_GetFlags(Py_TYPE(object)) & Py_TPFLAGS_UNICODE_SUBCLASS)) {
-    raise_wrong_type(object, kind);
+    raise_wrong_type(object, parameter);
     return false;
   }
   OwnedRef utf8(PyUnicode_AsUTF8String(object));  // strict: lone surrogates raise
@@ -84,21 +59,16 @@ bool convert_str(PyObject* object, ParamKind kind, Argument& out) {
 }  // namespace
 
 bool convert_argument(PyObject* object, const Parameter& parameter, Argument& out) {
-  bool ok = false;
   switch (parameter.kind) {
     case ParamKind::Bytes:
-      ok = convert_bytes(object, out);
-      break;
+      return convert_bytes(object, parameter, out);
     case ParamKind::OptionalStr:
       if (object == Py_None) return true;  // absent, like not passed
-      ok = convert_str(object, parameter.kind, out);
-      break;
+      return convert_str(object, parameter, out);
     case ParamKind::Str:
-      ok = convert_str(object, parameter.kind, out);
-      break;
+      return convert_str(object, parameter, out);
   }
-  if (!ok) name_the_parameter(parameter.name);
-  return ok;
+  return false;
 }
 
 }  // namespace quillmark::python

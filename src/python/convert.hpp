@@ -5,9 +5,10 @@
 
 namespace quillmark::python {
 
-// Converts `object` for a parameter of `kind` into `out`. On failure returns
-// false with an exception set: a TypeError is re-raised as
-// "argument '{parameter}': {message}"; any other exception passes unchanged.
+// Converts `object` for `parameter` into `out`. On failure returns false with
+// an exception set: for an object of the wrong type, a TypeError whose
+// message begins "argument '{parameter}': " and which has no cause; any other
+// exception (that of a str that cannot be encoded) as it was raised.
 bool convert_argument(PyObject* object, const Parameter& parameter, Argument& out);
 
 }  // namespace quillmark::python

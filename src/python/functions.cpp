@@ -8,7 +8,6 @@
 #include "record/builder.hpp"
 #include "record/manifest.hpp"
 #include "record/record_index.hpp"
-#include "record/warc_date.hpp"
 #include "writer/appender.hpp"
 
 namespace quillmark::python {
@@ -47,13 +46,9 @@ PyObject* append_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
   return guarded([&]() -> PyObject* {
     Arguments a;
     if (!parse_arguments(kAppendManifest, args, kwargs, a)) return nullptr;
-    const std::string_view warc = a.bytes(0);
-    Result<AppendPlan> plan = plan_append(warc);
-    if (!plan) return map_err(std::move(plan).error());
-    const std::string date = format_warc_date();
-    const RecordFields fields = manifest_record_fields(a.bytes(1), a.text(2));
-    return new_bytes(appended_size(plan.value(), fields, date),
-                     [&](char* out) { write_appended(plan.value(), warc, fields, date, out); });
+    Result<PreparedAppend> prepared = prepare_append(a.bytes(0), a.bytes(1), a.text(2));
+    if (!prepared) return map_err(std::move(prepared).error());
+    return prepared_to_bytes(prepared.value()).release();
   });
 }
 
@@ -66,7 +61,7 @@ PyObject* read_manifest(PyObject*, PyObject* args, PyObject* kwargs) {
       if (manifest.error().kind() == ErrorKind::NoManifest) Py_RETURN_NONE;
       return map_err(std::move(manifest).error());
     }
-    return copy_to_bytes(manifest.value());
+    return copy_to_bytes(manifest.value()).release();
   });
 }
 
@@ -76,7 +71,7 @@ PyObject* read_records(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments(kReadRecords, args, kwargs, a)) return nullptr;
     Result<RecordIndex> index = index_records(a.bytes(0));
     if (!index) return map_err(std::move(index).error());
-    return records_to_list(index.value());
+    return records_to_list(index.value()).release();
   });
 }
 
@@ -85,10 +80,8 @@ PyObject* build_record(PyObject*, PyObject* args, PyObject* kwargs) {
     Arguments a;
     if (!parse_arguments(kBuildRecord, args, kwargs, a)) return nullptr;
     // The builder takes target_uri before body; the Python function the other way round.
-    const RecordFields fields{a.text(0), a.text(1), a.text(2), a.optional_text(4), a.bytes(3)};
-    const std::string date = format_warc_date();
-    return new_bytes(record_size(fields, date),
-                     [&](char* out) { write_record(fields, date, out); });
+    const PreparedRecord record({a.text(0), a.text(1), a.text(2), a.optional_text(4), a.bytes(3)});
+    return prepared_to_bytes(record).release();
   });
 }
 

@@ -11,6 +11,8 @@
 // archives whose layouts alternate pay nothing but the comparison.
 #pragma once
 
+#include <algorithm>
+#include <span>
 #include <vector>
 
 #include "python/owned_ref.hpp"
@@ -21,35 +23,35 @@ class HeaderShape {
  public:
   // For the header names of one record, in line order (repeats included):
   // sets `dict` to a new dict holding those names with None values when the
-  // previous record had the very same names, else to nullptr so that the
+  // previous record had the very same names, else leaves it null so that the
   // caller builds the dict itself. `all_shared` says that every name object
-  // lives for the whole call (see NameCache), which makes comparing their
+  // lives as long as this shape (see NameCache), which makes comparing their
   // addresses sound. Returns false with an exception set on failure.
-  bool copy_for(const std::vector<PyObject*>& names, bool all_shared, PyObject*& dict) {
-    dict = nullptr;
-    if (!all_shared || names != last_) {
+  bool copy_for(std::span<const BorrowedRef> names, bool all_shared, OwnedRef& dict) {
+    dict.reset();
+    if (!all_shared || !std::equal(names.begin(), names.end(), last_.begin(), last_.end())) {
       template_.reset();
       last_.clear();
-      if (all_shared) last_ = names;
+      if (all_shared) last_.assign(names.begin(), names.end());
       return true;
     }
     if (!template_ && !make_template(names)) return false;
-    dict = PyDict_Copy(template_.get());
-    return dict != nullptr;
+    dict.reset(PyDict_Copy(template_.get()));
+    return static_cast<bool>(dict);
   }
 
  private:
-  bool make_template(const std::vector<PyObject*>& names) {
+  bool make_template(std::span<const BorrowedRef> names) {
     OwnedRef made(PyDict_New());
     if (!made) return false;
-    for (PyObject* name : names) {
-      if (PyDict_SetItem(made.get(), name, Py_None) != 0) return false;
+    for (BorrowedRef name : names) {
+      if (PyDict_SetItem(made.get(), name.get(), Py_None) != 0) return false;
     }
     template_ = std::move(made);
     return true;
   }
 
-  std::vector<PyObject*> last_;  // borrowed: kept alive by the name cache
+  std::vector<BorrowedRef> last_;  // kept alive by the name cache
   OwnedRef template_;
 };
 

@@ -8,7 +8,11 @@
 namespace quillmark::python {
 namespace {
 
-constexpr const char* kVersion = "0.2.1";
+// The package's version, passed by the build from pyproject.toml.
+#ifndef QUILLMARK_VERSION
+#error "QUILLMARK_VERSION must be defined by the build"
+#endif
+constexpr const char* kVersion = QUILLMARK_VERSION;
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
@@ -24,8 +28,13 @@ PyModuleDef module_definition = {
 
 // The interpreter that owns the module: -1 until the first initialisation.
 std::atomic<std::int64_t> owning_interpreter{-1};
-// Made by the first successful initialisation and never released.
-PyObject* the_module = nullptr;
+// The module made by the first successful initialisation, never released: the
+// OwnedRef itself is never destroyed, since static destructors may run after
+// the interpreter has gone.
+OwnedRef& the_module() {
+  static OwnedRef* const kept = new OwnedRef();
+  return *kept;
+}
 
 // Appends `name` to the module's __all__ (made on first use), then sets it.
 bool add_public(PyObject* module, PyObject* name, PyObject* value) {
@@ -52,20 +61,20 @@ bool register_function(PyObject* module, PyObject* module_name, PyMethodDef* def
   return add_public(module, name.get(), function.get());
 }
 
-PyObject* create_module() {
+OwnedRef create_module() {
   OwnedRef module(PyModule_Create2(&module_definition, PYTHON_ABI_VERSION));
-  if (!module) return nullptr;
+  if (!module) return {};
   OwnedRef module_name(PyModule_GetNameObject(module.get()));
-  if (!module_name) return nullptr;
+  if (!module_name) return {};
   for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
-    if (!register_function(module.get(), module_name.get(), def)) return nullptr;
+    if (!register_function(module.get(), module_name.get(), def)) return {};
   }
   OwnedRef version_name(PyUnicode_FromString("__version__"));
   OwnedRef version(PyUnicode_FromString(kVersion));
   if (!version_name || !version || !add_public(module.get(), version_name.get(), version.get())) {
-    return nullptr;
+    return {};
   }
-  return module.release();
+  return module;
 }
 
 PyObject* initialise() {
@@ -78,12 +87,12 @@ PyObject* initialise() {
                     "another interpreter of this process");
     return nullptr;
   }
-  if (the_module == nullptr) {
-    the_module = create_module();
-    if (the_module == nullptr) return nullptr;
+  OwnedRef& module = the_module();
+  if (!module) {
+    module = create_module();
+    if (!module) return nullptr;
   }
-  Py_INCREF(the_module);
-  return the_module;
+  return OwnedRef::borrow(module.get()).release();
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <deque>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "python/owned_ref.hpp"
 #include "python/value_memo.hpp"
@@ -25,13 +26,11 @@
 namespace quillmark::python {
 
 struct NameEntry {
-  explicit NameEntry(std::string_view raw_name, PyObject* new_str) : raw(raw_name), str(new_str) {}
-  NameEntry(const NameEntry&) = delete;
-  NameEntry& operator=(const NameEntry&) = delete;
-  ~NameEntry() { Py_XDECREF(str); }
+  NameEntry(std::string_view raw_name, OwnedRef lowered) noexcept
+      : raw(raw_name), str(std::move(lowered)) {}
 
   std::string_view raw;  // as in the archive
-  PyObject* str;         // strong reference to the lower-cased name
+  OwnedRef str;          // the lower-cased name
   ValueMemo values;
 };
 
@@ -53,9 +52,9 @@ class NameCache {
     for (std::size_t probe = 0; probe < kMaxProbes; ++probe) {
       NameEntry*& slot = slots_[(start + probe) & (kSlots - 1)];
       if (slot == nullptr) {
-        PyObject* str = make(raw);
-        if (str == nullptr) return false;
-        slot = &entries_.emplace_back(raw, str);
+        OwnedRef str = make(raw);
+        if (!str) return false;
+        slot = &entries_.emplace_back(raw, std::move(str));
         entry = slot;
         return true;
       }
@@ -67,11 +66,11 @@ class NameCache {
     return true;
   }
 
-  // A new str of the lower-cased name, or nullptr with an exception set.
-  PyObject* make(std::string_view raw) {
+  // A new str of the lower-cased name, or null with an exception set.
+  OwnedRef make(std::string_view raw) {
     scratch_.resize(raw.size());
     to_ascii_lower(raw, scratch_.data());
-    return PyUnicode_FromStringAndSize(scratch_.data(), static_cast<Py_ssize_t>(scratch_.size()));
+    return new_str(scratch_);
   }
 
  private:

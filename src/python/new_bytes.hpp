@@ -45,23 +45,30 @@ inline void advise_huge_pages(char* buffer, std::size_t size) noexcept {
 }
 
 // A new bytes object of exactly `size` bytes, filled by `write(char*)`, or
-// nullptr with an exception set. The object is fresh and unshared, so writing
+// null with an exception set. The object is fresh and unshared, so writing
 // into it before returning it is safe.
 template <class Write>
-PyObject* new_bytes(std::size_t size, Write&& write) {
+OwnedRef new_bytes(std::size_t size, Write&& write) {
   OwnedRef bytes(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-  if (!bytes) return nullptr;
+  if (!bytes) return bytes;
   char* out = PyBytes_AsString(bytes.get());
-  if (out == nullptr) return nullptr;
+  if (out == nullptr) return {};
   advise_huge_pages(out, size);
   write(out);
-  return bytes.release();
+  return bytes;
+}
+
+// A new bytes object written by a prepared write of the core (PreparedRecord,
+// PreparedAppend): sized once and written once, straight into the object.
+template <class Prepared>
+OwnedRef prepared_to_bytes(const Prepared& prepared) {
+  return new_bytes(prepared.size(), [&](char* out) { prepared.write(out); });
 }
 
 // A new bytes object holding a copy of `data`.
-inline PyObject* copy_to_bytes(std::string_view data) {
+inline OwnedRef copy_to_bytes(std::string_view data) {
   if (data.size() < kHugePageAdviceFrom) {
-    return PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size()));
+    return OwnedRef(PyBytes_FromStringAndSize(data.data(), static_cast<Py_ssize_t>(data.size())));
   }
   return new_bytes(data.size(), [&](char* out) { std::memcpy(out, data.data(), data.size()); });
 }

@@ -1,11 +1,18 @@
-// OwnedRef: the one owner of a PyObject* reference in the binding layer.
+// The two ways the binding layer holds a PyObject*, each a type of its own.
 //
-// Ownership rule: an OwnedRef always holds a *strong* reference (or null) and
-// releases it exactly once, when it is destroyed or reset. Construct it from a
-// new reference (the result of a Py*_New / Py*_From* call, which may be null
-// on failure); call release() to hand the reference to the interpreter (return
-// it, or give it to a function that steals). Borrowed references are never
-// wrapped: use borrow() to make a strong one first.
+// Ownership rule: every reference kept anywhere in this layer (a local, a
+// member, an element of a container) is either
+//  - an OwnedRef: a *strong* reference (or null), released exactly once, when
+//    the OwnedRef is destroyed or reset. Construct it from a new reference
+//    (the result of a Py*_New / Py*_From* call, which may be null on failure);
+//    call release() to hand the reference on (return it to the interpreter, or
+//    give it to a function that steals). A borrowed reference becomes owned
+//    only through borrow(), which takes a strong reference first.
+//  - a BorrowedRef: a reference that something else keeps alive for at least
+//    as long (the caller's arguments, an entry of a cache that outlives it).
+//    It never changes a reference count and is never released.
+// So a failure anywhere, a C++ exception included, releases what is owned and
+// nothing else.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -43,5 +50,46 @@ class OwnedRef {
  private:
   PyObject* object_ = nullptr;
 };
+
+class BorrowedRef {
+ public:
+  BorrowedRef() noexcept = default;
+  explicit BorrowedRef(PyObject* borrowed) noexcept : object_(borrowed) {}
+
+  PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
+  friend bool operator==(BorrowedRef a, BorrowedRef b) noexcept { return a.object_ == b.object_; }
+
+ private:
+  PyObject* object_ = nullptr;
+};
+
+// The exception being raised, if any, set aside for the life of the object and
+// then raised again as it was, whatever happened in between.
+// PyErr_Fetch and PyErr_Restore are deprecated from 3.12 on, but they are the
+// only way to set an exception aside in the 3.9 limited API.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+class SetAsideError {
+ public:
+  SetAsideError() noexcept {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    type_.reset(type);
+    value_.reset(value);
+    traceback_.reset(traceback);
+  }
+  SetAsideError(const SetAsideError&) = delete;
+  SetAsideError& operator=(const SetAsideError&) = delete;
+  // Anything raised meanwhile gives way to the exception set aside.
+  ~SetAsideError() {
+    PyErr_Clear();
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());  // steals all three
+  }
+
+ private:
+  OwnedRef type_, value_, traceback_;
+};
+#pragma GCC diagnostic pop
 
 }  // namespace quillmark::python

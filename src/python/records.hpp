@@ -7,8 +7,8 @@
 namespace quillmark::python {
 
 // A new list of dicts {"headers", "body", "offset", "length"}, in archive
-// order; nullptr with an exception set if an object cannot be made, in which
+// order; null with an exception set if an object cannot be made, in which
 // case everything made so far is released.
-PyObject* records_to_list(const RecordIndex& index);
+OwnedRef records_to_list(const RecordIndex& index);
 
 }  // namespace quillmark::python

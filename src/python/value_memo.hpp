@@ -20,40 +20,33 @@
 
 namespace quillmark::python {
 
-inline PyObject* new_str(std::string_view text) {
-  return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+inline OwnedRef new_str(std::string_view text) {
+  return OwnedRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 class ValueMemo {
  public:
-  ValueMemo() = default;
-  ValueMemo(const ValueMemo&) = delete;
-  ValueMemo& operator=(const ValueMemo&) = delete;
-  ~ValueMemo() { forget(); }
-
-  // A new reference to a str equal to `value`, or nullptr with an exception
-  // set. `value` must stay valid as long as the memo lives.
-  PyObject* get(std::string_view value) {
+  // A str equal to `value`, or null with an exception set. `value` must stay
+  // valid as long as the memo lives.
+  OwnedRef get(std::string_view value) {
     if (!active_) return new_str(value);
     for (Entry& entry : entries_) {
-      if (entry.str != nullptr && entry.text == value) {
+      if (entry.str && entry.text == value) {
         ++hits_;
-        Py_INCREF(entry.str);
-        return entry.str;
+        return OwnedRef::borrow(entry.str.get());
       }
     }
-    PyObject* str = new_str(value);
-    if (str == nullptr) return nullptr;
+    OwnedRef str = new_str(value);
+    if (!str) return str;
     if (++misses_ >= kTrialMisses && hits_ * kMinHitShare < misses_) {
       active_ = false;
-      forget();
+      entries_ = {};
       return str;
     }
     Entry& oldest = entries_[next_];
     next_ = (next_ + 1) % kEntries;
-    Py_XDECREF(oldest.str);
-    Py_INCREF(str);
-    oldest = Entry{value, str};
+    oldest.text = value;
+    oldest.str = OwnedRef::borrow(str.get());
     return str;
   }
 
@@ -67,15 +60,8 @@ class ValueMemo {
 
   struct Entry {
     std::string_view text;
-    PyObject* str = nullptr;  // strong reference
+    OwnedRef str;
   };
-
-  void forget() {
-    for (Entry& entry : entries_) {
-      Py_XDECREF(entry.str);
-      entry = Entry{};
-    }
-  }
 
   std::array<Entry, kEntries> entries_{};
   std::size_t next_ = 0;

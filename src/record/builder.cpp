@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "record/warc_date.hpp"
+#include "record/write_to_buffer.hpp"
 
 namespace quillmark {
 namespace {
@@ -71,15 +72,13 @@ char* write_record(const RecordFields& f, std::string_view date, char* out) noex
   return put(out, kBlankLine);
 }
 
+PreparedRecord::PreparedRecord(const RecordFields& fields)
+    : fields_(fields), date_(format_warc_date()) {}
+
 ByteBuffer build_record(std::string_view warc_type, std::string_view content_type,
                         std::string_view record_id, std::optional<std::string_view> target_uri,
                         std::string_view body) {
-  const std::string date = format_warc_date();
-  const RecordFields fields{warc_type, content_type, record_id, target_uri, body};
-  ByteBuffer record;
-  record.resize(record_size(fields, date));
-  write_record(fields, date, record.data());
-  return record;
+  return write_to_buffer(PreparedRecord({warc_type, content_type, record_id, target_uri, body}));
 }
 
 }  // namespace quillmark

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "record/constants.hpp"
@@ -28,7 +29,26 @@ std::size_t record_size(const RecordFields& fields, std::string_view date) noexc
 // Writes exactly record_size(fields, date) bytes at `out`; returns the end.
 char* write_record(const RecordFields& fields, std::string_view date, char* out) noexcept;
 
-// The record dated with the current UTC time.
+// One record ready to be written, in one pass, into a buffer that the caller
+// provides: its fields and its date, read from the clock once, when it is
+// prepared. The owned-buffer build_record below and the Python layer (which
+// writes straight into a new bytes object) both write records this way.
+class PreparedRecord {
+ public:
+  explicit PreparedRecord(const RecordFields& fields);
+
+  const RecordFields& fields() const noexcept { return fields_; }
+  std::string_view date() const noexcept { return date_; }
+  std::size_t size() const noexcept { return record_size(fields_, date_); }
+  // Writes exactly size() bytes at `out`; returns the end.
+  char* write(char* out) const noexcept { return write_record(fields_, date_, out); }
+
+ private:
+  RecordFields fields_;
+  std::string date_;
+};
+
+// The record dated with the current UTC time, in a new buffer.
 ByteBuffer build_record(std::string_view warc_type, std::string_view content_type,
                         std::string_view record_id, std::optional<std::string_view> target_uri,
                         std::string_view body);

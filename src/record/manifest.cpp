@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "record/scanner.hpp"
-#include "record/warc_record.hpp"
 
 namespace quillmark {
 
@@ -11,14 +10,6 @@ bool is_manifest_headers(std::string_view warc_type, bool has_warc_type,
                          std::string_view content_type, bool has_content_type) noexcept {
   return has_warc_type && has_content_type && warc_type == MANIFEST_WARC_TYPE &&
          content_type == MANIFEST_CONTENT_TYPE;
-}
-
-bool WarcRecord::is_c2pa_manifest() const noexcept {
-  const std::string* warc_type = headers.find("warc-type");
-  const std::string* content_type = headers.find("content-type");
-  return is_manifest_headers(warc_type ? *warc_type : std::string_view{}, warc_type != nullptr,
-                             content_type ? *content_type : std::string_view{},
-                             content_type != nullptr);
 }
 
 void ManifestWatch::operator()(std::string_view name, std::string_view raw_value) noexcept {

@@ -33,7 +33,8 @@ class ManifestWatch {
 // part of the archive is malformed.
 Result<std::string_view> locate_manifest(std::string_view warc);
 
-// A copy of that body.
+// A copy of that body, for callers that keep it past the archive's buffer;
+// the Python module copies the located view into its bytes object instead.
 Result<ByteBuffer> find_manifest(std::string_view warc);
 
 }  // namespace quillmark

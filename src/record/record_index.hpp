@@ -1,11 +1,17 @@
 // index_records: every record of an archive as views into the caller's buffer.
 //
-// This is the reader that the Python layer and the appender build on: bodies
-// and header texts are not copied, so a caller copies each body at most once,
-// straight into whatever object it returns. All or nothing, like parse_records.
+// The view-based reader, the one the Python module uses. read_records lists
+// its records from this index; read_manifest and append_manifest, which look
+// at two headers only, walk the archive with the scanner (scanner.hpp)
+// directly, through locate_manifest and plan_append. Bodies and header texts
+// are not copied, so a caller copies each body at most once, straight into
+// whatever object it returns. The owned-value model (owned/parse_records.hpp)
+// is built on this index for C++ callers and the tests. All or nothing: the
+// first malformed record fails the whole call.
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -29,6 +35,10 @@ struct RecordView {
 struct RecordIndex {
   std::vector<RecordView> records;
   std::vector<FieldView> fields;
+
+  std::span<const FieldView> fields_of(const RecordView& record) const noexcept {
+    return std::span<const FieldView>(fields).subspan(record.first_field, record.field_count);
+  }
 };
 
 // Valid while the archive's buffer is. Duplicate names are all listed, in

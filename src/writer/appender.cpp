@@ -4,7 +4,7 @@
 
 #include "record/manifest.hpp"
 #include "record/scanner.hpp"
-#include "record/warc_date.hpp"
+#include "record/write_to_buffer.hpp"
 
 namespace quillmark {
 
@@ -54,16 +54,19 @@ void write_appended(const AppendPlan& plan, std::string_view warc,
   write_record(manifest_record, date, out);
 }
 
-Result<ByteBuffer> append_manifest(std::string_view warc, std::string_view manifest,
-                                   std::string_view record_id) {
+Result<PreparedAppend> prepare_append(std::string_view warc, std::string_view manifest,
+                                      std::string_view record_id) {
   Result<AppendPlan> plan = plan_append(warc);
   if (!plan) return std::move(plan).error();
-  const std::string date = format_warc_date();
-  const RecordFields fields = manifest_record_fields(manifest, record_id);
-  ByteBuffer out;
-  out.resize(appended_size(plan.value(), fields, date));
-  write_appended(plan.value(), warc, fields, date, out.data());
-  return out;
+  return PreparedAppend(warc, std::move(plan).value(),
+                        PreparedRecord(manifest_record_fields(manifest, record_id)));
+}
+
+Result<ByteBuffer> append_manifest(std::string_view warc, std::string_view manifest,
+                                   std::string_view record_id) {
+  Result<PreparedAppend> prepared = prepare_append(warc, manifest, record_id);
+  if (!prepared) return std::move(prepared).error();
+  return write_to_buffer(prepared.value());
 }
 
 }  // namespace quillmark

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error/error.hpp"
@@ -41,6 +42,36 @@ std::size_t appended_size(const AppendPlan& plan, const RecordFields& manifest_r
 // Writes exactly appended_size(...) bytes at `out`.
 void write_appended(const AppendPlan& plan, std::string_view warc,
                     const RecordFields& manifest_record, std::string_view date, char* out) noexcept;
+
+// The rebuilt archive ready to be written, in one pass, into a buffer that the
+// caller provides: the plan and the new manifest record, dated once the
+// archive has parsed. The owned-buffer append_manifest below and the Python
+// layer (which writes straight into a new bytes object) both append this way.
+// It views `warc` and the texts it was prepared from, which must outlive it.
+class PreparedAppend {
+ public:
+  std::size_t size() const noexcept {
+    return appended_size(plan_, record_.fields(), record_.date());
+  }
+  // Writes exactly size() bytes at `out`.
+  void write(char* out) const noexcept {
+    write_appended(plan_, warc_, record_.fields(), record_.date(), out);
+  }
+
+ private:
+  friend Result<PreparedAppend> prepare_append(std::string_view, std::string_view,
+                                               std::string_view);
+  PreparedAppend(std::string_view warc, AppendPlan plan, PreparedRecord record)
+      : warc_(warc), plan_(std::move(plan)), record_(std::move(record)) {}
+
+  std::string_view warc_;
+  AppendPlan plan_;
+  PreparedRecord record_;
+};
+
+// Fails as plan_append does; nothing is dated then.
+Result<PreparedAppend> prepare_append(std::string_view warc, std::string_view manifest,
+                                      std::string_view record_id);
 
 // The rebuilt archive in a new buffer, dated with the current UTC time.
 Result<ByteBuffer> append_manifest(std::string_view warc, std::string_view manifest,

@@ -13,11 +13,11 @@
 
 #include "error/error.hpp"
 #include "record/constants.hpp"
-#include "record/header_map.hpp"
-#include "record/parser.hpp"
+#include "record/owned/header_map.hpp"
+#include "record/owned/parse_records.hpp"
+#include "record/owned/warc_record.hpp"
 #include "record/record_index.hpp"
 #include "record/text.hpp"
-#include "record/warc_record.hpp"
 
 namespace quillmark::testing {
 

@@ -7,7 +7,7 @@
 #include <utility>
 #include <vector>
 
-#include "record/header_map.hpp"
+#include "record/owned/header_map.hpp"
 
 namespace quillmark {
 namespace {

@@ -24,8 +24,9 @@ for lib in "$libasan" "$libubsan"; do
   [[ -f $lib ]] || { echo "sanitizer runtime not found: $lib" >&2; exit 1; }
 done
 
-# The interpreter leaks by design at exit, so leak checking stays off here;
-# the fuzz targets check the core for leaks.
+# The interpreter leaks by design at exit, so leak checking stays off for the
+# pytest run; the C++ tests (the allocation-failure tests among them) and the
+# fuzz targets check the core for leaks.
 asan_options="detect_leaks=0:halt_on_error=1:abort_on_error=0:strict_string_checks=1"
 asan_options+=":detect_stack_use_after_return=1:check_initialization_order=1"
 asan_options+=":log_path=$reports/asan"
@@ -37,7 +38,7 @@ cmake -S . -B "$build/ctest" -G Ninja -DCMAKE_BUILD_TYPE=Debug \
   -DQUILLMARK_SANITIZE=address,undefined >/dev/null
 cmake --build "$build/ctest"
 ctest_status=0
-ASAN_OPTIONS="$asan_options" UBSAN_OPTIONS="$ubsan_options" \
+ASAN_OPTIONS="${asan_options/detect_leaks=0/detect_leaks=1}" UBSAN_OPTIONS="$ubsan_options" \
   ctest --test-dir "$build/ctest" --output-on-failure -j2 || ctest_status=$?
 
 echo "--- module built with the sanitizers"

@@ -1,10 +1,11 @@
-// The parsed record, owning all of its data.
+// The parsed record, owning all of its data: part of the owned-value model
+// (see parse_records.hpp), which the Python module does not use.
 #pragma once
 
 #include <cstddef>
 
 #include "record/constants.hpp"
-#include "record/header_map.hpp"
+#include "record/owned/header_map.hpp"
 
 namespace quillmark {
 

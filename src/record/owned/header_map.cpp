@@ -1,4 +1,4 @@
-#include "record/header_map.hpp"
+#include "record/owned/header_map.hpp"
 
 #include <sys/random.h>
 

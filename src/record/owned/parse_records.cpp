@@ -1,4 +1,4 @@
-#include "record/parser.hpp"
+#include "record/owned/parse_records.hpp"
 
 #include "record/record_index.hpp"
 #include "record/text.hpp"

@@ -1,4 +1,6 @@
 // HeaderMap: lower-cased header name to trimmed value, one value per name.
+// Part of the owned-value model (see parse_records.hpp), which the Python
+// module does not use: it builds its dicts from the view-based index.
 //
 // Entries iterate in archive order: the position where a name first appears,
 // holding the value of its last occurrence. Lookups and inserts stay constant
