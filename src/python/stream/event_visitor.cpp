@@ -65,7 +65,7 @@ PyObject* headers_dict(const std::vector<FieldView>& fields) {
 }  // namespace
 
 void EventVisitor::append(OwnedRef event) {
-  if (PyList_Append(events_, event.get()) != 0) throw PythonError{};
+  if (PyList_Append(events_.get(), event.get()) != 0) throw PythonError{};
 }
 
 void EventVisitor::field(std::string_view name, std::string_view raw_value) {

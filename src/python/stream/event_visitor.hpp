@@ -39,9 +39,9 @@ class EventVisitor {
  public:
   explicit EventVisitor(const EventOptions& options) noexcept : options_(options) {}
 
-  // Starts one feed() or finish() call. `events` is borrowed: the caller
-  // holds it for the call. `fed` is the piece, which body pieces point into.
-  void begin(PyObject* events, std::string_view fed) noexcept {
+  // Starts one feed() or finish() call. The caller holds `events` for the
+  // call. `fed` is the piece, which body pieces point into.
+  void begin(BorrowedRef events, std::string_view fed) noexcept {
     events_ = events;
     fed_ = fed;
   }
@@ -56,7 +56,7 @@ class EventVisitor {
   void append(OwnedRef event);
 
   EventOptions options_;
-  PyObject* events_ = nullptr;
+  BorrowedRef events_;
   std::string_view fed_;
   ManifestWatch watch_;
   std::vector<FieldView> fields_;  // name as in the block, value trimmed

@@ -4,19 +4,20 @@
 // tuples (see event_visitor.hpp). It frames exactly as the quillmark module
 // reads, since both run the same core steps.
 //
-// Ownership: as in the quillmark module, every reference is held by an
-// OwnedRef, except the type object that the module and every instance own
-// (heap types hold a reference from each instance, released in dealloc).
+// Ownership: as in the quillmark module (owned_ref.hpp), every reference is
+// held by an OwnedRef or a BorrowedRef, except the one each instance of a
+// heap type holds on its type, which the interpreter takes in tp_alloc and
+// framer_dealloc gives back.
 #include <cstddef>
 #include <new>
 #include <string>
 #include <string_view>
 
+#include "python/new_bytes.hpp"
 #include "python/owned_ref.hpp"
 #include "python/stream/event_visitor.hpp"
 #include "record/builder.hpp"
 #include "record/stream_framer.hpp"
-#include "record/warc_date.hpp"
 #include "writer/appender.hpp"
 
 namespace quillmark::python {
@@ -46,7 +47,7 @@ PyObject* run(FramerObject* self, std::string_view fed, Call&& call) {
   OwnedRef events(PyList_New(0));
   if (!events) return nullptr;
   try {
-    self->visitor->begin(events.get(), fed);
+    self->visitor->begin(BorrowedRef(events.get()), fed);
     const Status status = call(*self->framer, *self->visitor);
     if (!status) self->visitor->error(status.error());
     return events.release();
@@ -202,17 +203,10 @@ PyObject* manifest_record(PyObject*, PyObject* args) {
     return nullptr;
   }
   try {
-    const RecordFields fields = manifest_record_fields(
+    const PreparedRecord record(manifest_record_fields(
         std::string_view(manifest, static_cast<std::size_t>(manifest_size)),
-        std::string_view(record_id, static_cast<std::size_t>(record_id_size)));
-    const std::string date = format_warc_date();
-    const std::size_t size = record_size(fields, date);
-    OwnedRef record(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size)));
-    if (!record) return nullptr;
-    char* out = PyBytes_AsString(record.get());
-    if (out == nullptr) return nullptr;
-    write_record(fields, date, out);
-    return record.release();
+        std::string_view(record_id, static_cast<std::size_t>(record_id_size))));
+    return prepared_to_bytes(record).release();
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
