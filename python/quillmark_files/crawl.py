@@ -19,7 +19,7 @@ from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
-from typing import Callable
+from typing import Any, Callable
 
 from .audit import FIELD_NAMES, Row, audit_file, is_url, local_path, remote_filesystem
 
@@ -172,7 +172,7 @@ class _StopSignals:
 
     def __init__(self) -> None:
         self.signum: int | None = None
-        self._old: dict[int, object] = {}
+        self._old: dict[int, Any] = {}
 
     def _handle(self, signum: int, frame) -> None:
         if self.signum is not None and signum == signal.SIGINT:
