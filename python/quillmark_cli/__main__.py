@@ -17,7 +17,7 @@ EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
 def build_parser(version: str) -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="List, check, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
+        description="List, check, audit, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
         "Every command reads plain and gzip-compressed (.warc.gz) archives of any size as a "
         "stream; FILE may be - for standard input. The environment variable "
         "QUILLMARK_INFLATER picks the gzip library (isal, zlib-ng, zlib; default: the "
@@ -78,6 +78,10 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         "for each archive that is not, why and at which record offset, and exit with status 1.",
     )
     check.add_argument("files", metavar="FILE", nargs="+", help="an archive")
+
+    from .audit import add_parser as add_audit_parser
+
+    add_audit_parser(commands)
     return parser
 
 
@@ -141,7 +145,7 @@ def _run(argv: list[str] | None) -> int:
 
     from quillmark_files import InflaterUnavailable
 
-    from . import commands
+    from . import audit, commands
     from .errors import CliError, shown
 
     parser = build_parser(quillmark.__version__)
@@ -151,6 +155,7 @@ def _run(argv: list[str] | None) -> int:
         "manifest": commands.run_manifest,
         "append": commands.run_append,
         "check": commands.run_check,
+        "audit": audit.run_audit,
     }
     try:
         return handlers[args.command](args)

@@ -4,6 +4,8 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 apt_packages=(clang clang-format libclang-rt-dev libgtest-dev cmake g++ binutils)
+# Java for Spark in local mode (the Spark job's test).
+apt_packages+=(openjdk-17-jre-headless)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
@@ -18,3 +20,4 @@ fi
 [[ -x $QM_PY ]] || "$QM_PYTHON_BASE" -m venv "$QM_VENV"
 "$QM_PY" -m pip install -q --upgrade pip
 "$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test.txt"
+"$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test-main.txt"

@@ -1,0 +1,243 @@
+"""``quillmark audit``: one row per archive file of a crawl, audited in parallel.
+
+Rows go to standard output as JSON lines, or to ``-o OUT``; on a terminal the
+command shows a summary table instead, with a progress bar while it runs.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import signal
+import sys
+from collections.abc import Iterator
+
+from quillmark_files import gzip_codecs
+from quillmark_files.audit import Row
+from quillmark_files.crawl import Target, audit_all, find_archives
+from quillmark_files.output import STANDARD_STREAM, open_output
+from quillmark_files.report import FORMATS, JSONL, PARQUET, ReportWriter, format_of
+
+from .errors import CliError, report, shown
+from .listing import printable
+
+EXIT_FAILED = 1
+_STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hangup"}
+_FAILURES_SHOWN = 20  # under the summary table
+PROGRESS_NOTE = "note: for a progress bar, install tqdm: pip install 'quillmark[progress]'"
+
+
+def add_parser(commands) -> None:
+    audit = commands.add_parser(
+        "audit",
+        help="report on every archive of a crawl",
+        description="Audit archive files in parallel: one row per file with its size, "
+        "compression, number of records, error, number of manifest records, and the size "
+        "and SHA-256 of its manifest store. PATH is a file, a directory (searched "
+        "recursively for .warc and .warc.gz files) or - for a list of paths, one per line, "
+        "on standard input. Rows are written as JSON lines (the default when standard "
+        "output is not a terminal), CSV or Parquet; on a terminal a summary table is "
+        "shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps the "
+        "rows finished so far.",
+    )
+    audit.add_argument("paths", metavar="PATH", nargs="+", help="a file, a directory or -")
+    audit.add_argument(
+        "-j",
+        "--jobs",
+        type=_positive,
+        default=_cores(),
+        metavar="N",
+        help="worker processes (default: the number of cores, %(default)s here)",
+    )
+    audit.add_argument(
+        "--format",
+        choices=FORMATS,
+        help="the rows' format (default: from OUT's name, else jsonl)",
+    )
+    audit.add_argument(
+        "-o", "--output", metavar="OUT", help="write the rows to OUT instead of standard output"
+    )
+
+
+def _cores() -> int:
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def _paths(given: list[str]) -> Iterator[str]:
+    for path in given:
+        if path != STANDARD_STREAM:
+            yield path
+            continue
+        for line in sys.stdin.buffer:
+            name = os.fsdecode(line.rstrip(b"\r\n"))
+            if name:
+                yield name
+
+
+class Tally:
+    """What the summary table shows."""
+
+    def __init__(self) -> None:
+        self.files = self.bytes = self.with_manifest = self.without_manifest = 0
+        self.failures: list[Row] = []
+
+    def add(self, row: Row) -> None:
+        self.files += 1
+        self.bytes += row["size"] or 0
+        if row["error"] is not None:
+            self.failures.append(row)
+        elif row["manifest_size"] is None:
+            self.without_manifest += 1
+        else:
+            self.with_manifest += 1
+
+    def table(self) -> list[str]:
+        well_formed = self.with_manifest + self.without_manifest
+        cells = [
+            ("files", f"{self.files:,}"),
+            ("bytes", f"{self.bytes:,} ({_binary_size(self.bytes)})"),
+            ("well-formed", f"{well_formed:,}"),
+            ("  with a manifest store", f"{self.with_manifest:,}"),
+            ("  without", f"{self.without_manifest:,}"),
+            ("failed", f"{len(self.failures):,}"),
+        ]
+        label = max(len(name) for name, _ in cells)
+        value = max(len(text.split(" ")[0]) for _, text in cells)
+        lines = []
+        for name, text in cells:
+            number, _, rest = text.partition(" ")
+            lines.append(f"{name.ljust(label)}  {number.rjust(value)} {rest}".rstrip())
+        for row in self.failures[:_FAILURES_SHOWN]:
+            lines.append(f"failed: {shown(row['path'])}: {printable(row['error'])}")
+        hidden = len(self.failures) - _FAILURES_SHOWN
+        if hidden > 0:
+            lines.append(f"... and {hidden:,} more failures; write every row with -o OUT")
+        return lines
+
+
+def _binary_size(size: int) -> str:
+    amount = float(size)
+    for unit in ("B", "KiB", "MiB", "GiB", "TiB"):
+        if amount < 1024 or unit == "TiB":
+            return f"{amount:.0f} {unit}" if unit == "B" else f"{amount:.1f} {unit}"
+        amount /= 1024
+    raise AssertionError("unreachable")
+
+
+class Progress:
+    """A progress bar on standard error when it is a terminal: files and bytes
+    done, rate and time left. Without tqdm, a note says once how to get one."""
+
+    def __init__(self, targets: list[Target]) -> None:
+        self._bar = None
+        self._files = len(targets)
+        self._done = 0
+        if not _is_terminal(sys.stderr):
+            return
+        try:
+            from tqdm import tqdm
+        except ImportError:
+            report(PROGRESS_NOTE)
+            return
+        self._bar = tqdm(
+            total=sum(target.size or 0 for target in targets),
+            unit="B",
+            unit_scale=True,
+            unit_divisor=1024,
+            dynamic_ncols=True,
+            file=sys.stderr,
+            desc="auditing",
+            postfix=f"0/{self._files} files",
+        )
+
+    def add(self, row: Row) -> None:
+        if self._bar is not None:
+            self._done += 1
+            self._bar.set_postfix_str(f"{self._done:,}/{self._files:,} files", refresh=False)
+            self._bar.update(row["size"] or 0)
+
+    def close(self) -> None:
+        if self._bar is not None:
+            self._bar.close()
+
+
+def _is_terminal(stream) -> bool:
+    try:
+        return stream.isatty()
+    except (AttributeError, ValueError):
+        return False
+
+
+def run_audit(args) -> int:
+    gzip_codecs.codec()  # an unknown or missing QUILLMARK_INFLATER fails here, once
+    output = args.output
+    to_stdout = output in (None, STANDARD_STREAM)
+    format = args.format or (None if to_stdout else format_of(output)) or JSONL
+    # On a terminal, without an asked-for format or output, the table alone.
+    rows_wanted = not (to_stdout and args.format is None and _is_terminal(sys.stdout))
+    if rows_wanted and to_stdout and format == PARQUET and _is_terminal(sys.stdout):
+        raise CliError("not writing Parquet to a terminal; redirect the output or use -o OUT")
+    if format == PARQUET:
+        from quillmark_files.report import ParquetUnavailable, arrow_schema
+
+        try:
+            arrow_schema()
+        except ParquetUnavailable as exc:
+            raise CliError(str(exc)) from None
+
+    targets = list(find_archives(_paths(args.paths)))
+    if not targets:
+        raise CliError("no archive files (.warc, .warc.gz) found")
+    jobs = min(args.jobs, len(targets))
+    tally = Tally()
+    if not rows_wanted:
+        stopped = _audit(targets, jobs, tally, None)
+    elif to_stdout:
+        sys.stdout.flush()
+        stopped = _audit(targets, jobs, tally, ReportWriter(sys.stdout.buffer, format))
+    else:
+        try:
+            with open_output(output) as out, open(out.fd, "wb", closefd=False) as stream:
+                stopped = _audit(targets, jobs, tally, ReportWriter(stream, format))
+        except OSError as exc:
+            if exc.filename is None:
+                raise CliError(f"{shown(output)}: {exc.strerror or exc}") from None
+            raise
+    if _is_terminal(sys.stdout) and not (rows_wanted and to_stdout):
+        print("\n".join(tally.table()), flush=True)
+    if stopped is not None:
+        report(
+            f"{_STOPPED.get(stopped, 'stopped')}; {tally.files:,} of {len(targets):,} files done"
+        )
+        return 128 + stopped
+    return EXIT_FAILED if tally.failures else 0
+
+
+def _audit(targets: list[Target], jobs: int, tally: Tally, writer: ReportWriter | None):
+    progress = Progress(targets)
+
+    def take(row: Row) -> None:
+        if writer is not None:
+            writer.write(row)
+        tally.add(row)
+        progress.add(row)
+
+    try:
+        return audit_all(targets, take, jobs=jobs)
+    finally:
+        progress.close()
+        if writer is not None:
+            writer.close()

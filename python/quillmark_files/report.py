@@ -1,0 +1,158 @@
+"""Audit reports: rows written as JSON lines, CSV or Parquet, and read back.
+
+Every format has the same fields, in the same order, with the same types:
+integers and texts, and null for "none" (an empty cell in CSV, where an
+empty text cannot occur: every text field is either null or non-empty).
+Rows are written as they come, so that an interrupted audit still leaves a
+complete report of the files it finished.
+"""
+
+from __future__ import annotations
+
+import csv
+import io
+import json
+import os
+from typing import IO, Any
+
+from .audit import FIELD_NAMES, FIELDS, Row
+
+JSONL, CSV, PARQUET = "jsonl", "csv", "parquet"
+FORMATS = (JSONL, CSV, PARQUET)
+_SUFFIXES = {".jsonl": JSONL, ".json": JSONL, ".ndjson": JSONL, ".csv": CSV, ".parquet": PARQUET}
+_PARQUET_BATCH = 4096  # rows per row group
+_TYPES = dict(FIELDS)
+
+
+class ParquetUnavailable(RuntimeError):
+    """Parquet was asked for, but pyarrow is not installed."""
+
+
+def format_of(path: str) -> str | None:
+    """The format a report's file name asks for, if any."""
+    return _SUFFIXES.get(os.path.splitext(path)[1].lower())
+
+
+def _pyarrow():
+    try:
+        import pyarrow
+        import pyarrow.parquet
+    except ImportError:
+        raise ParquetUnavailable(
+            "Parquet reports need pyarrow: pip install 'quillmark[parquet]'"
+        ) from None
+    return pyarrow
+
+
+def arrow_schema():
+    pa = _pyarrow()
+    kinds = {int: pa.int64(), str: pa.string()}
+    return pa.schema([pa.field(name, kinds[kind], nullable=True) for name, kind in FIELDS])
+
+
+class ReportWriter:
+    """Writes rows to a binary stream in one format; ``close`` completes the
+    report (Parquet's footer) without closing the stream."""
+
+    def __init__(self, stream: IO[bytes], format: str) -> None:
+        if format not in FORMATS:
+            raise ValueError(f"unknown report format {format!r}")
+        self.format = format
+        self.rows = 0
+        self._stream = stream
+        self._batch: list[Row] = []
+        self._parquet: Any = None
+        if format == CSV:
+            self._text = io.TextIOWrapper(
+                stream, "utf-8", "surrogateescape", newline="", write_through=True
+            )
+            self._csv = csv.writer(self._text)
+            self._csv.writerow(FIELD_NAMES)
+        elif format == PARQUET:
+            pa = _pyarrow()
+            self._parquet = pa.parquet.ParquetWriter(stream, arrow_schema())
+
+    def write(self, row: Row) -> None:
+        """Writes one row; a text row is flushed at once, so that readers of
+        a pipe see each file as it is done (a file costs far more than a write)."""
+        self.rows += 1
+        if self.format == JSONL:
+            # One write per row, so that a stop never leaves half a line.
+            self._stream.write(_keyed(row).encode("utf-8", "surrogateescape") + b"\n")
+            self._stream.flush()
+        elif self.format == CSV:
+            self._csv.writerow(["" if row[name] is None else row[name] for name in FIELD_NAMES])
+            self._stream.flush()
+        else:
+            self._batch.append(row)
+            if len(self._batch) >= _PARQUET_BATCH:
+                self._write_batch()
+
+    def _write_batch(self) -> None:
+        if self._batch:
+            pa = _pyarrow()
+            columns = {name: [row[name] for row in self._batch] for name in FIELD_NAMES}
+            # Parquet texts are UTF-8: bytes of a file name that are not get \xNN escapes.
+            columns["path"] = [_utf8(path) for path in columns["path"]]
+            self._parquet.write_table(pa.table(columns, schema=arrow_schema()))
+            self._batch = []
+
+    def close(self) -> None:
+        if self.format == PARQUET:
+            self._write_batch()
+            self._parquet.close()
+        elif self.format == CSV:
+            self._text.flush()
+            self._text.detach()
+        self._stream.flush()
+
+
+def _utf8(text: str) -> str:
+    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+
+
+def _keyed(row: Row) -> str:
+    return json.dumps({name: row[name] for name in FIELD_NAMES}, ensure_ascii=False)
+
+
+def read_report(path: str, format: str | None = None) -> list[Row]:
+    """The rows of a report: one file, or a directory of part files as Spark
+    writes them (part-*.json, part-*.parquet, or .csv), in their order."""
+    if os.path.isdir(path):
+        parts = sorted(
+            name for name in os.listdir(path) if name.startswith("part-") and format_of_part(name)
+        )
+        rows: list[Row] = []
+        for name in parts:
+            rows.extend(read_report(os.path.join(path, name), format or format_of_part(name)))
+        return rows
+    format = format or format_of(path) or JSONL
+    if format == PARQUET:
+        table = _pyarrow().parquet.read_table(path)
+        return [_typed(row) for row in table.select(list(FIELD_NAMES)).to_pylist()]
+    with open(path, encoding="utf-8", errors="surrogateescape", newline="") as stream:
+        if format == CSV:
+            reader = csv.reader(stream)
+            header = next(reader, None)
+            if header is not None and tuple(header) != FIELD_NAMES:
+                raise ValueError(f"{path}: not an audit report: its columns are {header}")
+            return [
+                _typed(dict(zip(FIELD_NAMES, (cell or None for cell in cells)))) for cells in reader
+            ]
+        return [_typed(json.loads(line)) for line in stream if line.strip()]
+
+
+def format_of_part(name: str) -> str | None:
+    for suffix, format in ((".json", JSONL), (".parquet", PARQUET), (".csv", CSV)):
+        if name.endswith(suffix):
+            return format
+    return None
+
+
+def _typed(row: dict[str, Any]) -> Row:
+    """A row with every field, in order, each of its type or None."""
+    typed: Row = {}
+    for name in FIELD_NAMES:
+        value = row.get(name)
+        typed[name] = None if value is None else _TYPES[name](value)
+    return typed
