@@ -26,9 +26,13 @@ MemberEvent = Union[tuple[int, bytes], tuple[int, int, int, int, int]]
 _BLOCK = 1 << 20  # compressed bytes read at a time
 _MAX_OUT = 1 << 20  # uncompressed bytes handed on at a time
 # A decompressor copies what follows the end of its member out of the input it
-# was given, so members are fed in slices that start small and double: a small
-# member then costs a small copy, a large one few calls.
+# was given, and, when its output is cut short, the input it has not read yet:
+# so members are fed in slices that start small and double up to a size that
+# stays in the processor's caches. A small member then costs a small copy, a
+# large one few calls (64 KiB measured best of 16 KiB to 1 MiB, by a fifth
+# over 1 MiB, on a crawl of bodies up to 8 MiB).
 _FIRST_SLICE = 4096
+_MAX_SLICE = 64 << 10
 
 
 def inflate_members(
@@ -93,7 +97,7 @@ def inflate_members(
                     f"gzip member at byte {member_start} is corrupt ({exc})", member_start
                 ) from None
             at += len(fed) - (len(inflater.unused_data) if inflater.eof else 0)
-            size = min(2 * size, _BLOCK)
+            size = min(2 * size, _MAX_SLICE)
         yield (MEMBER_END, member_start, block_start + at, member_produced, produced)
 
 

@@ -16,7 +16,9 @@ import errno
 import os
 import stat
 import sys
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
+
+from .write_behind import WriteBehind
 
 STANDARD_STREAM = "-"
 # Byte ranges that follow each other in the input are copied in one call, up
@@ -28,13 +30,19 @@ _WRITE_BATCH = 1 << 20
 
 class Output:
     """Bytes written in order to one file descriptor, with byte ranges of an
-    input file copied by the kernel where it can (copy_file_range, sendfile)."""
+    input file copied by the kernel where it can (copy_file_range, sendfile).
 
-    def __init__(self, fd: int) -> None:
+    With ``behind``, the writing happens on a thread of its own (see
+    write_behind.py); then ``write_back`` also hands finished parts of the
+    file to the kernel's writeback as it goes. ``flush`` waits for it all.
+    """
+
+    def __init__(self, fd: int, behind: bool = False, write_back: bool = False) -> None:
         self.fd = fd
         self.position = 0  # bytes written so far, those still held included
         self._queued: tuple[int, int, int] | None = None  # a copy: (input fd, offset, size)
         self._held = bytearray()  # small writes not yet written
+        self._behind = WriteBehind(fd, write_back) if behind else None
 
     def write(self, data: bytes | memoryview) -> None:
         size = len(data)
@@ -46,7 +54,7 @@ class Output:
                 self._flush_held()
         else:
             self._flush_held()
-            _write_all(self.fd, data)
+            self._do(lambda: _write_all(self.fd, data))
         self.position += size
 
     def copy(self, in_fd: int, offset: int, size: int) -> None:
@@ -57,37 +65,57 @@ class Output:
         if queued and queued[0] == in_fd and queued[1] + queued[2] == offset:
             self._queued = (in_fd, queued[1], queued[2] + size)
         else:
-            self.flush()
+            self._flush_held()
+            self._flush_copy()
             self._queued = (in_fd, offset, size)
         self.position += size
         if self._queued[2] >= _COPY_BATCH:
             self._flush_copy()
 
     def flush(self) -> None:
-        """Writes whatever is still held or queued."""
+        """Writes whatever is still held or queued, and waits until it is written."""
         self._flush_held()
         self._flush_copy()
+        if self._behind is not None:
+            self._behind.wait()
+
+    def close(self, failed: bool = False) -> None:
+        """Ends the writing thread (at once, dropping what is left, after a
+        failure); the file descriptor stays open."""
+        if self._behind is not None:
+            if failed:
+                self._behind.cancel()
+            else:
+                self._behind.stop()
+
+    def _do(self, job: Callable[[], int]) -> None:
+        if self._behind is None:
+            job()
+        else:
+            self._behind.submit(job)
 
     def _flush_held(self) -> None:
         if self._held:
-            _write_all(self.fd, self._held)
-            self._held.clear()
+            held, self._held = self._held, bytearray()
+            self._do(lambda: _write_all(self.fd, held))
 
     def _flush_copy(self) -> None:
         if self._queued is not None:
             in_fd, offset, size = self._queued
             self._queued = None
-            copy_range(in_fd, self.fd, offset, size)
+            self._do(lambda: copy_range(in_fd, self.fd, offset, size))
 
 
-def _write_all(fd: int, data: bytes | bytearray | memoryview) -> None:
+def _write_all(fd: int, data: bytes | bytearray | memoryview) -> int:
     view = memoryview(data)
     while view:
         view = view[os.write(fd, view) :]
+    return len(data)
 
 
-def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> None:
-    """Writes ``size`` bytes at ``offset`` of ``in_fd`` at ``out_fd``'s position."""
+def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> int:
+    """Writes ``size`` bytes at ``offset`` of ``in_fd`` at ``out_fd``'s position;
+    returns ``size``."""
     end = offset + size
     for kernel_copy in (_copy_file_range, _sendfile):
         try:
@@ -96,13 +124,14 @@ def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> None:
             if exc.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
                 raise
         if offset == end:
-            return
+            return size
     while offset < end:
         data = os.pread(in_fd, min(end - offset, 1 << 20), offset)
         if not data:
             raise _shrunk()
         _write_all(out_fd, data)
         offset += len(data)
+    return size
 
 
 def _copy_file_range(in_fd: int, out_fd: int, offset: int, end: int) -> int:
@@ -174,8 +203,7 @@ def _opened(path: str) -> Iterator[Output]:
     if path == STANDARD_STREAM:
         import tempfile  # loaded only where an output is written
 
-        with tempfile.TemporaryFile() as spool:
-            output = Output(spool.fileno())
+        with tempfile.TemporaryFile() as spool, _writing(spool.fileno(), False) as output:
             yield output
             output.flush()
             sys.stdout.flush()
@@ -192,8 +220,10 @@ def _opened(path: str) -> Iterator[Output]:
     if old is not None and not stat.S_ISREG(old.st_mode):
         if stat.S_ISDIR(old.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-        with open(target, "wb", buffering=0) as special:
-            output = Output(special.fileno())
+        with (
+            open(target, "wb", buffering=0) as special,
+            _writing(special.fileno(), False) as output,
+        ):
             yield output
             output.flush()
         return
@@ -210,9 +240,9 @@ def _opened(path: str) -> Iterator[Output]:
         raise OSError(exc.errno, exc.strerror, path) from None
     try:
         try:
-            output = Output(fd)
-            yield output
-            output.flush()
+            with _writing(fd, True) as output:
+                yield output
+                output.flush()
             if old is not None:
                 # Only a privileged user may hand a file to someone else.
                 with contextlib.suppress(OSError):
@@ -233,6 +263,18 @@ def _opened(path: str) -> Iterator[Output]:
             raise OSError(exc.errno, exc.strerror, path) from None
         raise
     _fsync_directory(directory)
+
+
+@contextlib.contextmanager
+def _writing(fd: int, write_back: bool) -> Iterator[Output]:
+    """An Output writing behind the caller; its thread ends with the block."""
+    output = Output(fd, behind=True, write_back=write_back)
+    try:
+        yield output
+    except BaseException:
+        output.close(failed=True)
+        raise
+    output.close()
 
 
 def write_file(path: str, chunks: Iterable[bytes]) -> None:
