@@ -95,19 +95,20 @@ class MissingFsspec(OSError):
     """A URL was given but fsspec, which opens it, is not installed."""
 
 
-def remote_filesystem(url: str):
+def remote_filesystem(url: str) -> tuple[Any, str]:
     """fsspec's file system for ``url`` and the path within it."""
     try:
-        import fsspec
+        import fsspec  # type: ignore[import-not-found,unused-ignore]
     except ImportError:
         raise MissingFsspec(0, "fsspec is not installed, so URLs cannot be opened") from None
     try:
-        return fsspec.core.url_to_fs(url)
+        found: tuple[Any, str] = fsspec.core.url_to_fs(url)
+        return found
     except (ImportError, ValueError) as exc:  # an unknown scheme, a backend not installed
         raise OSError(0, str(exc)) from None
 
 
-def _check_remote(url: str, inflater: str | None):
+def _check_remote(url: str, inflater: str | None) -> Any:
     filesystem, inner = remote_filesystem(url)
     size = filesystem.size(inner)
     # Large blocks: a remote read costs a round trip; the engine reads in order.

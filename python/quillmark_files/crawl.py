@@ -153,7 +153,7 @@ class _Pool:
         self._function = function
         self._inflater = inflater
 
-    def submit(self, path: str) -> Future:
+    def submit(self, path: str) -> Future[Row]:
         return self._executor.submit(self._function, path, inflater=self._inflater)
 
     def stop(self) -> None:
@@ -174,7 +174,7 @@ class _StopSignals:
         self.signum: int | None = None
         self._old: dict[int, Any] = {}
 
-    def _handle(self, signum: int, frame) -> None:
+    def _handle(self, signum: int, frame: object) -> None:
         if self.signum is not None and signum == signal.SIGINT:
             raise KeyboardInterrupt
         self.signum = self.signum or signum
@@ -210,7 +210,7 @@ def audit_all(
     """
     ahead = max(1, jobs) * _AHEAD_PER_WORKER
     waiting = iter(targets)
-    running: dict[Future, Target] = {}
+    running: dict[Future[Row], Target] = {}
     with _StopSignals() as stop:
         pool = _Pool(jobs, function, inflater)
         try:
@@ -245,7 +245,9 @@ def audit_all(
     return stop.signum
 
 
-def _take_rows(done: Iterable[Future], running: dict[Future, Target], on_row) -> bool:
+def _take_rows(
+    done: Iterable[Future[Row]], running: dict[Future[Row], Target], on_row: Callable[[Row], object]
+) -> bool:
     """Passes on the rows of finished futures; False when the pool broke."""
     intact = True
     for future in done:

@@ -33,10 +33,10 @@ def format_of(path: str) -> str | None:
     return _SUFFIXES.get(os.path.splitext(path)[1].lower())
 
 
-def _pyarrow():
+def _pyarrow() -> Any:
     try:
-        import pyarrow
-        import pyarrow.parquet
+        import pyarrow  # type: ignore[import-untyped,unused-ignore]
+        import pyarrow.parquet  # type: ignore[import-untyped,unused-ignore]
     except ImportError:
         raise ParquetUnavailable(
             "Parquet reports need pyarrow: pip install 'quillmark[parquet]'"
@@ -44,7 +44,7 @@ def _pyarrow():
     return pyarrow
 
 
-def arrow_schema():
+def arrow_schema() -> Any:
     pa = _pyarrow()
     kinds = {int: pa.int64(), str: pa.string()}
     return pa.schema([pa.field(name, kinds[kind], nullable=True) for name, kind in FIELDS])

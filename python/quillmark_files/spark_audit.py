@@ -43,7 +43,7 @@ FORMATS = ("parquet", "json")
 _PARTITIONS_PER_CORE = 4
 
 
-def spark_schema():
+def spark_schema() -> Any:
     """The DataFrame's schema: the fields of a row, as longs and strings."""
     from pyspark.sql.types import LongType, StringType, StructField, StructType
 
@@ -80,7 +80,7 @@ def balanced(targets: list[Target], partitions: int) -> list[list[Target]]:
     return [group for group in groups if group]
 
 
-def audit_group(group: Iterable[Target], inflater: str | None = None) -> Iterator[tuple]:
+def audit_group(group: Iterable[Target], inflater: str | None = None) -> Iterator[tuple[Any, ...]]:
     """Runs on an executor: the rows of one group, as tuples in field order."""
     for target in group:
         row = (

@@ -8,3 +8,5 @@ cd "$QM_ROOT"
 "$QM_VENV/bin/ruff" check .
 "$QM_VENV/bin/ruff" format --check .
 git ls-files '*.cpp' '*.hpp' | xargs clang-format --dry-run -Werror
+# The Python layer for files is typed; the module's stubs come from the tree.
+MYPYPATH="$QM_ROOT/src/python" "$QM_PY" -m mypy --strict --no-incremental python/quillmark_files
