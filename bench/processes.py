@@ -93,6 +93,7 @@ class Case:
     verify: Callable[[Run], str | None] | None = None  # a failure text, or None
     cleanup: Callable[[], None] | None = None  # untimed, after each run
     unavailable: str = ""  # why the case cannot run here
+    status: int = 0  # the exit status a correct run ends with
     runs: list[Run] = field(default_factory=list)
     failure: str = ""
 
@@ -124,7 +125,7 @@ class Case:
             self.prepare()
         try:
             run = run_process(self.argv, env=self.env, stdout=self.stdout)
-            if run.status != 0:
+            if run.status != self.status:
                 self.failure = f"exit status {run.status}: {last_error(run.stderr)}"
             elif self.verify:
                 self.failure = self.verify(run) or ""
