@@ -82,3 +82,24 @@ def test_documented_attributes_match_the_module():
     assert version in TEXT
     listed = ", ".join(f'"{name}"' for name in quillmark.__all__)
     assert f"`__all__`: `[{listed}]`" in TEXT
+
+
+def test_the_version_is_written_in_pyproject_alone():
+    # A bump must not leave an old number behind in a command or a comment.
+    # BENCHMARKS.md is exempt: each run there records the version it measured.
+    repo = README.parent
+    listed = subprocess.run(
+        ["git", "-C", str(repo), "ls-files", "-z"], capture_output=True, check=False
+    )
+    if listed.returncode != 0:
+        pytest.skip("not a git checkout: the versioned files are unknown")
+    # Not inside a longer number or an address such as 192.0.2.10.
+    version = re.compile(rb"(?<![\d.])" + re.escape(quillmark.__version__.encode()) + rb"(?![\d])")
+    found = []
+    for name in listed.stdout.decode().split("\0"):
+        path = repo / name
+        if name in ("", "pyproject.toml", "BENCHMARKS.md") or not path.is_file():
+            continue
+        if version.search(path.read_bytes()):
+            found.append(name)
+    assert found == []
