@@ -23,7 +23,7 @@ from conftest import make_record, manifest_record, resource_record
 from quillmark_files.audit import FIELD_NAMES, audit_file
 from quillmark_files.crawl import WORKER_DIED, audit_all, find_archives
 from quillmark_files.report import read_report
-from test_cli import command, run
+from test_cli import command, run, run_on_terminal
 
 STORE = b"\x00store\xff" * 50
 
@@ -154,6 +154,32 @@ def test_rows_agree_with_the_module_and_check(crawl):
     assert [row["path"] for row in rows] == sorted(
         [str(top / "ignored.txt")] + [str(top / n) for n in CRAWL if n.startswith("sub/")]
     )
+
+
+def test_on_a_terminal_a_summary_table_and_a_progress_bar(crawl):
+    # Off a terminal, the test above sees rows alone and nothing on stderr.
+    pytest.importorskip(
+        "tqdm", reason="tqdm is not installed (pip install -r requirements-test.txt)"
+    )
+    top, expected = crawl
+    status, text = run_on_terminal("audit", top, "--jobs", "2")
+    assert status == 1 and "Traceback" not in text
+    failed = [row for row in expected if row["error"] is not None]
+    with_store = sum(row["error"] is None and row["manifest_size"] is not None for row in expected)
+    table = {}
+    for line in text.splitlines():
+        name, _, count = line.rpartition("  ")
+        if name.strip() in ("files", "well-formed", "with a manifest store", "without", "failed"):
+            table[name.strip()] = int(count.replace(",", ""))
+    assert table == {
+        "files": len(expected),
+        "well-formed": len(expected) - len(failed),
+        "with a manifest store": with_store,
+        "without": len(expected) - len(failed) - with_store,
+        "failed": len(failed),
+    }
+    assert f"{len(expected)}/{len(expected)} files" in text  # the bar's last state
+    assert not any(line.startswith("{") for line in text.splitlines())  # no rows
 
 
 @pytest.mark.parametrize("format", ["jsonl", "csv", "parquet"])

@@ -152,12 +152,16 @@ class Progress:
         except ImportError:
             report(PROGRESS_NOTE)
             return
+        sized = min(_size(sys.stderr)) > 0
         self._bar = tqdm(
             total=sum(target.size or 0 for target in targets),
             unit="B",
             unit_scale=True,
             unit_divisor=1024,
-            dynamic_ncols=True,
+            # tqdm hides every bar on a terminal that reports no size (a bare pty).
+            dynamic_ncols=sized,
+            ncols=None if sized else 80,
+            nrows=None if sized else 24,
             file=sys.stderr,
             desc="auditing",
             postfix=f"0/{self._files} files",
@@ -172,6 +176,13 @@ class Progress:
     def close(self) -> None:
         if self._bar is not None:
             self._bar.close()
+
+
+def _size(stream) -> tuple[int, int]:
+    try:
+        return tuple(os.get_terminal_size(stream.fileno()))
+    except (AttributeError, OSError, ValueError):
+        return (0, 0)
 
 
 def _is_terminal(stream) -> bool:
