@@ -7,13 +7,11 @@ from __future__ import annotations
 import gzip
 import io
 import json
-import random
 import re
 import subprocess
 import sys
 from pathlib import Path
 
-import archive_gen
 import pytest
 import quillmark
 from conftest import manifest_record, resource_record
@@ -121,58 +119,3 @@ def test_members_that_hold_a_removed_manifest_are_compressed_again(tmp_path: Pat
     ]
     assert written[2] == members(path.read_bytes())[1]  # the aligned member is copied
     assert quillmark.read_manifest(gzip.decompress(out.read_bytes())) == b"store"
-
-
-@pytest.mark.parametrize("layout", ["member-per-record", "random-members", "record-halves"])
-def test_members_written_from_memory_equal_those_copied_from_the_file(
-    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, layout: str
-):
-    # Kept members are written from the compressed bytes just read, up to a
-    # bound, and copied from the file past it: any bound gives the same file,
-    # whatever the size of the pieces the file is read in.
-    from quillmark_files import append as appending
-    from quillmark_files import members as walk
-    from test_files_differential import packed
-
-    path, out = tmp_path / "in.warc.gz", tmp_path / "out.warc.gz"
-    for seed in range(60):
-        rng = random.Random(seed)
-        path.write_bytes(packed(archive_gen.archive(seed), layout, rng))
-        monkeypatch.setattr(walk, "_BLOCK", rng.choice((7, 40, 100, 1000, 1 << 20)))
-        seen = set()
-        for bound in (0, rng.randint(1, path.stat().st_size), 32 << 20):
-            monkeypatch.setattr(appending, "_RETAIN_AT_MOST", bound)
-            try:
-                result = files.append_manifest(path, b"store", out, record_id="urn:x")
-            except files.ArchiveError as exc:
-                seen.add(str(exc))
-                continue
-            seen.add(out.read_bytes()[: result.member_offset])
-        assert len(seen) == 1, (seed, layout)
-
-
-@pytest.mark.parametrize("seed", range(20))
-def test_bytes_held_for_unwritten_members_are_the_files(seed: int):
-    from quillmark_files.append import _Retained
-
-    rng = random.Random(seed)
-    data = rng.randbytes(rng.randint(0, 5000))
-    source = io.BytesIO(data)
-    held = _Retained(source.read)
-    done = 0  # what a reader has read, and where the oldest unwritten member starts
-    oldest = 0
-    edges = [0]  # where the pieces read start and end, and next to them
-    while done < len(data):
-        done += len(held.read(rng.randint(1, 700)))
-        edges += [done - 1, done, done + 1]
-        for _ in range(3):
-            start = rng.choice([*edges, rng.randint(0, done)])
-            start = min(max(start, max(0, oldest - 50)), done)  # maybe let go of already
-            end = rng.randint(start, done)
-            views = held.views(start, end)
-            assert views is not None or start < oldest
-            if views is not None:
-                assert b"".join(views) == data[start:end]
-        if rng.random() < 0.5:
-            oldest = min(max(rng.choice([*edges, rng.randint(0, done)]), oldest), done)
-            held.release(oldest)

@@ -18,8 +18,7 @@ from __future__ import annotations
 
 import os
 import uuid
-from collections import deque
-from collections.abc import Callable, Iterator
+from collections.abc import Iterator
 from typing import Any, NamedTuple
 
 from . import _framer
@@ -31,8 +30,6 @@ from .reader import ALL_BODIES, BODY, END, HEADER, MEMBER_END, PASSED, Batch, ev
 from .source import Input, Source, display_name
 
 _CHUNK = 1 << 20
-# Compressed bytes kept in memory at most for members not yet written.
-_RETAIN_AT_MOST = 32 << 20
 
 
 class AppendResult(NamedTuple):
@@ -302,13 +299,12 @@ class _MemberCopier:
         self.out = out
         self.codec = codec
         self.tally = _Tally()
-        self.retained = _Retained(stream.read)
 
     def run(self) -> _Tally:
         group = _Group(0, 0)
         awaited: tuple[int, int] | None = None  # (open record, member end) to be settled
         manifest = False
-        for batch in events(self.stream, self.codec, compressed_read=self.retained.read):
+        for batch in events(self.stream, self.codec):
             for event in batch:
                 kind = event[0]
                 if kind == HEADER:
@@ -339,17 +335,11 @@ class _MemberCopier:
 
     def _close(self, group: _Group) -> None:
         tally = self.tally
-        retained = self.retained
         if group.manifests == 0:
             # Nothing to remove: the members stay as they are, also where a
             # record spans several of them or one holds several records.
-            views = retained.views(group.c_start, group.c_end)
-            if views is not None:
-                for view in views:
-                    self.out.write(view)
-            else:
-                assert self.stream.fd is not None
-                self.out.copy(self.stream.fd, group.c_start, group.c_end - group.c_start)
+            assert self.stream.fd is not None
+            self.out.copy(self.stream.fd, group.c_start, group.c_end - group.c_start)
             tally.members_copied += group.members
             tally.kept += group.records
             tally.uncompressed_out += group.u_end - group.u_start  # bytes between records too
@@ -368,54 +358,6 @@ class _MemberCopier:
             )
             _copy_records(evs, self.stream, _MemberSink(self.out, self.codec), tally)
             tally.recompressed += tally.kept - before
-        retained.release(group.c_end)
-
-
-class _Retained:
-    """The compressed bytes read since the start of the oldest member not yet
-    written, so that kept members are written from memory rather than read
-    from the file again (which costs the kernel a third more). A group of
-    members longer than _RETAIN_AT_MOST is let go and copied from the file."""
-
-    def __init__(self, read: Callable[[int], bytes]) -> None:
-        self._read = read
-        self._blocks: deque[bytes] = deque()
-        self.start = 0  # file offset of the first byte held
-        self._end = 0  # file offset after the last byte held
-
-    def read(self, size: int) -> bytes:
-        data = self._read(size)
-        if self._end - self.start + len(data) > _RETAIN_AT_MOST:
-            self._blocks.clear()
-            self.start = self._end
-        if data:
-            self._blocks.append(data)
-            self._end += len(data)
-        return data
-
-    def views(self, start: int, end: int) -> list[memoryview] | None:
-        """Views of the bytes from ``start`` to ``end``, or None when they are
-        no longer all held."""
-        if start < self.start or end > self._end:
-            return None
-        found = []
-        at = self.start
-        for block in self._blocks:
-            if at >= end:
-                break
-            stop = at + len(block)
-            if stop > start:
-                found.append(
-                    memoryview(block)[start - at if start > at else 0 : min(end, stop) - at]
-                )
-            at = stop
-        return found
-
-    def release(self, end: int) -> None:
-        """Lets go of the blocks that end at or before ``end``."""
-        blocks = self._blocks
-        while blocks and self.start + len(blocks[0]) <= end:
-            self.start += len(blocks.popleft())
 
 
 class _spooled:

@@ -24,10 +24,8 @@ STANDARD_STREAM = "-"
 # Byte ranges that follow each other in the input are copied in one call, up
 # to this size, so that a file of many small members costs few system calls.
 _COPY_BATCH = 64 << 20
-# Small writes are gathered up to this size, or this many, before they are
-# written (the second well below the kernel's limit of parts per writev).
+# Small writes are gathered up to this size before they are written.
 _WRITE_BATCH = 1 << 20
-_MAX_PARTS = 512
 
 
 class Output:
@@ -43,24 +41,16 @@ class Output:
         self.fd = fd
         self.position = 0  # bytes written so far, those still held included
         self._queued: tuple[int, int, int] | None = None  # a copy: (input fd, offset, size)
-        # Small writes not yet written, gathered for one writev: by reference
-        # where they cannot change (bytes, read-only views), copied otherwise.
-        self._held: list[bytes | memoryview] = []
-        self._held_size = 0
+        self._held = bytearray()  # small writes not yet written
         self._behind = WriteBehind(fd, write_back) if behind else None
 
-    def write(self, data: bytes | bytearray | memoryview) -> None:
+    def write(self, data: bytes | memoryview) -> None:
         size = len(data)
-        if not size:
-            return
         if self._queued is not None:
             self._flush_copy()
-        if not isinstance(data, bytes) and not (isinstance(data, memoryview) and data.readonly):
-            data = bytes(data)  # the caller may change it once this returns
         if size < _WRITE_BATCH:
-            self._held.append(data)
-            self._held_size += size
-            if self._held_size >= _WRITE_BATCH or len(self._held) >= _MAX_PARTS:
+            self._held += data
+            if len(self._held) >= _WRITE_BATCH:
                 self._flush_held()
         else:
             self._flush_held()
@@ -106,8 +96,8 @@ class Output:
 
     def _flush_held(self) -> None:
         if self._held:
-            held, self._held, self._held_size = self._held, [], 0
-            self._do(lambda: _write_parts(self.fd, held))
+            held, self._held = self._held, bytearray()
+            self._do(lambda: _write_all(self.fd, held))
 
     def _flush_copy(self) -> None:
         if self._queued is not None:
@@ -121,20 +111,6 @@ def _write_all(fd: int, data: bytes | bytearray | memoryview) -> int:
     while view:
         view = view[os.write(fd, view) :]
     return len(data)
-
-
-def _write_parts(fd: int, parts: list[bytes | memoryview]) -> int:
-    """Writes ``parts`` in order, as few calls as the kernel allows."""
-    total = sum(len(part) for part in parts)
-    written = os.writev(fd, parts)
-    if written < total:  # a short write: the rest one part at a time
-        for part in parts:
-            if written >= len(part):
-                written -= len(part)
-                continue
-            _write_all(fd, memoryview(part)[written:])
-            written = 0
-    return total
 
 
 def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> int:

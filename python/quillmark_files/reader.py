@@ -58,7 +58,6 @@ def events(
     pass_over: bool = False,
     framer_start: int = 0,
     compressed_range: tuple[int, int] | None = None,
-    compressed_read: Callable[[int], bytes] | None = None,
 ) -> Iterator[Batch]:
     """Lists of events of ``source``: gzip-compressed when ``codec`` is given,
     else plain.
@@ -66,8 +65,7 @@ def events(
     ``pass_over`` lets a plain regular file pass over large bodies (PASSED
     events stand for them). ``compressed_range`` limits a gzip pass to the
     members in that range of the file, whose content starts at uncompressed
-    position ``framer_start``. ``compressed_read`` reads a whole gzip file
-    in place of ``source.read``, for a caller that keeps what it reads.
+    position ``framer_start``.
     """
     framer = _framer.Framer(framer_start, headers=headers, header_bytes=header_bytes, bodies=bodies)
     compressed = codec is not None
@@ -77,7 +75,7 @@ def events(
         assert codec is not None
         read: Callable[[int], bytes]
         if compressed_range is None:
-            read = compressed_read or source.read
+            read = source.read
             start, padding = 0, True
         else:
             read = _range_reader(source, *compressed_range)
