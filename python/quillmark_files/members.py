@@ -24,12 +24,15 @@ MEMBER_END = 12
 MemberEvent = Union[tuple[int, bytes], tuple[int, int, int, int, int]]
 
 _BLOCK = 1 << 20  # compressed bytes read at a time
-_MAX_OUT = 256 << 10  # uncompressed bytes handed on at a time
+# Uncompressed bytes handed on at a time. Each call of a decompressor makes a
+# new object of up to this size; at 1 MiB, ISA-L's takes the whole size at
+# once and the allocator hands it fresh pages each time, a fifth slower.
+_MAX_OUT = 256 << 10
 # A decompressor copies what follows the end of its member out of the input it
 # was given, so members are fed in slices that start small and double up to a
-# size that stays in the processor's caches. A small member then costs a small copy, a
-# large one few calls (64 KiB measured best of 16 KiB to 1 MiB, by a fifth
-# over 1 MiB, on a crawl of bodies up to 8 MiB).
+# size that stays in the processor's caches. A small member then costs a small
+# copy, a large one few calls (64 KiB measured best of 16 KiB to 1 MiB, by a
+# fifth over 1 MiB, on a crawl of bodies up to 8 MiB).
 _FIRST_SLICE = 4096
 _MAX_SLICE = 64 << 10
 
