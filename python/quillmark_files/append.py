@@ -93,7 +93,7 @@ def append_manifest(
             )
         codec = choose_codec(inflater) if gzipped or compress else None
         try:
-            with open_output(str(target)) as out:
+            with open_output(str(target), large=True) as out:
                 return _append(
                     stream, out, str(target), manifest, record_id, codec, gzipped, compress
                 )

@@ -18,6 +18,7 @@ import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator
 
+from .file_writers import CachedWriter, DirectWriter, copy_range, open_writer
 from .write_behind import WriteBehind
 
 STANDARD_STREAM = "-"
@@ -30,19 +31,21 @@ _WRITE_BATCH = 1 << 20
 
 class Output:
     """Bytes written in order to one file descriptor, with byte ranges of an
-    input file copied by the kernel where it can (copy_file_range, sendfile).
+    input file copied in (see file_writers.py for how they reach the file).
 
     With ``behind``, the writing happens on a thread of its own (see
-    write_behind.py); then ``write_back`` also hands finished parts of the
-    file to the kernel's writeback as it goes. ``flush`` waits for it all.
+    write_behind.py). ``flush`` writes everything and waits for it.
     """
 
-    def __init__(self, fd: int, behind: bool = False, write_back: bool = False) -> None:
+    def __init__(
+        self, fd: int, writer: CachedWriter | DirectWriter | None = None, behind: bool = False
+    ) -> None:
         self.fd = fd
         self.position = 0  # bytes written so far, those still held included
+        self._writer = writer if writer is not None else CachedWriter(fd, write_back=False)
         self._queued: tuple[int, int, int] | None = None  # a copy: (input fd, offset, size)
         self._held = bytearray()  # small writes not yet written
-        self._behind = WriteBehind(fd, write_back) if behind else None
+        self._behind = WriteBehind() if behind else None
 
     def write(self, data: bytes | memoryview) -> None:
         size = len(data)
@@ -54,7 +57,7 @@ class Output:
                 self._flush_held()
         else:
             self._flush_held()
-            self._do(lambda: _write_all(self.fd, data))
+            self._do(lambda: self._writer.write(data))
         self.position += size
 
     def copy(self, in_fd: int, offset: int, size: int) -> None:
@@ -73,22 +76,25 @@ class Output:
             self._flush_copy()
 
     def flush(self) -> None:
-        """Writes whatever is still held or queued, and waits until it is written."""
+        """Writes whatever is still held, queued or staged, and waits until it
+        is written."""
         self._flush_held()
         self._flush_copy()
+        self._do(self._writer.finish)
         if self._behind is not None:
             self._behind.wait()
 
     def close(self, failed: bool = False) -> None:
         """Ends the writing thread (at once, dropping what is left, after a
-        failure); the file descriptor stays open."""
+        failure) and lets go of the writer; the file descriptor stays open."""
         if self._behind is not None:
             if failed:
                 self._behind.cancel()
             else:
                 self._behind.stop()
+        self._writer.close()
 
-    def _do(self, job: Callable[[], int]) -> None:
+    def _do(self, job: Callable[[], None]) -> None:
         if self._behind is None:
             job()
         else:
@@ -97,66 +103,13 @@ class Output:
     def _flush_held(self) -> None:
         if self._held:
             held, self._held = self._held, bytearray()
-            self._do(lambda: _write_all(self.fd, held))
+            self._do(lambda: self._writer.write(held))
 
     def _flush_copy(self) -> None:
         if self._queued is not None:
             in_fd, offset, size = self._queued
             self._queued = None
-            self._do(lambda: copy_range(in_fd, self.fd, offset, size))
-
-
-def _write_all(fd: int, data: bytes | bytearray | memoryview) -> int:
-    view = memoryview(data)
-    while view:
-        view = view[os.write(fd, view) :]
-    return len(data)
-
-
-def copy_range(in_fd: int, out_fd: int, offset: int, size: int) -> int:
-    """Writes ``size`` bytes at ``offset`` of ``in_fd`` at ``out_fd``'s position;
-    returns ``size``."""
-    end = offset + size
-    for kernel_copy in (_copy_file_range, _sendfile):
-        try:
-            offset = kernel_copy(in_fd, out_fd, offset, end)
-        except OSError as exc:
-            if exc.errno not in (errno.EXDEV, errno.ENOSYS, errno.EINVAL, errno.EOPNOTSUPP):
-                raise
-        if offset == end:
-            return size
-    while offset < end:
-        data = os.pread(in_fd, min(end - offset, 1 << 20), offset)
-        if not data:
-            raise _shrunk()
-        _write_all(out_fd, data)
-        offset += len(data)
-    return size
-
-
-def _copy_file_range(in_fd: int, out_fd: int, offset: int, end: int) -> int:
-    copy = getattr(os, "copy_file_range", None)
-    if copy is None:
-        raise OSError(errno.ENOSYS, "no copy_file_range")
-    while offset < end:
-        copied = copy(in_fd, out_fd, end - offset, offset)
-        if copied == 0:
-            raise _shrunk()
-        offset += copied
-    return offset
-
-
-def _sendfile(in_fd: int, out_fd: int, offset: int, end: int) -> int:
-    while offset < end:
-        sent = os.sendfile(out_fd, in_fd, offset, min(end - offset, 1 << 30))
-        if sent == 0:
-            raise _shrunk()
-        offset += sent
-    return offset
-
-
-def _shrunk() -> OSError:
-    return OSError(errno.EIO, "the input file became shorter while it was read")
+            self._do(lambda: self._writer.copy(in_fd, offset, size))
 
 
 def _current_umask() -> int:
@@ -179,9 +132,13 @@ def _fsync_directory(directory: str) -> None:
 
 
 @contextlib.contextmanager
-def open_output(path: str) -> Iterator[Output]:
+def open_output(path: str, *, large: bool = False) -> Iterator[Output]:
     """An Output for ``path`` ("-": standard output) that replaces the target
     only when the block ends without an exception.
+
+    ``large`` says the output may be gigabytes that nothing reads back soon
+    (an archive): a regular file is then written past the page cache where
+    its file system allows.
 
     A replaced file keeps its permission bits (and, where allowed, its owner);
     a new file gets the usual mode for new files (0666 less the umask). A
@@ -190,7 +147,7 @@ def open_output(path: str) -> Iterator[Output]:
     raised as an OSError that names ``path``.
     """
     try:
-        with _opened(path) as output:
+        with _opened(path, large) as output:
             yield output
     except OSError as exc:
         if exc.errno and exc.filename is None:
@@ -199,11 +156,15 @@ def open_output(path: str) -> Iterator[Output]:
 
 
 @contextlib.contextmanager
-def _opened(path: str) -> Iterator[Output]:
+def _opened(path: str, large: bool) -> Iterator[Output]:
     if path == STANDARD_STREAM:
         import tempfile  # loaded only where an output is written
 
-        with tempfile.TemporaryFile() as spool, _writing(spool.fileno(), False) as output:
+        # The spool is read back at once, so it is written through the cache.
+        with (
+            tempfile.TemporaryFile() as spool,
+            _writing(CachedWriter(spool.fileno(), write_back=False)) as output,
+        ):
             yield output
             output.flush()
             sys.stdout.flush()
@@ -222,7 +183,7 @@ def _opened(path: str) -> Iterator[Output]:
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
         with (
             open(target, "wb", buffering=0) as special,
-            _writing(special.fileno(), False) as output,
+            _writing(CachedWriter(special.fileno(), write_back=False)) as output,
         ):
             yield output
             output.flush()
@@ -240,7 +201,7 @@ def _opened(path: str) -> Iterator[Output]:
         raise OSError(exc.errno, exc.strerror, path) from None
     try:
         try:
-            with _writing(fd, True) as output:
+            with _writing(open_writer(fd, large)) as output:
                 yield output
                 output.flush()
             if old is not None:
@@ -266,9 +227,9 @@ def _opened(path: str) -> Iterator[Output]:
 
 
 @contextlib.contextmanager
-def _writing(fd: int, write_back: bool) -> Iterator[Output]:
+def _writing(writer: CachedWriter | DirectWriter) -> Iterator[Output]:
     """An Output writing behind the caller; its thread ends with the block."""
-    output = Output(fd, behind=True, write_back=write_back)
+    output = Output(writer.fd, writer, behind=True)
     try:
         yield output
     except BaseException:

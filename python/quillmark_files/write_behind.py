@@ -10,7 +10,6 @@ is kept and raised to the caller at its next step; later jobs are dropped.
 
 from __future__ import annotations
 
-import os
 import queue
 import threading
 from collections.abc import Callable
@@ -18,24 +17,17 @@ from collections.abc import Callable
 # Jobs waiting at most: each is a write of up to 1 MiB or a copy by reference,
 # so this bounds the memory held to a few MiB.
 _DEPTH = 8
-# A file written to disk in the end is handed to the kernel's writeback every
-# so many bytes, so that the final flush does not wait for all of it.
-_WRITE_BACK_EVERY = 64 << 20
 
 
 class WriteBehind:
-    def __init__(self, fd: int, write_back: bool) -> None:
-        self._fd = fd
-        self._write_back = write_back
-        self._jobs: queue.Queue[Callable[[], int] | None] = queue.Queue(_DEPTH)
+    def __init__(self) -> None:
+        self._jobs: queue.Queue[Callable[[], None] | None] = queue.Queue(_DEPTH)
         self._error: BaseException | None = None
-        self._written = 0
-        self._written_back = 0
         self._thread = threading.Thread(target=self._run, name="quillmark-writer", daemon=True)
         self._thread.start()
 
-    def submit(self, job: Callable[[], int]) -> None:
-        """Queues ``job``, which writes and returns how many bytes it wrote."""
+    def submit(self, job: Callable[[], None]) -> None:
+        """Queues ``job``, which writes."""
         self.raise_failure()
         self._jobs.put(job)
 
@@ -68,28 +60,11 @@ class WriteBehind:
                 if job is None:
                     return
                 if self._error is None:
-                    self._written += job()
-                    if self._write_back:
-                        self._hand_to_writeback()
+                    job()
             except BaseException as exc:  # kept for the caller's thread
                 self._error = exc
             finally:
                 self._jobs.task_done()
-
-    def _hand_to_writeback(self) -> None:
-        if self._written - self._written_back < _WRITE_BACK_EVERY:
-            return
-        try:
-            # For written pages this starts their writeback without waiting.
-            os.posix_fadvise(
-                self._fd,
-                self._written_back,
-                self._written - self._written_back,
-                os.POSIX_FADV_DONTNEED,
-            )
-        except (OSError, AttributeError):
-            self._write_back = False
-        self._written_back = self._written
 
 
 class _Cancelled(Exception):
