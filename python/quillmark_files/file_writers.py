@@ -156,11 +156,6 @@ class DirectWriter:
             return None
         return cls(fd)
 
-    @property
-    def direct(self) -> bool:
-        """Whether the writing still goes past the cache."""
-        return self._cached is None
-
     def write(self, data: bytes | bytearray | memoryview) -> None:
         view = memoryview(data).cast("B")
         while view and self._cached is None:
@@ -195,10 +190,7 @@ class DirectWriter:
         if self._cached is not None:
             return
         written = self._write_direct(self._fill - self._fill % _ALIGNMENT)
-        _set_direct(self.fd, False)
-        self._cached = CachedWriter(self.fd, write_back=True)
-        with self._view[written : self._fill] as rest:
-            write_all(self.fd, rest)
+        self._through_cache(written, self._fill)
         self._fill = 0
 
     def close(self) -> None:
@@ -212,11 +204,16 @@ class DirectWriter:
     def _drain(self) -> None:
         written = self._write_direct(_STAGING)
         if written < _STAGING:
-            _set_direct(self.fd, False)
-            self._cached = CachedWriter(self.fd, write_back=True)
-            with self._view[written:_STAGING] as rest:
-                self._cached.write(rest)
+            self._through_cache(written, _STAGING)
         self._fill = 0
+
+    def _through_cache(self, start: int, end: int) -> None:
+        """Clears O_DIRECT and writes staged bytes ``start`` to ``end`` through
+        a CachedWriter, which takes all writing from then on."""
+        _set_direct(self.fd, False)
+        self._cached = CachedWriter(self.fd, write_back=True)
+        with self._view[start:end] as rest:
+            self._cached.write(rest)
 
     def _write_direct(self, end: int) -> int:
         """Writes the first ``end`` staged bytes (a multiple of the alignment)

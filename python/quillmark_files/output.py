@@ -37,12 +37,10 @@ class Output:
     write_behind.py). ``flush`` writes everything and waits for it.
     """
 
-    def __init__(
-        self, fd: int, writer: CachedWriter | DirectWriter | None = None, behind: bool = False
-    ) -> None:
-        self.fd = fd
+    def __init__(self, writer: CachedWriter | DirectWriter, behind: bool = False) -> None:
+        self.fd = writer.fd
         self.position = 0  # bytes written so far, those still held included
-        self._writer = writer if writer is not None else CachedWriter(fd, write_back=False)
+        self._writer = writer
         self._queued: tuple[int, int, int] | None = None  # a copy: (input fd, offset, size)
         self._held = bytearray()  # small writes not yet written
         self._behind = WriteBehind() if behind else None
@@ -229,7 +227,7 @@ def _opened(path: str, large: bool) -> Iterator[Output]:
 @contextlib.contextmanager
 def _writing(writer: CachedWriter | DirectWriter) -> Iterator[Output]:
     """An Output writing behind the caller; its thread ends with the block."""
-    output = Output(writer.fd, writer, behind=True)
+    output = Output(writer, behind=True)
     try:
         yield output
     except BaseException:
