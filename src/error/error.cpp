@@ -10,6 +10,8 @@ std::string Error::display() const {
       return "invalid WARC record: " + detail_;
     case ErrorKind::Io:
       return "I/O error: " + io_.message();
+    case ErrorKind::Gzip:
+      return detail_;
   }
   return {};
 }

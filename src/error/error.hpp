@@ -13,7 +13,9 @@
 
 namespace quillmark {
 
-enum class ErrorKind { NoManifest, InvalidRecord, Io };
+// Gzip: the compressed data of an archive file is damaged; only the file pass
+// (record/file) reports it, with the member's position in the file as offset.
+enum class ErrorKind { NoManifest, InvalidRecord, Io, Gzip };
 
 class Error {
  public:
@@ -24,14 +26,19 @@ class Error {
     return Error(ErrorKind::InvalidRecord, std::move(detail), {}, offset);
   }
   static Error io(std::error_code code) { return Error(ErrorKind::Io, {}, code, 0); }
+  // `message` is the whole display text; `offset` is where the member (or the
+  // stray data) begins in the compressed file.
+  static Error gzip(std::string message, std::size_t offset) {
+    return Error(ErrorKind::Gzip, std::move(message), {}, offset);
+  }
 
   ErrorKind kind() const noexcept { return kind_; }
   const std::string& detail() const noexcept { return detail_; }
   std::error_code io_error() const noexcept { return io_; }
   std::size_t offset() const noexcept { return offset_; }
 
-  // "no C2PA manifest record found", "invalid WARC record: {detail}" or
-  // "I/O error: {error}".
+  // "no C2PA manifest record found", "invalid WARC record: {detail}",
+  // "I/O error: {error}", or a gzip error's message.
   std::string display() const;
 
   friend bool operator==(const Error&, const Error&) = default;

@@ -16,21 +16,20 @@ Result<AppendPlan> plan_append(std::string_view warc) {
   if (warc.empty()) return empty_archive_error();
 
   AppendPlan plan;
+  KeptRanges ranges;
   RecordScanner scanner(warc);
   RecordFrame frame;
   for (;;) {
     ManifestWatch watch;
     if (!scanner.next(frame, watch)) break;
-    if (watch.is_manifest()) continue;
-    // Records that touch are copied with one memcpy.
-    if (!plan.kept.empty() && plan.kept.back().offset + plan.kept.back().length == frame.offset) {
-      plan.kept.back().length += frame.length();
-    } else {
-      plan.kept.push_back(ByteRange{frame.offset, frame.length()});
+    if (std::optional<ByteRange> closed =
+            ranges.add(frame.offset, frame.length(), watch.is_manifest())) {
+      plan.kept.push_back(*closed);
     }
-    plan.kept_bytes += frame.length();
   }
   if (scanner.error()) return std::move(*scanner.error());
+  if (std::optional<ByteRange> last = ranges.take()) plan.kept.push_back(*last);
+  plan.kept_bytes = ranges.kept_bytes();
   return plan;
 }
 

@@ -10,13 +10,9 @@
 #include "error/error.hpp"
 #include "record/builder.hpp"
 #include "record/constants.hpp"
+#include "writer/kept_ranges.hpp"
 
 namespace quillmark {
-
-struct ByteRange {
-  std::size_t offset = 0;
-  std::size_t length = 0;
-};
 
 // What to copy out of the archive: the kept records' byte ranges, with
 // neighbouring ranges merged, and their total size.
