@@ -21,7 +21,7 @@ import pytest
 import quillmark
 from conftest import make_record, manifest_record, resource_record
 from quillmark_files.audit import FIELD_NAMES, audit_file
-from quillmark_files.crawl import WORKER_DIED, audit_all, find_archives
+from quillmark_files.crawl import FAILED_UNEXPECTEDLY, audit_all, find_archives
 from quillmark_files.report import read_report
 from test_cli import command, run, run_on_terminal
 
@@ -254,21 +254,24 @@ def test_interrupt_stops_the_workers_and_keeps_finished_rows(crawl, tmp_path, ou
     assert sorted(rows, key=lambda row: row["path"]) == sorted(done, key=lambda row: row["path"])
 
 
-def dies_on_crash(path: str, inflater=None) -> dict:
-    """Runs in a worker: audits as usual, but ends the process for one file."""
+def fails_on_one_file(path: str, **options) -> dict:
+    """Audits as usual, but fails unexpectedly for one file."""
     if path.endswith("crash.warc"):
-        os._exit(9)
-    return audit_file(path, inflater=inflater)
+        raise RuntimeError("a fault of the tool")
+    return audit_file(path, **options)
 
 
-def test_a_dying_worker_costs_only_its_own_file(crawl):
+def test_an_audit_that_fails_unexpectedly_costs_only_its_own_file(crawl):
     top, expected = crawl
     files = [row["path"] for row in expected[:6]]
     targets = list(find_archives([*files[:3], str(top / "crash.warc"), *files[3:]]))
     rows: list[dict] = []
-    assert audit_all(targets, rows.append, jobs=2, function=dies_on_crash) is None
+    assert audit_all(targets, rows.append, jobs=2, function=fails_on_one_file) is None
     crash = dict.fromkeys(FIELD_NAMES)
-    crash.update(path=str(top / "crash.warc"), error=WORKER_DIED)
+    crash.update(
+        path=str(top / "crash.warc"),
+        error=f"{FAILED_UNEXPECTEDLY}: RuntimeError('a fault of the tool')",
+    )
     assert sorted(rows, key=lambda row: row["path"]) == sorted(
         [*expected[:6], crash], key=lambda row: row["path"]
     )

@@ -11,7 +11,6 @@ import io
 import json
 import os
 import pty
-import random
 import re
 import shutil
 import signal
@@ -735,40 +734,3 @@ def test_atomic_write_interrupted_midway_keeps_the_target(tmp_path: Path):
         output.write_file(str(target), chunks())
     assert target.read_bytes() == b"original"
     assert os.listdir(tmp_path) == ["archive.warc"]
-
-
-class _ShortReads(io.BytesIO):
-    """A stream that, like a pipe, returns fewer bytes than asked for."""
-
-    def read(self, size: int = -1) -> bytes:
-        return super().read(max(1, size // 3) if size > 0 else size)
-
-
-# Random bytes hardly compress; repeated text does, so much that one slice of
-# input gives more than the walk hands on at a time. The repeated text runs
-# past the walk's read size, so members span its blocks.
-@pytest.mark.parametrize("content", ["random", "repetitive"])
-@pytest.mark.parametrize("seed", range(5))
-def test_gzip_members_are_walked_with_their_places(seed: int, content: str):
-    files = pytest.importorskip("quillmark_files")
-    from quillmark_files import gzip_codecs, members
-
-    rng = random.Random(seed)
-    if content == "random":
-        data = rng.randbytes(rng.randint(0, 300_000))
-    else:
-        words = [rng.randbytes(rng.randint(1, 9)).hex().encode() for _ in range(50)]
-        data = b" ".join(rng.choice(words) for _ in range(rng.randint(300_000, 900_000)))
-    cuts = sorted({0, len(data), *rng.sample(range(len(data) + 1), min(len(data), 50))})
-    pieces = [data[a:b] for a, b in zip(cuts, cuts[1:])] or [b""]
-    packed = b"".join(gzip.compress(piece, compresslevel=rng.choice((1, 6, 9))) for piece in pieces)
-    for name in files.available_inflaters():
-        stream = (_ShortReads if seed % 2 else io.BytesIO)(packed)
-        found = list(members.inflate_members(stream.read, gzip_codecs.codec(name)))
-        inflated = b"".join(e[1] for e in found if e[0] == members.DATA)
-        ends = [e[1:] for e in found if e[0] == members.MEMBER_END]
-        assert inflated == data, name
-        assert len(ends) == len(pieces)
-        for (at, stop, start, end), piece in zip(ends, pieces):
-            assert gzip.decompress(packed[at:stop]) == piece == data[start:end]
-        assert ends[-1][1] == len(packed)

@@ -42,7 +42,7 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
 
     files = wheel_files(wheel)
     assert "quillmark.abi3.so" in files
-    for part in ("_framer.abi3.so", "_framer.pyi", "py.typed", "__init__.py"):
+    for part in ("_scan.abi3.so", "_scan.pyi", "py.typed", "__init__.py"):
         assert f"quillmark_files/{part}" in files
     # No interpreter-specific build of the module may sneak in beside it.
     assert not [f for f in files if re.search(r"\.cpython-\d+.*\.so$", f)]
@@ -56,7 +56,7 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
     "library, initialiser",
     [
         ("quillmark.abi3.so", "PyInit_quillmark"),
-        ("quillmark_files/_framer.abi3.so", "PyInit__framer"),
+        ("quillmark_files/_scan.abi3.so", "PyInit__scan"),
     ],
 )
 def test_each_extension_exports_only_its_initialiser(library, initialiser):
@@ -107,6 +107,13 @@ def test_auditwheel_repair_gives_a_manylinux_wheel():
     report = run(sys.executable, "-m", "auditwheel", "show", repaired)
     assert "manylinux_2_" in report
     assert wheel_files(repaired) >= wheel_files(wheel_build.built_wheel())
+    # The fast inflaters the build found travel inside the wheel.
+    from quillmark_files import available_inflaters
+
+    bundled = {name.split("/")[-1] for name in wheel_files(repaired) if ".libs/" in name}
+    for library, stem in (("libdeflate", "libdeflate"), ("isal", "libisal")):
+        if library in available_inflaters():
+            assert any(name.startswith(stem) for name in bundled), (library, bundled)
 
 
 def test_sdist_carries_the_sources_and_builds_the_same_wheel(tmp_path):

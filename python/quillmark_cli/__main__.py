@@ -20,8 +20,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         description="List, check, audit, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
         "Every command reads plain and gzip-compressed (.warc.gz) archives of any size as a "
         "stream; FILE may be - for standard input. The environment variable "
-        "QUILLMARK_INFLATER picks the gzip library (isal, zlib-ng, zlib; default: the "
-        "fastest installed).",
+        "QUILLMARK_INFLATER picks the gzip library (libdeflate, isal, zlib; default: the "
+        "fastest in this build).",
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {version}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")

@@ -12,7 +12,7 @@ import signal
 import sys
 from collections.abc import Iterator
 
-from quillmark_files import gzip_codecs
+from quillmark_files import inflaters
 from quillmark_files.audit import Row
 from quillmark_files.crawl import Target, audit_all, find_archives
 from quillmark_files.output import STANDARD_STREAM, open_output
@@ -20,11 +20,11 @@ from quillmark_files.report import FORMATS, JSONL, PARQUET, ReportWriter, format
 
 from .errors import CliError, report, shown
 from .listing import printable
+from .progress import bar, is_terminal
 
 EXIT_FAILED = 1
 _STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.SIGHUP: "hangup"}
 _FAILURES_SHOWN = 20  # under the summary table
-PROGRESS_NOTE = "note: for a progress bar, install tqdm: pip install 'quillmark[progress]'"
 
 
 def add_parser(commands) -> None:
@@ -47,7 +47,8 @@ def add_parser(commands) -> None:
         type=_positive,
         default=_cores(),
         metavar="N",
-        help="worker processes (default: the number of cores, %(default)s here)",
+        help="files audited at once, each on a thread of its own (default: the number of "
+        "cores, %(default)s here)",
     )
     audit.add_argument(
         "--format",
@@ -139,31 +140,14 @@ def _binary_size(size: int) -> str:
 
 class Progress:
     """A progress bar on standard error when it is a terminal: files and bytes
-    done, rate and time left. Without tqdm, a note says once how to get one."""
+    done, rate and time left."""
 
     def __init__(self, targets: list[Target]) -> None:
-        self._bar = None
         self._files = len(targets)
         self._done = 0
-        if not _is_terminal(sys.stderr):
-            return
-        try:
-            from tqdm import tqdm
-        except ImportError:
-            report(PROGRESS_NOTE)
-            return
-        sized = min(_size(sys.stderr)) > 0
-        self._bar = tqdm(
-            total=sum(target.size or 0 for target in targets),
-            unit="B",
-            unit_scale=True,
-            unit_divisor=1024,
-            # tqdm hides every bar on a terminal that reports no size (a bare pty).
-            dynamic_ncols=sized,
-            ncols=None if sized else 80,
-            nrows=None if sized else 24,
-            file=sys.stderr,
-            desc="auditing",
+        self._bar = bar(
+            sum(target.size or 0 for target in targets),
+            "auditing",
             postfix=f"0/{self._files} files",
         )
 
@@ -178,28 +162,14 @@ class Progress:
             self._bar.close()
 
 
-def _size(stream) -> tuple[int, int]:
-    try:
-        return tuple(os.get_terminal_size(stream.fileno()))
-    except (AttributeError, OSError, ValueError):
-        return (0, 0)
-
-
-def _is_terminal(stream) -> bool:
-    try:
-        return stream.isatty()
-    except (AttributeError, ValueError):
-        return False
-
-
 def run_audit(args) -> int:
-    gzip_codecs.codec()  # an unknown or missing QUILLMARK_INFLATER fails here, once
+    inflaters.chosen()  # an unknown or missing QUILLMARK_INFLATER fails here, once
     output = args.output
     to_stdout = output in (None, STANDARD_STREAM)
     format = args.format or (None if to_stdout else format_of(output)) or JSONL
     # On a terminal, without an asked-for format or output, the table alone.
-    rows_wanted = not (to_stdout and args.format is None and _is_terminal(sys.stdout))
-    if rows_wanted and to_stdout and format == PARQUET and _is_terminal(sys.stdout):
+    rows_wanted = not (to_stdout and args.format is None and is_terminal(sys.stdout))
+    if rows_wanted and to_stdout and format == PARQUET and is_terminal(sys.stdout):
         raise CliError("not writing Parquet to a terminal; redirect the output or use -o OUT")
     if format == PARQUET:
         from quillmark_files.report import ParquetUnavailable, arrow_schema
@@ -227,7 +197,7 @@ def run_audit(args) -> int:
             if exc.filename is None:
                 raise CliError(f"{shown(output)}: {exc.strerror or exc}") from None
             raise
-    if _is_terminal(sys.stdout) and not (rows_wanted and to_stdout):
+    if is_terminal(sys.stdout) and not (rows_wanted and to_stdout):
         print("\n".join(tally.table()), flush=True)
     if stopped is not None:
         report(

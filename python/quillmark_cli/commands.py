@@ -16,6 +16,7 @@ from quillmark_files.output import STANDARD_STREAM, write_file
 
 from .errors import CliError, report, shown
 from .listing import column_widths, json_line, table_cells, table_lines
+from .progress import file_progress
 
 NO_MANIFEST = "no C2PA manifest record found"
 # Listings are held back until the whole archive has been read, so that a
@@ -45,13 +46,15 @@ def run_records(args) -> int:
     with tempfile.SpooledTemporaryFile(_LISTING_IN_MEMORY) as spool:
         widths = None
         try:
-            for record in quillmark_files.iter_records(args.file):
-                if as_json:
-                    spool.write(json_line(record).encode() + b"\n")
-                else:
-                    cells = table_cells(record)
-                    widths = column_widths(widths, cells)
-                    spool.write(json.dumps(cells).encode() + b"\n")
+            with file_progress("listing") as progress:
+                records = quillmark_files.iter_records(args.file, progress=progress)
+                for record in records:
+                    if as_json:
+                        spool.write(json_line(record).encode() + b"\n")
+                    else:
+                        cells = table_cells(record)
+                        widths = column_widths(widths, cells)
+                        spool.write(json.dumps(cells).encode() + b"\n")
         except ArchiveError as exc:
             raise _failure(exc) from None
         spool.seek(0)
@@ -71,7 +74,8 @@ def run_records(args) -> int:
 
 def run_manifest(args) -> int:
     try:
-        manifest = quillmark_files.read_manifest(args.file)
+        with file_progress("reading") as progress:
+            manifest = quillmark_files.read_manifest(args.file, progress=progress)
     except ArchiveError as exc:
         raise _failure(exc) from None
     if manifest is None:
@@ -100,7 +104,8 @@ def run_check(args) -> int:
 
 def _check_one(name: str) -> None:
     try:
-        summary = quillmark_files.check(name)
+        with file_progress("checking") as progress:
+            summary = quillmark_files.check(name, progress=progress)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
@@ -150,9 +155,10 @@ def run_append(args) -> int:
         _open_input_first(args.file)
     manifest = _read_manifest_file(args.manifest)
     try:
-        result = quillmark_files.append_manifest(
-            args.file, manifest, args.output, record_id=record_id
-        )
+        with file_progress("appending") as progress:
+            result = quillmark_files.append_manifest(
+                args.file, manifest, args.output, record_id=record_id, progress=progress
+            )
     except ArchiveError as exc:
         raise _failure(exc) from None
     if result.records_recompressed:

@@ -17,7 +17,7 @@ uncompressed content, with the same message: a file is accepted exactly when
 
 from .append import AppendResult, append_manifest
 from .errors import ArchiveError, CompressionError, InflaterUnavailable, MalformedArchive
-from .gzip_codecs import available as available_inflaters
+from .inflaters import available as available_inflaters
 from .records import FileRecord, iter_records
 from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary, check, read_manifest
 

@@ -13,6 +13,7 @@ import os
 from typing import Any
 
 from .errors import ArchiveError
+from .steps import Progress
 from .summary import NONE, check
 
 # The fields of a row, in this order, with their types (None is always allowed
@@ -35,12 +36,13 @@ _LOCAL_SCHEMES = ("file://", "file:")
 OUT_OF_MEMORY = "out of memory"
 
 
-def audit_file(path: str, *, inflater: str | None = None) -> Row:
+def audit_file(path: str, *, inflater: str | None = None, progress: Progress | None = None) -> Row:
     """The row of the archive file ``path``: a local path, a ``file:`` URI, or
     a URL of any file system that fsspec reaches (when it is installed).
+    ``progress`` is called as by ``check`` (and may raise to stop the audit).
 
     Raises only for what is no fault of the file: an unknown or missing gzip
-    library (InflaterUnavailable).
+    library (InflaterUnavailable), and what ``progress`` raises.
     """
     row: Row = dict.fromkeys(FIELD_NAMES)
     row["path"] = path
@@ -48,9 +50,9 @@ def audit_file(path: str, *, inflater: str | None = None) -> Row:
         local = local_path(path)
         if local is not None:
             row["size"] = os.stat(local).st_size
-            summary = check(local, inflater=inflater)
+            summary = check(local, inflater=inflater, progress=progress)
         else:
-            summary, row["size"] = _check_remote(path, inflater)
+            summary, row["size"] = _check_remote(path, inflater, progress)
     except ArchiveError as exc:
         # A plain file's layout is known whatever fails; a gzip file's is told
         # only by all of its members.
@@ -108,10 +110,10 @@ def remote_filesystem(url: str) -> tuple[Any, str]:
         raise OSError(0, str(exc)) from None
 
 
-def _check_remote(url: str, inflater: str | None) -> Any:
+def _check_remote(url: str, inflater: str | None, progress: Progress | None) -> Any:
     filesystem, inner = remote_filesystem(url)
     size = filesystem.size(inner)
     # Large blocks: a remote read costs a round trip; the engine reads in order.
     with filesystem.open(inner, "rb", block_size=8 << 20) as stream:
-        summary = check(stream, inflater=inflater)
+        summary = check(stream, inflater=inflater, progress=progress)
     return summary, size

@@ -1,30 +1,29 @@
-"""Auditing a whole crawl: finding its archive files, and auditing them in a
-pool of worker processes, each file streamed by one worker.
+"""Auditing a whole crawl: finding its archive files, and auditing them on
+worker threads, each file streamed by one thread.
 
-The main process only hands out paths and receives rows, a few hundred bytes
-each, so it never becomes the bottleneck, and a worker's memory stays bounded
-by one record whatever the size of its file.
+The native pass over a file releases the interpreter lock while it works, so
+threads audit files side by side on every core, with no process to start and
+nothing to pickle; the main thread only hands out paths and passes rows on,
+and a thread's memory stays bounded by one record whatever the size of its
+file.
 """
 
 from __future__ import annotations
 
-import contextlib
 import glob
-import multiprocessing
 import os
+import queue
 import signal
 import stat
 import threading
 from collections.abc import Iterable, Iterator
-from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass
 from typing import Any, Callable
 
 from .audit import FIELD_NAMES, Row, audit_file, is_url, local_path, remote_filesystem
 
 ARCHIVE_SUFFIXES = (".warc", ".warc.gz")
-WORKER_DIED = "the worker process auditing this file ended unexpectedly"
+FAILED_UNEXPECTEDLY = "the audit of this file failed unexpectedly"
 _GLOB_CHARACTERS = frozenset("*?[")
 # Paths handed out ahead of the workers, per worker: enough that none waits
 # for the main process, few enough that a stop loses little.
@@ -133,35 +132,11 @@ def listing_row(target: Target) -> Row:
     return row
 
 
-# --- the pool ------------------------------------------------------------------
+# --- the workers ---------------------------------------------------------------
 
 
-def _start_worker() -> None:
-    # Ctrl-C reaches every process of the terminal's group; the main process
-    # alone decides what it means, and stops the workers itself.
-    signal.signal(signal.SIGINT, signal.SIG_IGN)
-
-
-class _Pool:
-    """A process pool that can be stopped at once, running or not."""
-
-    def __init__(self, jobs: int, function: Callable[..., Row], inflater: str | None):
-        # Spawned workers: a fork would copy the main process's threads' locks.
-        self._executor = ProcessPoolExecutor(
-            jobs, multiprocessing.get_context("spawn"), initializer=_start_worker
-        )
-        self._function = function
-        self._inflater = inflater
-
-    def submit(self, path: str) -> Future[Row]:
-        return self._executor.submit(self._function, path, inflater=self._inflater)
-
-    def stop(self) -> None:
-        # Terminated, not waited for: a worker may be an hour into a large file.
-        for process in list(getattr(self._executor, "_processes", {}).values()):
-            with contextlib.suppress(OSError, AttributeError):
-                process.terminate()
-        self._executor.shutdown(wait=True, cancel_futures=True)
+class _Stopped(Exception):
+    """Raised in a worker's pass when the run is stopped."""
 
 
 class _StopSignals:
@@ -172,12 +147,14 @@ class _StopSignals:
 
     def __init__(self) -> None:
         self.signum: int | None = None
+        self.event = threading.Event()
         self._old: dict[int, Any] = {}
 
     def _handle(self, signum: int, frame: object) -> None:
         if self.signum is not None and signum == signal.SIGINT:
             raise KeyboardInterrupt
         self.signum = self.signum or signum
+        self.event.set()
 
     def __enter__(self) -> _StopSignals:
         if threading.current_thread() is threading.main_thread():
@@ -190,6 +167,31 @@ class _StopSignals:
             signal.signal(signum, handler)
 
 
+def _worker(
+    todo: queue.Queue[Target | None],
+    done: queue.Queue[Row | None],
+    function: Callable[..., Row],
+    inflater: str | None,
+    stopped: threading.Event,
+) -> None:
+    def check_stop(_done: int, _total: int | None) -> None:
+        if stopped.is_set():
+            raise _Stopped
+
+    while True:
+        target = todo.get()
+        if target is None or stopped.is_set():
+            break
+        try:
+            row = function(target.path, inflater=inflater, progress=check_stop)
+        except _Stopped:
+            break
+        except Exception as exc:  # a fault of this tool: the file's row says so
+            row = listing_row(Target(target.path, error=f"{FAILED_UNEXPECTEDLY}: {exc!r}"))
+        done.put(row)
+    done.put(None)  # this worker is done
+
+
 def audit_all(
     targets: Iterable[Target],
     on_row: Callable[[Row], None],
@@ -198,87 +200,64 @@ def audit_all(
     inflater: str | None = None,
     function: Callable[..., Row] = audit_file,
 ) -> int | None:
-    """Audits every target in a pool of ``jobs`` worker processes, calling
-    ``on_row`` in this process with each row as its file is done (in the order
-    they finish).
+    """Audits every target on ``jobs`` worker threads, calling ``on_row`` on
+    this thread with each row as its file is done (in the order they finish).
+    ``function(path, inflater=..., progress=...)`` makes a row.
 
     Returns None when every file was audited, or the number of the signal
-    (SIGINT for Ctrl-C, SIGTERM, SIGHUP) that stopped the run: the workers are
-    stopped then, and every row finished before has been passed on. A file
-    whose worker dies (killed, out of memory) gets a row saying so; the others
+    (SIGINT for Ctrl-C, SIGTERM, SIGHUP) that stopped the run: the files being
+    audited then are left off, and every row finished before has been passed
+    on. A file whose audit fails unexpectedly gets a row saying so; the others
     go on.
     """
-    ahead = max(1, jobs) * _AHEAD_PER_WORKER
-    waiting = iter(targets)
-    running: dict[Future[Row], Target] = {}
+    jobs = max(1, jobs)
+    todo: queue.Queue[Target | None] = queue.Queue()
+    done: queue.Queue[Row | None] = queue.Queue()
     with _StopSignals() as stop:
-        pool = _Pool(jobs, function, inflater)
-        try:
-            while stop.signum is None:
-                for target in waiting:
-                    if target.error is not None:
-                        on_row(listing_row(target))
-                        continue
-                    running[pool.submit(target.path)] = target
-                    if len(running) >= ahead:
-                        break
-                if not running:
-                    break
-                done, _ = wait(running, timeout=_POLL_SECONDS, return_when=FIRST_COMPLETED)
-                if _take_rows(done, running, on_row):
-                    continue
-                # A worker died: which file killed it cannot be told, so every
-                # file that was running is audited again, each alone.
-                suspects = list(running.values())
-                running.clear()
-                pool.stop()
-                for target in suspects:
-                    row = _audit_alone(target, function, inflater, stop)
-                    if row is None:
-                        break
-                    on_row(row)
-                pool = _Pool(jobs, function, inflater)
-            if stop.signum is not None:
-                _take_rows([f for f in running if f.done()], running, on_row)
-        finally:
-            pool.stop()
-    return stop.signum
-
-
-def _take_rows(
-    done: Iterable[Future[Row]], running: dict[Future[Row], Target], on_row: Callable[[Row], object]
-) -> bool:
-    """Passes on the rows of finished futures; False when the pool broke."""
-    intact = True
-    for future in done:
-        try:
-            row = future.result()
-        except BrokenProcessPool:
-            intact = False
-            continue
-        del running[future]
-        on_row(row)
-    return intact
-
-
-def _audit_alone(
-    target: Target, function: Callable[..., Row], inflater: str | None, stop: _StopSignals
-) -> Row | None:
-    """The row of one file audited in a pool of its own; None on a stop."""
-    pool = _Pool(1, function, inflater)
-    try:
-        future = pool.submit(target.path)
-        while stop.signum is None:
-            done, _ = wait([future], timeout=_POLL_SECONDS)
-            if not done:
-                continue
+        # Daemon threads: one blocked in an open that never returns (a FIFO
+        # with no writer) must not keep the process alive after a stop.
+        workers = [
+            threading.Thread(
+                target=_worker,
+                args=(todo, done, function, inflater, stop.event),
+                name=f"quillmark-audit-{n}",
+                daemon=True,
+            )
+            for n in range(jobs)
+        ]
+        for worker in workers:
+            worker.start()
+        running = len(workers)
+        waiting: Iterator[Target] | None = iter(targets)
+        handed_out = 0  # targets given to the workers whose rows have not come
+        while running and stop.signum is None:
+            while waiting is not None and handed_out < jobs * _AHEAD_PER_WORKER:
+                target = next(waiting, None)
+                if target is None:
+                    waiting = None
+                    for _ in workers:
+                        todo.put(None)
+                elif target.error is not None:
+                    on_row(listing_row(target))
+                else:
+                    todo.put(target)
+                    handed_out += 1
             try:
-                return future.result()
-            except BrokenProcessPool:
-                row = listing_row(Target(target.path, error=WORKER_DIED))
-                with contextlib.suppress(OSError):
-                    row["size"] = os.stat(local_path(target.path) or target.path).st_size
-                return row
-        return None
-    finally:
-        pool.stop()
+                row = done.get(timeout=_POLL_SECONDS)
+            except queue.Empty:
+                continue
+            if row is None:
+                running -= 1
+            else:
+                handed_out -= 1
+                on_row(row)
+        if stop.signum is not None:
+            # Rows finished before the stop are kept; the rest is left off.
+            while True:
+                try:
+                    row = done.get_nowait()
+                except queue.Empty:
+                    break
+                if row is not None:
+                    on_row(row)
+    return stop.signum

@@ -73,6 +73,11 @@ class Output:
         if self._queued[2] >= _COPY_BATCH:
             self._flush_copy()
 
+    def wrote(self, size: int) -> None:
+        """Counts ``size`` bytes that other code wrote at the descriptor's own
+        file offset (``fd``), after everything written through this object."""
+        self.position += size
+
     def flush(self) -> None:
         """Writes whatever is still held, queued or staged, and waits until it
         is written."""

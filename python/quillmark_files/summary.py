@@ -5,10 +5,10 @@ from __future__ import annotations
 
 from typing import NamedTuple
 
-from .errors import ArchiveError
-from .gzip_codecs import codec as choose_codec
-from .reader import BODY, END, HEADER, MANIFEST_BODIES, MEMBER_END, PASSED, events
+from .errors import raise_failure
+from .inflaters import chosen
 from .source import Input, Source
+from .steps import Progress, steps
 
 NONE = "none"
 GZIP_PER_RECORD = "gzip-per-record"
@@ -38,88 +38,37 @@ class Summary(NamedTuple):
         return hashlib.sha256(self.manifest).hexdigest()
 
 
-class _Layout:
-    """Tells whether every gzip member holds exactly one whole record."""
-
-    def __init__(self) -> None:
-        self.per_record = True
-        self.members = 0
-        self._headers = 0  # records begun since the member started
-        self._awaited: tuple[int, int] | None = None  # (open record, member end)
-
-    def header(self) -> None:
-        self._headers += 1
-
-    def member_end(self, end: int, open_record: int | None) -> None:
-        self.members += 1
-        if self._headers != 1:
-            self.per_record = False
-        self._headers = 0
-        if open_record is not None:
-            # The record may still end inside this member: its separator is
-            # decided by the next member's first bytes.
-            self._awaited = (open_record, end)
-
-    def record_end(self, offset: int, length: int) -> None:
-        if self._awaited is not None and self._awaited[0] == offset:
-            if offset + length > self._awaited[1]:
-                self.per_record = False
-            self._awaited = None
-
-
-def check(source: Input, *, inflater: str | None = None) -> Summary:
+def check(
+    source: Input, *, inflater: str | None = None, progress: Progress | None = None
+) -> Summary:
     """Reads a file as quillmark reads a whole archive, without holding it.
 
     Returns its Summary, or raises MalformedArchive (quillmark's message) or
-    CompressionError; OSError when it cannot be read.
+    CompressionError; OSError when it cannot be read. ``progress`` is called
+    now and then with the bytes read so far and the file's size (None when
+    unknown).
     """
+    library = chosen(inflater)
     with Source(source) as stream:
-        return _scan(stream, inflater)
+        scan = stream.scan(inflater=library)
+        for _ in steps(scan, progress):
+            pass
+        if scan.failure is not None:
+            raise_failure(scan.failure, stream.name, scan.compressed)
+        compressed, per_record, records, manifests, manifest = scan.summary()
+        if not compressed:
+            compression = NONE
+        elif per_record:
+            compression = GZIP_PER_RECORD
+        else:
+            compression = GZIP
+        return Summary(stream.name, scan.consumed, compression, records, manifests, manifest)
 
 
-def _scan(stream: Source, inflater: str | None) -> Summary:
-    codec = choose_codec(inflater) if stream.is_gzip() else None
-    layout = _Layout()
-    records = manifests = 0
-    manifest: bytes | None = None
-    parts: list[bytes] | None = None  # the body of the manifest record being read
-    try:
-        for batch in events(stream, codec, bodies=MANIFEST_BODIES, pass_over=True):
-            for event in batch:
-                kind = event[0]
-                if kind == HEADER:
-                    records += 1
-                    layout.header()
-                    if event[4]:
-                        manifests += 1
-                        parts = []
-                elif kind == END:
-                    if parts is not None:
-                        manifest = b"".join(parts)
-                        parts = None
-                    layout.record_end(event[1], event[2])
-                elif kind == BODY:
-                    if parts is not None:
-                        parts.append(bytes(event[1]))
-                elif kind == PASSED:
-                    if parts is not None:
-                        parts.append(stream.read_at(event[1], event[2]))
-                elif kind == MEMBER_END:
-                    layout.member_end(event[4], event[5])
-    except ArchiveError as exc:  # MalformedArchive and CompressionError
-        exc.path = stream.name
-        raise
-    if codec is None:
-        compression = NONE
-    elif layout.per_record and records > 0:
-        compression = GZIP_PER_RECORD
-    else:
-        compression = GZIP
-    return Summary(stream.name, stream.position, compression, records, manifests, manifest)
-
-
-def read_manifest(source: Input, *, inflater: str | None = None) -> bytes | None:
+def read_manifest(
+    source: Input, *, inflater: str | None = None, progress: Progress | None = None
+) -> bytes | None:
     """The manifest store of an archive file (the body of its last manifest
     record), or None when it carries none. The whole file must be well-formed,
     as for ``quillmark.read_manifest``; raises as ``check`` does."""
-    return check(source, inflater=inflater).manifest
+    return check(source, inflater=inflater, progress=progress).manifest

@@ -21,12 +21,16 @@
 
 namespace quillmark::python {
 
-class HeaderBuilder {
+// `Text` is how the caches keep texts (see BasicValueMemo): with views, the
+// texts of every field handed to the builder must stay valid as long as the
+// builder lives.
+template <class Text>
+class BasicHeaderBuilder {
+  using NameEntry = BasicNameEntry<Text>;
+
  public:
   // A new dict of one record's header fields, given in archive order; null
-  // with an exception set on failure. The texts of every field handed to the
-  // builder must stay valid as long as the builder lives: its caches keep
-  // views of them.
+  // with an exception set on failure.
   OwnedRef to_dict(std::span<const FieldView> fields) {
     previous_.swap(current_);
     current_.clear();
@@ -68,7 +72,7 @@ class HeaderBuilder {
     return entry != nullptr && entry->raw == raw ? entry : nullptr;
   }
 
-  NameCache names_;
+  BasicNameCache<Text> names_;
   HeaderShape shape_;
   // Per field of the record being made: its key, owned by the name cache or
   // by uncached_, and its cache entry (null when the name is not cached).
@@ -77,5 +81,10 @@ class HeaderBuilder {
   std::vector<NameEntry*> current_;
   std::vector<NameEntry*> previous_;  // the entries of the record before
 };
+
+// For an archive in memory, whose texts outlive the builder.
+using HeaderBuilder = BasicHeaderBuilder<std::string_view>;
+// For records read in pieces, whose texts go once they are made.
+using OwningHeaderBuilder = BasicHeaderBuilder<std::string>;
 
 }  // namespace quillmark::python

@@ -25,25 +25,31 @@
 
 namespace quillmark::python {
 
-struct NameEntry {
-  NameEntry(std::string_view raw_name, OwnedRef lowered) noexcept
+// `Text` is how texts are kept, as in BasicValueMemo.
+template <class Text>
+struct BasicNameEntry {
+  BasicNameEntry(std::string_view raw_name, OwnedRef lowered)
       : raw(raw_name), str(std::move(lowered)) {}
 
-  std::string_view raw;  // as in the archive
-  OwnedRef str;          // the lower-cased name
-  ValueMemo values;
+  Text raw;      // as in the archive
+  OwnedRef str;  // the lower-cased name
+  BasicValueMemo<Text> values;
 };
 
-class NameCache {
+template <class Text>
+class BasicNameCache {
  public:
-  NameCache() = default;
-  NameCache(const NameCache&) = delete;
-  NameCache& operator=(const NameCache&) = delete;
+  using NameEntry = BasicNameEntry<Text>;
+
+  BasicNameCache() = default;
+  BasicNameCache(const BasicNameCache&) = delete;
+  BasicNameCache& operator=(const BasicNameCache&) = delete;
 
   // Sets `entry` to the entry of `raw`, made on first sight, or to nullptr
   // when the name is not cached; the caller then makes its own str with
   // `make`. An entry, and the address of its str, lives and stays unique to
-  // its name as long as the cache does. `raw` must stay valid that long too.
+  // its name as long as the cache does. With views for texts, `raw` must
+  // stay valid that long too.
   // Returns false with an exception set on failure.
   bool lookup(std::string_view raw, NameEntry*& entry) {
     entry = nullptr;
@@ -100,5 +106,7 @@ class NameCache {
   std::deque<NameEntry> entries_;  // a deque never moves what it holds
   std::string scratch_;
 };
+
+using NameCache = BasicNameCache<std::string_view>;
 
 }  // namespace quillmark::python

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "python/owned_ref.hpp"
@@ -24,10 +25,14 @@ inline OwnedRef new_str(std::string_view text) {
   return OwnedRef(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-class ValueMemo {
+// `Text` is how the memo keeps the texts of its values: std::string_view when
+// they stay valid as long as the memo (an archive in memory), std::string when
+// they do not (a file read in pieces).
+template <class Text>
+class BasicValueMemo {
  public:
-  // A str equal to `value`, or null with an exception set. `value` must stay
-  // valid as long as the memo lives.
+  // A str equal to `value`, or null with an exception set. With views for
+  // texts, `value` must stay valid as long as the memo lives.
   OwnedRef get(std::string_view value) {
     if (!active_) return new_str(value);
     for (Entry& entry : entries_) {
@@ -59,7 +64,7 @@ class ValueMemo {
   static constexpr std::size_t kMinHitShare = 8;
 
   struct Entry {
-    std::string_view text;
+    Text text;
     OwnedRef str;
   };
 
@@ -69,5 +74,7 @@ class ValueMemo {
   std::size_t misses_ = 0;
   bool active_ = true;
 };
+
+using ValueMemo = BasicValueMemo<std::string_view>;
 
 }  // namespace quillmark::python

@@ -1,0 +1,422 @@
+// quillmark_files._scan: the core's pass over an archive file, for the Python
+// layer that reads and writes files. A private module: its one type, Scan,
+// runs one pass (FileScan or FileAppend) over a file descriptor or a stream
+// object, with the interpreter lock released while it works, and hands back
+// what it found: a summary, batches of records, or the counts of an append.
+//
+// Ownership: as in the quillmark module (owned_ref.hpp), every reference is
+// held by an OwnedRef or a BorrowedRef, except the one each instance of a
+// heap type holds on its type, which the interpreter takes in tp_alloc and
+// scan_dealloc gives back.
+#include <cstddef>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "python/files/gil_release.hpp"
+#include "python/files/python_input.hpp"
+#include "python/files/record_batch.hpp"
+#include "python/owned_ref.hpp"
+#include "record/file/file_scan.hpp"
+#include "record/file/gzip_inflater.hpp"
+#include "record/file/manifest_keeper.hpp"
+#include "record/file/record_listing.hpp"
+#include "writer/appender.hpp"
+#include "writer/file/file_append.hpp"
+
+namespace quillmark::python {
+namespace {
+
+// A batch of a listing holds this many records, or this many bytes of
+// header blocks and bodies, at most (one record more may come with it).
+constexpr std::size_t kBatchRecords = 1024;
+constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
+
+// Everything one pass owns, apart from the Python object around it.
+struct Pass {
+  std::optional<FileInput> file;
+  std::unique_ptr<PythonInput> stream;
+  std::unique_ptr<ManifestKeeper> keeper;
+  std::unique_ptr<RecordListing> listing;
+  std::unique_ptr<FileScan> scan;
+  std::unique_ptr<FileAppend> append;
+  std::unique_ptr<RecordBatch> batch;
+  std::optional<Error> failure;
+  bool output_failed = false;
+  bool running = false;
+
+  Input& input() { return file ? static_cast<Input&>(*file) : *stream; }
+  bool done() const { return append ? append->done() : scan->done(); }
+  std::size_t consumed() const { return append ? append->consumed() : scan->consumed(); }
+  bool compressed() const { return append ? append->input_compressed() : scan->compressed(); }
+};
+
+struct ScanObject {
+  PyObject_HEAD Pass* pass;  // owned
+};
+
+Pass& pass_of(PyObject* self) {
+  return *reinterpret_cast<ScanObject*>(self)->pass;
+}
+
+OwnedRef new_text(std::string_view text) {
+  return OwnedRef(
+      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
+}
+
+// Raises OSError for an Io error of the core.
+PyObject* raise_os_error(const Error& error) {
+  const int code = error.io_error().value();
+  const std::string message = error.io_error().message();
+  OwnedRef args(Py_BuildValue("(is)", code, message.c_str()));
+  if (args) PyErr_SetObject(PyExc_OSError, args.get());
+  return nullptr;
+}
+
+// The failure as the Python layer reads it:
+//   ("malformed", message, record_offset)  the module's verdict
+//   ("gzip", message, compressed_offset)   damaged gzip data
+//   ("io", errno, strerror, "input" or "output")
+OwnedRef failure_tuple(const Error& error, bool output_failed) {
+  const std::string message = error.display();
+  switch (error.kind()) {
+    case ErrorKind::Gzip:
+      return OwnedRef(Py_BuildValue("(sNn)", "gzip", new_text(message).release(),
+                                    static_cast<Py_ssize_t>(error.offset())));
+    case ErrorKind::Io: {
+      const std::string reason = error.io_error().message();
+      return OwnedRef(Py_BuildValue("(siss)", "io", error.io_error().value(), reason.c_str(),
+                                    output_failed ? "output" : "input"));
+    }
+    default: {
+      // The empty archive is no one record's failure.
+      OwnedRef offset = error == empty_archive_error()
+                            ? OwnedRef::borrow(Py_None)
+                            : OwnedRef(PyLong_FromSize_t(error.offset()));
+      if (!offset) return {};
+      return OwnedRef(
+          Py_BuildValue("(sNO)", "malformed", new_text(message).release(), offset.get()));
+    }
+  }
+}
+
+std::optional<gzip::Library> parse_library(const char* name, bool& ok) {
+  ok = true;
+  if (name == nullptr || std::string_view(name) == "auto") return std::nullopt;
+  if (std::optional<gzip::Library> library = gzip::library_named(name)) return library;
+  ok = false;
+  PyErr_Format(PyExc_ValueError, "this build has no inflater '%s'", name);
+  return std::nullopt;
+}
+
+PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  static const char* keywords[] = {"source",   "start",     "end",         "inflater",
+                                   "listing",  "bodies",    "record_type", "append_to",
+                                   "manifest", "record_id", "compress",    nullptr};
+  PyObject* source = nullptr;
+  unsigned long long start = 0;
+  PyObject* end = Py_None;
+  const char* inflater = nullptr;
+  int listing = 0, bodies = 0, compress = 0, append_to = -1;
+  PyObject* record_type = Py_None;
+  const char* manifest = nullptr;
+  Py_ssize_t manifest_size = 0;
+  const char* record_id = nullptr;
+  Py_ssize_t record_id_size = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$KOzppOiy#s#p:Scan",
+                                   const_cast<char**>(keywords), &source, &start, &end, &inflater,
+                                   &listing, &bodies, &record_type, &append_to, &manifest,
+                                   &manifest_size, &record_id, &record_id_size, &compress)) {
+    return nullptr;
+  }
+  bool library_ok;
+  const std::optional<gzip::Library> library = parse_library(inflater, library_ok);
+  if (!library_ok) return nullptr;
+  std::optional<std::size_t> stop;
+  if (end != Py_None) {
+    const unsigned long long value = PyLong_AsUnsignedLongLong(end);
+    if (PyErr_Occurred()) return nullptr;
+    stop = static_cast<std::size_t>(value);
+  }
+
+  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+  OwnedRef self(alloc(type, 0));
+  if (!self) return nullptr;
+  reinterpret_cast<ScanObject*>(self.get())->pass = nullptr;
+  try {
+    auto pass = std::make_unique<Pass>();
+    if (PyLong_Check(source)) {
+      const long fd = PyLong_AsLong(source);
+      if (fd == -1 && PyErr_Occurred()) return nullptr;
+      Result<FileInput> opened = FileInput::open(static_cast<int>(fd), start, stop);
+      if (!opened) return raise_os_error(opened.error());
+      pass->file.emplace(std::move(opened).value());
+    } else {
+      pass->stream = std::make_unique<PythonInput>(source);
+    }
+    if (append_to >= 0) {
+      if (!pass->file || !pass->file->seekable()) {
+        PyErr_SetString(PyExc_ValueError, "an append reads a regular file");
+        return nullptr;
+      }
+      AppendOptions options;
+      options.compress = compress != 0;
+      options.library = library;
+      pass->append = std::make_unique<FileAppend>(
+          *pass->file, append_to,
+          std::string(manifest != nullptr ? manifest : "", static_cast<std::size_t>(manifest_size)),
+          std::string(record_id != nullptr ? record_id : "",
+                      static_cast<std::size_t>(record_id_size)),
+          options);
+    } else {
+      ScanSink* sink;
+      if (listing) {
+        pass->listing = std::make_unique<RecordListing>(bodies != 0, kBatchRecords, kBatchBytes);
+        sink = pass->listing.get();
+        OwnedRef make;
+        if (record_type != Py_None) {
+          make.reset(PyObject_GetAttrString(record_type, "_make"));
+          if (!make) return nullptr;
+        }
+        pass->batch = std::make_unique<RecordBatch>(std::move(make));
+      } else {
+        pass->keeper = std::make_unique<ManifestKeeper>();
+        sink = pass->keeper.get();
+      }
+      ScanOptions options;
+      options.library = library;
+      pass->scan = std::make_unique<FileScan>(pass->input(), *sink, options);
+    }
+    reinterpret_cast<ScanObject*>(self.get())->pass = pass.release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return self.release();
+}
+
+void scan_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<ScanObject*>(self)->pass;
+  auto free_object = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+  free_object(self);
+  Py_DECREF(type);
+}
+
+// Runs the pass for `budget` more input bytes (0: to the end) with the lock
+// released. Returns the records made ready (a list) for a listing, else None;
+// a failure is kept in `failure`, after the records before it.
+PyObject* scan_run(PyObject* self, PyObject* args) {
+  unsigned long long budget = 0;
+  if (!PyArg_ParseTuple(args, "|K:run", &budget)) return nullptr;
+  Pass& pass = pass_of(self);
+  if (pass.running) {
+    PyErr_SetString(PyExc_RuntimeError, "this scan is already running in another thread");
+    return nullptr;
+  }
+  if (!pass.failure && !pass.done()) {
+    Status status = Ok{};
+    bool out_of_memory = false;
+    pass.running = true;
+    {
+      GilRelease release;
+      if (pass.stream) pass.stream->set_release(&release);
+      try {
+        status = pass.append ? pass.append->run(budget) : pass.scan->run(budget);
+      } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+      }
+      if (pass.stream) pass.stream->set_release(nullptr);
+    }
+    pass.running = false;
+    // A signal may have cut a read short: its handler runs now (and may raise).
+    if (PyErr_CheckSignals() != 0) return nullptr;
+    if (pass.stream && pass.stream->failed()) {
+      pass.failure = Error::io(std::make_error_code(std::errc::io_error));
+      pass.stream->restore_error();
+      return nullptr;
+    }
+    if (out_of_memory) {
+      pass.failure = Error::io(std::make_error_code(std::errc::not_enough_memory));
+      return PyErr_NoMemory();
+    }
+    if (!status) {
+      pass.failure = status.error();
+      pass.output_failed = pass.append && pass.append->output_failed();
+    }
+    if (pass.listing && (pass.failure || pass.done())) pass.listing->finish(!pass.failure);
+  }
+  if (!pass.listing) Py_RETURN_NONE;
+  OwnedRef list;
+  try {
+    list = pass.batch->make_list(*pass.listing);
+    pass.listing->take();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  return list.release();
+}
+
+PyObject* scan_summary(PyObject* self, PyObject*) {
+  Pass& pass = pass_of(self);
+  if (!pass.scan || !pass.keeper || !pass.done() || pass.failure) {
+    PyErr_SetString(PyExc_RuntimeError, "summary() is for a check that is done");
+    return nullptr;
+  }
+  const FileScan& scan = *pass.scan;
+  const std::optional<std::string>& manifest = pass.keeper->manifest();
+  OwnedRef store = manifest ? OwnedRef(PyBytes_FromStringAndSize(
+                                  manifest->data(), static_cast<Py_ssize_t>(manifest->size())))
+                            : OwnedRef::borrow(Py_None);
+  if (!store) return nullptr;
+  return Py_BuildValue("(OOnnO)", scan.compressed() ? Py_True : Py_False,
+                       scan.one_record_per_member() ? Py_True : Py_False,
+                       static_cast<Py_ssize_t>(scan.records()),
+                       static_cast<Py_ssize_t>(scan.manifest_records()), store.get());
+}
+
+PyObject* scan_appended(PyObject* self, PyObject*) {
+  Pass& pass = pass_of(self);
+  if (!pass.append || !pass.done() || pass.failure) {
+    PyErr_SetString(PyExc_RuntimeError, "appended() is for an append that is done");
+    return nullptr;
+  }
+  const AppendCounts& counts = pass.append->counts();
+  const auto optional_size = [](const std::optional<std::size_t>& value) {
+    return value ? PyLong_FromSize_t(*value) : (Py_INCREF(Py_None), Py_None);
+  };
+  return Py_BuildValue("(nnnnnNNn)", static_cast<Py_ssize_t>(counts.records_kept),
+                       static_cast<Py_ssize_t>(counts.manifests_removed),
+                       static_cast<Py_ssize_t>(counts.members_copied),
+                       static_cast<Py_ssize_t>(counts.records_recompressed),
+                       static_cast<Py_ssize_t>(counts.manifest_offset),
+                       optional_size(counts.member_offset), optional_size(counts.member_length),
+                       static_cast<Py_ssize_t>(counts.written));
+}
+
+PyObject* scan_done(PyObject* self, void*) {
+  Pass& pass = pass_of(self);
+  return PyBool_FromLong(pass.done() || pass.failure.has_value());
+}
+
+PyObject* scan_consumed(PyObject* self, void*) {
+  return PyLong_FromSize_t(pass_of(self).consumed());
+}
+
+PyObject* scan_size(PyObject* self, void*) {
+  Pass& pass = pass_of(self);
+  const std::optional<std::size_t> size = pass.input().size();
+  if (!size) Py_RETURN_NONE;
+  return PyLong_FromSize_t(*size);
+}
+
+PyObject* scan_compressed(PyObject* self, void*) {
+  return PyBool_FromLong(pass_of(self).compressed());
+}
+
+PyObject* scan_failure(PyObject* self, void*) {
+  Pass& pass = pass_of(self);
+  if (!pass.failure) Py_RETURN_NONE;
+  try {
+    return failure_tuple(*pass.failure, pass.output_failed).release();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+}
+
+PyMethodDef scan_methods[] = {
+    {"run", scan_run, METH_VARARGS,
+     "run(budget=0)\n--\n\n"
+     "Goes on for about `budget` more input bytes (0: to the end); returns the records made "
+     "ready for a listing, else None. A failure is kept in `failure`."},
+    {"summary", scan_summary, METH_NOARGS,
+     "summary()\n--\n\n"
+     "(compressed, one_record_per_member, records, manifest_records, manifest) of a check."},
+    {"appended", scan_appended, METH_NOARGS,
+     "appended()\n--\n\n"
+     "(records_kept, manifests_removed, members_copied, records_recompressed, "
+     "manifest_offset, member_offset, member_length, written) of an append."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef scan_getset[] = {
+    {"done", scan_done, nullptr, "Whether the pass has ended, well or not.", nullptr},
+    {"consumed", scan_consumed, nullptr, "Input bytes read or passed over so far.", nullptr},
+    {"size", scan_size, nullptr, "The input's size, where it is known, else None.", nullptr},
+    {"compressed", scan_compressed, nullptr, "Whether the input is gzip.", nullptr},
+    {"failure", scan_failure, nullptr, "Why the pass failed, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot scan_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(scan_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(scan_dealloc)},
+    {Py_tp_methods, scan_methods},
+    {Py_tp_getset, scan_getset},
+    {Py_tp_doc,
+     const_cast<char*>("Scan(source, *, start=0, end=None, inflater=None, listing=False, "
+                       "bodies=False, record_type=None, append_to=-1, manifest=b'', record_id='', "
+                       "compress=False)\n--\n\n"
+                       "One pass over an archive file: a file descriptor (a regular file from "
+                       "start to end, or a pipe) or a stream object with read(n).")},
+    {0, nullptr},
+};
+
+PyType_Spec scan_spec = {
+    "quillmark_files._scan.Scan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, scan_slots,
+};
+
+PyObject* libraries(PyObject*, PyObject*) {
+  const std::vector<gzip::Library> built = gzip::built_libraries();
+  OwnedRef names(PyTuple_New(static_cast<Py_ssize_t>(built.size())));
+  if (!names) return nullptr;
+  for (std::size_t i = 0; i < built.size(); ++i) {
+    OwnedRef name = new_text(gzip::library_name(built[i]));
+    if (!name || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), name.release()) != 0) {
+      return nullptr;
+    }
+  }
+  return names.release();
+}
+
+PyMethodDef module_functions[] = {
+    {"libraries", libraries, METH_NOARGS,
+     "libraries()\n--\n\nThe inflater libraries of this build, fastest first."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT,
+    "_scan",
+    "The core's pass over archive files.",
+    -1,
+    module_functions,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* create_module() {
+  OwnedRef module(PyModule_Create(&module_definition));
+  if (!module) return nullptr;
+  OwnedRef type(PyType_FromSpec(&scan_spec));
+  if (!type || PyObject_SetAttrString(module.get(), "Scan", type.get()) != 0) return nullptr;
+  OwnedRef empty = new_text(empty_archive_error().display());
+  if (!empty || PyObject_SetAttrString(module.get(), "EMPTY_ARCHIVE_MESSAGE", empty.get()) != 0) {
+    return nullptr;
+  }
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quillmark::python
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__scan(void) {
+  try {
+    return quillmark::python::create_module();
+  } catch (...) {
+    return PyErr_NoMemory();  // only allocation can throw here
+  }
+}

@@ -1,0 +1,294 @@
+#include "record/file/file_scan.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <string>
+
+namespace quillmark {
+namespace {
+
+// Compressed input is read into a window of this size: a member that lies
+// whole in it (all but the rarest) is inflated in one call.
+constexpr std::size_t kWindow = std::size_t{4} << 20;
+// A plain file is read this much at a time, so that the rest of a large body
+// can be passed over unread.
+constexpr std::size_t kPlainPiece = std::size_t{256} << 10;
+// Bodies with at least this much left after a piece are passed over.
+constexpr std::size_t kPassOverFrom = std::size_t{64} << 10;
+// Before a member is begun, the window is topped up when less than this is
+// left in it, so that a member rarely straddles its end.
+constexpr std::size_t kTopUpBelow = std::size_t{256} << 10;
+// A member is inflated whole when its output fits in this much; larger ones
+// are inflated in pieces of kPiece, which stay in the processor's caches.
+constexpr std::size_t kWholeOutput = std::size_t{4} << 20;
+constexpr std::size_t kPiece = std::size_t{256} << 10;
+
+// Gzip header flags that the libraries treat differently: FHCRC (a checksum
+// of the header, which not all of them check) and the reserved bits (which
+// not all of them refuse). Members with any of them (nearly unheard of) go
+// to zlib alone.
+constexpr unsigned char kUncommonFlags = 0x02 | 0xe0;
+
+std::string member_text(std::size_t offset) {
+  return "gzip member at byte " + std::to_string(offset);
+}
+
+}  // namespace
+
+struct FileScan::Visitor {
+  FileScan& scan;
+  ManifestWatch watch;
+
+  void note(Status status) {
+    if (!status && !scan.sink_error_) scan.sink_error_ = std::move(status).error();
+  }
+
+  void field(std::string_view name, std::string_view raw_value) { watch(name, raw_value); }
+
+  void header(std::size_t offset, std::string_view block, std::size_t body_size) {
+    const RecordStart record{offset, block, body_size, watch.is_manifest()};
+    watch = ManifestWatch();
+    ++scan.records_;
+    if (record.manifest) ++scan.manifest_records_;
+    if (scan.compressed_) scan.groups_.record_begin(record.manifest);
+    scan.body_wanted_ = scan.sink_.wants_body(record);
+    note(scan.sink_.record_begin(record));
+  }
+
+  void body(std::string_view piece) {
+    if (scan.body_wanted_) note(scan.sink_.record_body(piece));
+  }
+
+  void end(std::size_t offset, std::size_t length, std::string_view separator) {
+    scan.body_wanted_ = false;
+    note(scan.sink_.record_end(offset, length, separator));
+    if (scan.compressed_) {
+      if (std::optional<MemberGroup> group = scan.groups_.record_end(offset, length)) {
+        note(scan.sink_.group_closed(*group));
+      }
+    }
+    if (scan.sink_.pause()) scan.paused_ = true;
+  }
+};
+
+FileScan::FileScan(Input& input, ScanSink& sink, const ScanOptions& options)
+    : input_(input),
+      sink_(sink),
+      options_(options),
+      framer_(options.start),
+      groups_(options.compressed_start, options.start),
+      visitor_(new Visitor{*this, {}}),
+      window_(new char[kWindow]) {}
+
+FileScan::~FileScan() = default;
+
+std::size_t FileScan::consumed() const noexcept {
+  return window_position_ + begin_;
+}
+
+Status FileScan::fail(Error error) {
+  error_ = std::move(error);
+  return *error_;
+}
+
+Status FileScan::run(std::size_t budget) {
+  if (error_) return *error_;
+  const std::size_t stop_at =
+      budget == 0 ? std::numeric_limits<std::size_t>::max() : consumed() + budget;
+  paused_ = false;
+  interrupted_ = false;
+  if (!started_) {
+    if (Status status = detect(); !status) return fail(std::move(status).error());
+    if (interrupted_) return Ok{};
+    started_ = true;
+  }
+  while (!done_ && !paused_ && !interrupted_ && consumed() < stop_at) {
+    Status status = compressed_ ? step_gzip() : step_plain();
+    if (!status) return fail(std::move(status).error());
+  }
+  return Ok{};
+}
+
+Status FileScan::detect() {
+  if (!refill(gzip::kMagic.size())) return stopped();
+  compressed_ = options_.compressed.value_or(
+      std::string_view(window_.get(), end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
+  if (compressed_) {
+    inflaters_ = gzip::make_inflaters(options_.library);
+    output_.reset(new char[kWholeOutput]);
+  }
+  sink_.begin(compressed_);
+  return Ok{};
+}
+
+// Moves what is left of the window to its start and reads more after it,
+// until at least `at_least` bytes are there or the input ends.
+bool FileScan::refill(std::size_t at_least) {
+  if (begin_ > 0) {
+    std::memmove(window_.get(), window_.get() + begin_, end_ - begin_);
+    window_position_ += begin_;
+    end_ -= begin_;
+    begin_ = 0;
+  }
+  const std::size_t limit = compressed_ ? kWindow : kPlainPiece;
+  while (!input_ended_ && end_ < at_least && end_ < limit) {
+    Result<std::size_t> got = input_.read(window_.get() + end_, limit - end_);
+    if (!got) {
+      if (got.error().io_error() == std::errc::interrupted) {
+        interrupted_ = true;
+      } else {
+        error_ = std::move(got).error();
+      }
+      return false;
+    }
+    if (got.value() == 0) input_ended_ = true;
+    end_ += got.value();
+  }
+  return true;
+}
+
+Status FileScan::feed(std::string_view data) {
+  Status status = framer_.feed(data, *visitor_);
+  if (!status) return status;
+  if (sink_error_) return *sink_error_;
+  return Ok{};
+}
+
+Status FileScan::finish() {
+  done_ = true;
+  if (Status status = framer_.finish(*visitor_); !status) return status;
+  if (sink_error_) return *sink_error_;
+  if (compressed_) {
+    if (std::optional<MemberGroup> group = groups_.finish()) {
+      if (Status status = sink_.group_closed(*group); !status) return status;
+    }
+  }
+  return Ok{};
+}
+
+Status FileScan::step_plain() {
+  if (begin_ == end_) {
+    if (!refill()) return stopped();
+    if (begin_ == end_) return finish();
+  }
+  const std::string_view piece(window_.get() + begin_, end_ - begin_);
+  begin_ = end_;
+  if (Status status = feed(piece); !status) return status;
+  const std::size_t left = framer_.body_remaining();
+  if (!body_wanted_ && left >= kPassOverFrom && input_.seekable()) {
+    const std::size_t passed = input_.skip(left);
+    framer_.skip_body(passed);
+    window_position_ += passed;
+  }
+  return Ok{};
+}
+
+Status FileScan::step_gzip() {
+  if (in_padding_) return end_of_members();
+  if (!in_member_) return begin_member();
+  return inflate_piece();
+}
+
+Status FileScan::begin_member() {
+  if (end_ - begin_ < kTopUpBelow && !input_ended_) {
+    if (!refill(kTopUpBelow)) return stopped();
+  }
+  if (begin_ == end_) return finish();
+  const std::string_view rest(window_.get() + begin_, end_ - begin_);
+  if (rest.substr(0, gzip::kMagic.size()) != gzip::kMagic) return end_of_members();
+
+  member_ = MemberSpan{file_position(begin_), 0, framer_.position(), 0};
+  const bool uncommon = rest.size() > 3 && (static_cast<unsigned char>(rest[3]) & kUncommonFlags);
+  if (inflaters_.whole && !uncommon) {
+    std::size_t used = 0, made = 0;
+    switch (inflaters_.whole->inflate(rest, output_.get(), kWholeOutput, used, made)) {
+      case gzip::WholeMemberInflater::Outcome::Done:
+        begin_ += used;
+        if (Status status = feed(std::string_view(output_.get(), made)); !status) return status;
+        return end_member();
+      case gzip::WholeMemberInflater::Outcome::Failed:
+        // Perhaps only cut off by the window's end: then try again on a full one.
+        if (!input_ended_ && (begin_ > 0 || end_ < kWindow)) {
+          refill(kWindow);
+          return stopped();
+        }
+        break;
+      case gzip::WholeMemberInflater::Outcome::NoRoom:
+        break;
+    }
+  }
+  in_member_ = true;
+  member_inflater_ = uncommon ? inflaters_.checked.get() : inflaters_.streaming.get();
+  member_inflater_->begin_member();
+  return Ok{};
+}
+
+Status FileScan::inflate_piece() {
+  if (begin_ == end_) {
+    if (!refill()) return stopped();
+    if (begin_ == end_) {
+      return Error::gzip(member_text(member_.compressed_start) + " is truncated",
+                         member_.compressed_start);
+    }
+  }
+  const std::string_view rest(window_.get() + begin_, end_ - begin_);
+  const gzip::InflateStep step = member_inflater_->inflate(rest, output_.get(), kPiece);
+  begin_ += step.consumed;
+  if (step.produced > 0 && !framing_error_) {
+    // What a member holds is only certain once its trailer is checked: a
+    // framing error in it waits for the end of the member, and a damaged
+    // member is reported as such, whichever library inflates it and however
+    // much of it the library hands out before it finds the damage.
+    Status status = framer_.feed(std::string_view(output_.get(), step.produced), *visitor_);
+    if (sink_error_) return *sink_error_;
+    if (!status) framing_error_ = std::move(status).error();
+  }
+  switch (step.status) {
+    case gzip::InflateStep::Status::MemberEnd:
+      in_member_ = false;
+      if (framing_error_) return *framing_error_;
+      return end_member();
+    case gzip::InflateStep::Status::Corrupt:
+      return Error::gzip(
+          member_text(member_.compressed_start) + " is corrupt (" + std::string(step.detail) + ")",
+          member_.compressed_start);
+    case gzip::InflateStep::Status::NeedInput:
+    case gzip::InflateStep::Status::OutputFull:
+      break;
+  }
+  return Ok{};
+}
+
+Status FileScan::end_member() {
+  member_.compressed_end = file_position(begin_);
+  member_.end = framer_.position();
+  const std::optional<std::size_t> open = framer_.open_record();
+  if (Status status = sink_.member_end(member_, open); !status) return status;
+  if (std::optional<MemberGroup> group =
+          groups_.member_end(member_.compressed_end, member_.end, open)) {
+    if (Status status = sink_.group_closed(*group); !status) return status;
+  }
+  return Ok{};
+}
+
+// Data that is not a gzip member follows the last one: zero bytes, which some
+// writers pad with, end the file; anything else is an error.
+Status FileScan::end_of_members() {
+  if (!in_padding_) padding_start_ = file_position(begin_);
+  in_padding_ = true;
+  const Error error =
+      Error::gzip("unexpected data after gzip member at byte " + std::to_string(padding_start_),
+                  padding_start_);
+  if (!options_.padding_allowed) return error;
+  for (;;) {
+    const char* first = window_.get() + begin_;
+    const char* last = window_.get() + end_;
+    if (std::find_if(first, last, [](char c) { return c != '\0'; }) != last) return error;
+    begin_ = end_;
+    if (!refill()) return stopped();
+    if (begin_ == end_) return finish();
+  }
+}
+
+}  // namespace quillmark

@@ -1,0 +1,194 @@
+// FileScan: one pass over an archive file, plain or gzip-compressed.
+//
+// The pass reads the file in large pieces, inflates each gzip member (see
+// gzip_inflater.hpp), frames the uncompressed bytes with the stream framer
+// (so that the verdict, the messages and the offsets are those of the module
+// on the whole uncompressed content), joins members into groups (see
+// member_groups.hpp) and hands what it finds to a ScanSink: the records, the
+// bodies the sink asks for, and the members and groups of a gzip file. What
+// a command makes of that (a summary, a listing, an appended archive) is the
+// sink's business.
+//
+// Bodies a sink does not ask for are passed over without being read where the
+// input allows it (a regular file that is not compressed). The pass runs in
+// steps (run() with a budget of input bytes), so that a caller can show
+// progress or take a batch of records between steps; it never holds more
+// than a few MiB besides what the sink keeps.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "error/error.hpp"
+#include "record/file/gzip_inflater.hpp"
+#include "record/file/input.hpp"
+#include "record/file/member_groups.hpp"
+#include "record/manifest.hpp"
+#include "record/stream_framer.hpp"
+
+namespace quillmark {
+
+// A record whose header block has been framed.
+struct RecordStart {
+  std::size_t offset = 0;
+  std::string_view block;  // version mark to terminator; valid during the call only
+  std::size_t body_size = 0;
+  bool manifest = false;
+};
+
+// A gzip member: where it lies in the file and in the uncompressed archive.
+struct MemberSpan {
+  std::size_t compressed_start = 0;
+  std::size_t compressed_end = 0;
+  std::size_t start = 0;
+  std::size_t end = 0;
+};
+
+// What a pass does with what the scan finds; by default, nothing. A failing
+// Status (an output that cannot be written) ends the pass with that error.
+class ScanSink {
+ public:
+  virtual ~ScanSink() = default;
+  // Before anything else, once the scan knows whether the input is gzip.
+  virtual void begin(bool compressed) { (void)compressed; }
+  // Whether record_body() should see this record's body.
+  virtual bool wants_body(const RecordStart& record) {
+    (void)record;
+    return false;
+  }
+  virtual Status record_begin(const RecordStart& record) {
+    (void)record;
+    return Ok{};
+  }
+  // A piece of a wanted body, valid during the call only.
+  virtual Status record_body(std::string_view piece) {
+    (void)piece;
+    return Ok{};
+  }
+  // `separator` is "", "\r\n\r\n" or "\n\n".
+  virtual Status record_end(std::size_t offset, std::size_t length, std::string_view separator) {
+    (void)offset;
+    (void)length;
+    (void)separator;
+    return Ok{};
+  }
+  // `open_record`: the record the member's end leaves open, if any.
+  virtual Status member_end(const MemberSpan& member, std::optional<std::size_t> open_record) {
+    (void)member;
+    (void)open_record;
+    return Ok{};
+  }
+  virtual Status group_closed(const MemberGroup& group) {
+    (void)group;
+    return Ok{};
+  }
+  // Asked after each record: whether run() should return to its caller now.
+  virtual bool pause() { return false; }
+};
+
+struct ScanOptions {
+  // The inflater library; nullopt: the fastest built.
+  std::optional<gzip::Library> library;
+  // Whether the input is gzip; nullopt: told by its first bytes.
+  std::optional<bool> compressed;
+  // Where the input starts: its file position (for reports of gzip members)
+  // and its position in the uncompressed archive (where the framer starts).
+  std::size_t compressed_start = 0;
+  std::size_t start = 0;
+  // Whether zero bytes may follow the last gzip member (some writers pad).
+  bool padding_allowed = true;
+};
+
+class FileScan {
+ public:
+  // `input` and `sink` must outlive the scan. Throws std::bad_alloc.
+  FileScan(Input& input, ScanSink& sink, const ScanOptions& options = {});
+  ~FileScan();
+  FileScan(const FileScan&) = delete;
+  FileScan& operator=(const FileScan&) = delete;
+
+  // Goes on until the end of the input, until the sink pauses, until about
+  // `budget` more input bytes are consumed (0: no limit), or until a signal
+  // interrupts a read (interrupted() then tells; calling again goes on).
+  // Fails with the framer's Error, a gzip Error (ErrorKind::Gzip), an Io
+  // error, or the sink's error; with the same one on every call after.
+  Status run(std::size_t budget = 0);
+  bool interrupted() const noexcept { return interrupted_; }
+
+  bool done() const noexcept { return done_; }
+  bool compressed() const noexcept { return compressed_; }
+  // Input bytes read or passed over so far (file bytes, compressed or not).
+  std::size_t consumed() const noexcept;
+  // Uncompressed archive bytes framed so far.
+  std::size_t content_size() const noexcept { return framer_.position(); }
+  std::size_t records() const noexcept { return records_; }
+  std::size_t manifest_records() const noexcept { return manifest_records_; }
+  // For a gzip file: whether every member held exactly one whole record.
+  bool one_record_per_member() const noexcept {
+    return compressed_ && records_ > 0 && groups_.one_record_each();
+  }
+
+ private:
+  struct Visitor;
+
+  Status fail(Error error);
+  Status detect();
+  Status step_plain();
+  Status step_gzip();
+  Status begin_member();
+  Status inflate_piece();
+  Status end_member();
+  Status end_of_members();
+  Status finish();
+  Status feed(std::string_view data);
+  // Reads more input; false when the step must end here: a failure (error_
+  // is set) or an interrupted read.
+  bool refill(std::size_t at_least = 1);
+  Status stopped() const { return error_ ? Status(*error_) : Status(Ok{}); }
+  std::size_t file_position(std::size_t window_index) const noexcept {
+    return options_.compressed_start + window_position_ + window_index;
+  }
+
+  Input& input_;
+  ScanSink& sink_;
+  ScanOptions options_;
+  gzip::Inflaters inflaters_;
+  StreamFramer framer_;
+  MemberGroups groups_;
+  std::unique_ptr<Visitor> visitor_;
+
+  // Input bytes: window_[begin_, end_) not yet used; window_[0] lies at
+  // input position window_position_.
+  std::unique_ptr<char[]> window_;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t window_position_ = 0;
+  bool input_ended_ = false;
+  // Uncompressed bytes of the member being inflated.
+  std::unique_ptr<char[]> output_;
+
+  bool started_ = false;
+  bool compressed_ = false;
+  bool done_ = false;
+  bool paused_ = false;
+  bool interrupted_ = false;
+  bool body_wanted_ = false;
+  std::optional<Error> error_;
+  std::optional<Error> sink_error_;
+  // A framing error in the member being inflated, reported at its end.
+  std::optional<Error> framing_error_;
+
+  // The member being inflated piece by piece, if any.
+  bool in_member_ = false;
+  bool in_padding_ = false;  // zero bytes after the last member
+  std::size_t padding_start_ = 0;
+  gzip::StreamingInflater* member_inflater_ = nullptr;
+  MemberSpan member_;
+
+  std::size_t records_ = 0;
+  std::size_t manifest_records_ = 0;
+};
+
+}  // namespace quillmark

@@ -1,0 +1,86 @@
+// Inflating the gzip members of a .warc.gz, one member at a time.
+//
+// Crawlers write one gzip member per record, so a file holds hundreds of
+// thousands of small members, and now and then a large one. Two kinds of
+// inflater serve them:
+//  - a whole-member inflater (libdeflate) for a member that lies whole in the
+//    caller's input and fits the caller's output: the fastest there is on small
+//    members, since it keeps no state between calls;
+//  - a streaming inflater (ISA-L, or zlib, which is always there) for members
+//    of any size, in pieces, and for telling exactly why a member fails.
+// Which libraries exist is settled when the extension is built (see
+// CMakeLists.txt); `Inflaters` picks among those built.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillmark::gzip {
+
+inline constexpr std::string_view kMagic = "\x1f\x8b";
+
+enum class Library { Libdeflate, Isal, Zlib };
+
+// "libdeflate", "isal", "zlib".
+std::string_view library_name(Library library) noexcept;
+std::optional<Library> library_named(std::string_view name) noexcept;
+// The libraries this build has, fastest first; zlib always comes last.
+std::vector<Library> built_libraries();
+
+// One call of a streaming inflater.
+struct InflateStep {
+  enum class Status {
+    MemberEnd,   // the member's trailer has been read and checked
+    NeedInput,   // every input byte was used; the member goes on
+    OutputFull,  // no room left for output; call again with more
+    Corrupt,     // the member cannot be inflated: `detail` says why
+  };
+  Status status = Status::NeedInput;
+  std::size_t consumed = 0;  // input bytes used
+  std::size_t produced = 0;  // output bytes written
+  std::string_view detail;   // a static text, for Corrupt
+};
+
+class StreamingInflater {
+ public:
+  virtual ~StreamingInflater() = default;
+  // Starts a new member: the next input begins with its gzip header.
+  virtual void begin_member() = 0;
+  // Inflates from `in` into `out` (room for `room` bytes). Returns at the
+  // member's end, when the input is used up, or when the output is full.
+  virtual InflateStep inflate(std::string_view in, char* out, std::size_t room) = 0;
+};
+
+// Whole members, or nothing: the output of a failed call is undefined.
+class WholeMemberInflater {
+ public:
+  enum class Outcome {
+    Done,    // `consumed` input bytes were the member, `produced` its output
+    NoRoom,  // the member inflates to more than `room` bytes
+    Failed,  // corrupt, or not whole in `in`: the streaming inflater tells which
+  };
+  virtual ~WholeMemberInflater() = default;
+  virtual Outcome inflate(std::string_view in, char* out, std::size_t room, std::size_t& consumed,
+                          std::size_t& produced) = 0;
+};
+
+// The inflaters of one choice of library. `whole` is set only for libdeflate;
+// its members that do not fit go to `streaming`, the fastest streaming
+// library built. `checked` (zlib) takes the rare members whose header has
+// flags that the libraries do not all treat alike (see file_scan.cpp).
+struct Inflaters {
+  Library library = Library::Zlib;
+  std::unique_ptr<WholeMemberInflater> whole;
+  std::unique_ptr<StreamingInflater> streaming;
+  std::unique_ptr<StreamingInflater> checked;
+};
+
+// The inflaters for `library`, which must be built; nullopt picks the fastest.
+// Throws std::bad_alloc when the libraries cannot get their state.
+Inflaters make_inflaters(std::optional<Library> library = std::nullopt);
+
+}  // namespace quillmark::gzip

@@ -1,0 +1,89 @@
+// FileAppend: an archive file rebuilt as append_manifest rebuilds an archive
+// in memory: every record that is not a manifest record, exactly as it
+// stands, in order, then one new manifest record.
+//
+// It is one pass over the input (FileScan) with a sink that writes as it goes:
+//  - plain in, plain out: each run of kept records is a byte range of the
+//    input, copied by the kernel; their bodies are never read;
+//  - gzip in, gzip out: members are copied unchanged, compressed bytes and
+//    all, wherever they line up with records (see member_groups.hpp): a group
+//    of members without a manifest record is copied whole, one holding only
+//    manifest records is left out, and the kept records of any other group
+//    are read again and compressed anew, one member each;
+//  - otherwise each kept record is written, compressed into a member of its
+//    own when the output is gzip.
+// CR and LF bytes between records are left out, except inside members copied
+// whole. The new manifest record comes last, as a member of its own when the
+// output is gzip.
+//
+// The input must be seekable (a regular file, or a byte range of one): kept
+// ranges are copied from it by position.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "error/error.hpp"
+#include "record/file/file_scan.hpp"
+#include "record/file/input.hpp"
+#include "writer/file/output_file.hpp"
+
+namespace quillmark {
+
+struct AppendCounts {
+  std::size_t records_kept = 0;
+  std::size_t manifests_removed = 0;
+  std::size_t members_copied = 0;            // gzip members copied unchanged
+  std::size_t records_recompressed = 0;      // kept records whose member was made anew
+  std::size_t manifest_offset = 0;           // the new record's place, uncompressed
+  std::optional<std::size_t> member_offset;  // its gzip member's place in the output
+  std::optional<std::size_t> member_length;
+  std::size_t written = 0;  // bytes written to the output
+};
+
+struct AppendOptions {
+  bool compress = false;  // write gzip
+  std::optional<gzip::Library> library;
+};
+
+class FileAppend {
+ public:
+  // `input` is seekable; `out_fd` is written at its file offset. Throws
+  // std::bad_alloc.
+  FileAppend(FileInput& input, int out_fd, std::string manifest, std::string record_id,
+             const AppendOptions& options);
+  ~FileAppend();
+  FileAppend(const FileAppend&) = delete;
+  FileAppend& operator=(const FileAppend&) = delete;
+
+  // As FileScan::run; once the input is done, writes the new record. Fails
+  // with "empty WARC data" for an input with no content at all.
+  Status run(std::size_t budget = 0);
+  bool done() const noexcept { return done_; }
+  std::size_t consumed() const noexcept;
+  bool input_compressed() const noexcept;
+  const AppendCounts& counts() const noexcept { return counts_; }
+  // Whether the error run() returned came from writing the output.
+  bool output_failed() const noexcept { return output_failed_; }
+
+  class Sink;
+
+ private:
+  Status finish();
+
+  FileInput& input_;
+  OutputFile out_;
+  std::string manifest_;
+  std::string record_id_;
+  AppendOptions options_;
+  std::unique_ptr<Sink> sink_;
+  std::unique_ptr<FileScan> scan_;
+  AppendCounts counts_;
+  bool done_ = false;
+  bool output_failed_ = false;
+  std::optional<Error> error_;
+};
+
+}  // namespace quillmark

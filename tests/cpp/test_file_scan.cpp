@@ -1,0 +1,409 @@
+// The pass over archive files against the whole-archive reader and zlib: for
+// every inflater of the build, gzip members cut anywhere (across records,
+// inside them, empty, larger than the pass's buffers) and inputs that hand
+// out short reads, the pass must report every member where it lies and find
+// exactly the records that index_records finds in the uncompressed data, or
+// the same Error; damaged gzip data must be reported at the damaged member,
+// the same way by every inflater.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "archive_generator.hpp"
+#include "record/file/file_scan.hpp"
+#include "record/file/gzip_inflater.hpp"
+#include "record/record_index.hpp"
+
+namespace quillmark::testing {
+namespace {
+
+// An input held in memory that hands out at most `step` bytes per read.
+class MemoryInput final : public Input {
+ public:
+  MemoryInput(std::string data, std::size_t step) : data_(std::move(data)), step_(step) {}
+  Result<std::size_t> read(char* out, std::size_t size) override {
+    const std::size_t n = std::min({size, step_, data_.size() - position_});
+    data_.copy(out, n, position_);
+    position_ += n;
+    return n;
+  }
+  std::size_t position() const noexcept override { return position_; }
+
+ private:
+  std::string data_;
+  std::size_t step_;
+  std::size_t position_ = 0;
+};
+
+std::string gzip_member(std::string_view data, int level) {
+  z_stream stream{};
+  EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  stream.next_out = reinterpret_cast<Bytef*>(out.data());
+  stream.avail_out = static_cast<uInt>(out.size());
+  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+std::string zlib_inflate(std::string_view member) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
+  std::string out;
+  char buffer[1 << 16];
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
+  stream.avail_in = static_cast<uInt>(member.size());
+  int status;
+  do {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  } while (status == Z_OK);
+  EXPECT_EQ(status, Z_STREAM_END);
+  EXPECT_EQ(stream.avail_in, 0u);
+  inflateEnd(&stream);
+  return out;
+}
+
+struct SeenRecord {
+  std::size_t offset = 0, length = 0;
+  bool manifest = false;
+  friend bool operator==(const SeenRecord&, const SeenRecord&) = default;
+};
+
+// Everything the scan reports.
+class Recorder final : public ScanSink {
+ public:
+  Status record_begin(const RecordStart& record) override {
+    open_ = SeenRecord{record.offset, 0, record.manifest};
+    return Ok{};
+  }
+  Status record_end(std::size_t, std::size_t length, std::string_view) override {
+    open_.length = length;
+    records.push_back(open_);
+    return Ok{};
+  }
+  Status member_end(const MemberSpan& member, std::optional<std::size_t>) override {
+    members.push_back(member);
+    return Ok{};
+  }
+  Status group_closed(const MemberGroup& group) override {
+    groups.push_back(group);
+    return Ok{};
+  }
+
+  std::vector<SeenRecord> records;
+  std::vector<MemberSpan> members;
+  std::vector<MemberGroup> groups;
+
+ private:
+  SeenRecord open_;
+};
+
+struct Outcome {
+  Status status = Ok{};
+  Recorder seen;
+  std::size_t content_size = 0;
+  bool compressed = false;
+  bool one_record_per_member = false;
+};
+
+Outcome scan(const std::string& file, gzip::Library library, std::size_t step,
+             std::size_t budget = 0) {
+  MemoryInput input(file, step);
+  Outcome outcome;
+  ScanOptions options;
+  options.library = library;
+  FileScan pass(input, outcome.seen, options);
+  do {
+    outcome.status = pass.run(budget);
+  } while (outcome.status && !pass.done());
+  outcome.content_size = pass.content_size();
+  outcome.compressed = pass.compressed();
+  outcome.one_record_per_member = pass.one_record_per_member();
+  return outcome;
+}
+
+std::vector<SeenRecord> expected_records(std::string_view warc) {
+  std::vector<SeenRecord> out;
+  Result<RecordIndex> index = index_records(warc);
+  if (!index) return out;
+  for (const RecordView& record : index->records) {
+    out.push_back(SeenRecord{record.offset, record.length, false});
+  }
+  return out;
+}
+
+// A generated archive, with now and then a large body that compresses well
+// (its member inflates to more than the whole-member buffer) or not at all
+// (its member is larger than the input window).
+std::string archive(unsigned seed, std::mt19937& random) {
+  std::vector<Expected> expected;
+  std::string warc = Generator(seed).archive(expected);
+  if (seed % 4 == 1) {
+    const std::size_t size = (5u << 20) + random() % 4096;
+    std::string body;
+    body.reserve(size);
+    while (body.size() < size) body += "<p>repeated markup " + std::to_string(random() % 7);
+    body.resize(size);
+    warc += "WARC/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" + body + "\r\n\r\n";
+  } else if (seed % 4 == 3) {
+    const std::size_t size = (4u << 20) + (1u << 19) + random() % 4096;
+    std::string body(size, '\0');
+    for (char& c : body) c = static_cast<char>(random());
+    warc += "WARC/1.1\r\nContent-Length: " + std::to_string(size) + "\r\n\r\n" + body + "\r\n\r\n";
+  }
+  return warc;
+}
+
+TEST(FileScan, MembersCutAnywhereAreWalkedWithTheirPlaces) {
+  for (unsigned seed = 0; seed < 24; ++seed) {
+    std::mt19937 random(seed);
+    const std::string warc = archive(seed, random);
+    std::set<std::size_t> cut_set{0, warc.size()};
+    const std::size_t cuts = random() % 12;
+    for (std::size_t i = 0; i < cuts && !warc.empty(); ++i) cut_set.insert(random() % warc.size());
+    if (seed % 5 == 0) cut_set.insert(warc.size() / 2);  // sometimes an empty member too
+    const std::vector<std::size_t> points(cut_set.begin(), cut_set.end());
+    std::string file;
+    std::vector<std::string> members;
+    for (std::size_t i = 0; i + 1 < points.size() || members.empty(); ++i) {
+      const std::size_t from = points[std::min(i, points.size() - 1)];
+      const std::size_t to = i + 1 < points.size() ? points[i + 1] : from;
+      members.push_back(gzip_member(std::string_view(warc).substr(from, to - from),
+                                    static_cast<int>(1 + random() % 9)));
+      file += members.back();
+      if (seed % 5 == 0 && i == 0) {  // an empty member
+        members.push_back(gzip_member("", 6));
+        file += members.back();
+      }
+    }
+    const std::vector<SeenRecord> expected = expected_records(warc);
+    for (gzip::Library library : gzip::built_libraries()) {
+      for (std::size_t step : {std::size_t{1} << 30, std::size_t{4093}}) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", " +
+                     std::string(gzip::library_name(library)) + ", reads of " +
+                     std::to_string(step));
+        const Outcome outcome = scan(file, library, step, seed % 2 ? 1 << 16 : 0);
+        ASSERT_TRUE(outcome.status) << outcome.status.error().display();
+        EXPECT_TRUE(outcome.compressed);
+        EXPECT_EQ(outcome.content_size, warc.size());
+        std::vector<SeenRecord> seen = outcome.seen.records;
+        for (SeenRecord& record : seen) record.manifest = false;
+        EXPECT_EQ(seen, expected);
+        ASSERT_EQ(outcome.seen.members.size(), members.size());
+        std::size_t at = 0;
+        for (std::size_t i = 0; i < members.size(); ++i) {
+          const MemberSpan& span = outcome.seen.members[i];
+          EXPECT_EQ(span.compressed_start, at);
+          EXPECT_EQ(span.compressed_end, at + members[i].size());
+          EXPECT_EQ(zlib_inflate(std::string_view(file).substr(
+                        span.compressed_start, span.compressed_end - span.compressed_start)),
+                    warc.substr(span.start, span.end - span.start));
+          at = span.compressed_end;
+        }
+        // The groups tile the file, and none splits a record.
+        std::size_t grouped = 0;
+        for (const MemberGroup& group : outcome.seen.groups) {
+          EXPECT_EQ(group.compressed_start, grouped);
+          grouped = group.compressed_end;
+          for (const SeenRecord& record : expected) {
+            const bool starts_inside = record.offset >= group.start && record.offset < group.end;
+            if (starts_inside) {
+              EXPECT_LE(record.offset + record.length, group.end);
+            }
+          }
+        }
+        EXPECT_EQ(grouped, file.size());
+      }
+    }
+  }
+}
+
+TEST(FileScan, OneMemberPerRecordIsTold) {
+  for (unsigned seed = 0; seed < 12; ++seed) {
+    std::vector<Expected> expected;
+    const std::string warc = Generator(seed).archive(expected);
+    if (expected.empty()) continue;
+    std::string aligned, shifted;
+    // Members cut at record ends: the gap bytes after a record stay in its member.
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+      const std::size_t from = i == 0 ? 0 : expected[i].offset;
+      const std::size_t to = i + 1 < expected.size() ? expected[i + 1].offset : warc.size();
+      aligned += gzip_member(std::string_view(warc).substr(from, to - from), 6);
+    }
+    // One member for everything but the first byte of the last record.
+    const std::size_t cut = expected.back().offset + 1;
+    shifted = gzip_member(std::string_view(warc).substr(0, cut), 6) +
+              gzip_member(std::string_view(warc).substr(cut), 6);
+    for (gzip::Library library : gzip::built_libraries()) {
+      SCOPED_TRACE(seed);
+      const Outcome one = scan(aligned, library, 1 << 20);
+      ASSERT_TRUE(one.status);
+      // A member that also holds the gap before the next record still holds one record.
+      EXPECT_TRUE(one.one_record_per_member);
+      const Outcome other = scan(shifted, library, 1 << 20);
+      ASSERT_TRUE(other.status);
+      EXPECT_FALSE(other.one_record_per_member);
+    }
+  }
+}
+
+// A short archive of one member per record.
+std::string small_gzip_archive(std::vector<std::size_t>& member_starts) {
+  std::vector<Expected> expected;
+  const std::string warc = Generator(7).archive(expected);
+  std::string file;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const std::size_t from = i == 0 ? 0 : expected[i].offset;
+    const std::size_t to = i + 1 < expected.size() ? expected[i + 1].offset : warc.size();
+    member_starts.push_back(file.size());
+    file += gzip_member(std::string_view(warc).substr(from, to - from), 9);
+  }
+  return file;
+}
+
+TEST(FileScan, EveryTruncationIsReportedAtItsMember) {
+  std::vector<std::size_t> starts;
+  const std::string file = small_gzip_archive(starts);
+  ASSERT_GT(starts.size(), 3u);
+  for (std::size_t cut = 1; cut < file.size(); ++cut) {
+    // The member the cut falls in, and whether it falls on a member's start.
+    const auto after = std::upper_bound(starts.begin(), starts.end(), cut);
+    const std::size_t member = *(after - 1);
+    for (gzip::Library library : gzip::built_libraries()) {
+      SCOPED_TRACE("cut at " + std::to_string(cut) + ", " +
+                   std::string(gzip::library_name(library)));
+      const Outcome outcome = scan(file.substr(0, cut), library, 1 << 20);
+      if (member == cut) {
+        EXPECT_TRUE(outcome.status);
+        continue;
+      }
+      ASSERT_FALSE(outcome.status);
+      const Error& error = outcome.status.error();
+      EXPECT_EQ(error.kind(), cut == 1 ? ErrorKind::InvalidRecord : ErrorKind::Gzip);
+      EXPECT_EQ(error.offset(), member);
+      const std::string where = std::to_string(member);
+      if (cut == 1) {  // one byte is not even gzip: the file reads as a plain archive
+        EXPECT_EQ(error.display(), "invalid WARC record: expected WARC/1.1 at offset 0");
+      } else if (cut - member == 1) {  // one byte cannot be told from stray data
+        EXPECT_EQ(error.display(), "unexpected data after gzip member at byte " + where);
+      } else {
+        EXPECT_EQ(error.display(), "gzip member at byte " + where + " is truncated");
+      }
+    }
+  }
+}
+
+TEST(FileScan, DamagedMembersAreReportedAliveByEveryInflater) {
+  std::vector<std::size_t> starts;
+  const std::string file = small_gzip_archive(starts);
+  std::mt19937 random(3);
+  for (int trial = 0; trial < 400; ++trial) {
+    std::string damaged = file;
+    const std::size_t at = random() % damaged.size();
+    damaged[at] = static_cast<char>(damaged[at] ^ (1 + random() % 255));
+    std::optional<std::pair<ErrorKind, std::size_t>> first;
+    std::optional<std::string> first_text;
+    for (gzip::Library library : gzip::built_libraries()) {
+      SCOPED_TRACE("byte " + std::to_string(at) + ", " + std::string(gzip::library_name(library)));
+      const Outcome outcome = scan(damaged, library, 1 << 20);
+      const auto verdict = outcome.status ? std::pair(ErrorKind::NoManifest, std::size_t{0})
+                                          : std::pair(outcome.status.error().kind(),
+                                                      outcome.status.error().offset());
+      if (!first) first = verdict;
+      EXPECT_EQ(verdict, *first);  // the same kind of failure, at the same place
+      if (!outcome.status && verdict.first == ErrorKind::InvalidRecord) {
+        if (!first_text) first_text = outcome.status.error().display();
+        EXPECT_EQ(outcome.status.error().display(), *first_text);
+      }
+    }
+  }
+}
+
+// Gzip headers with every optional field, and with fields that must be refused.
+TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
+  const std::string record = "WARC/1.1\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n";
+  const std::string plain = gzip_member(record, 6);
+  const std::string deflated = plain.substr(10);  // raw deflate data and the trailer
+  struct Case {
+    const char* name;
+    std::string header;
+    bool accepted;
+  };
+  const auto header = [](unsigned char flags, std::string extra) {
+    std::string h = std::string("\x1f\x8b\x08", 3) + static_cast<char>(flags) +
+                    std::string("\0\0\0\0\0\x03", 6);
+    return h + extra;
+  };
+  const auto crc16 = [](const std::string& bytes) {
+    const uLong crc =
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
+    return std::string{static_cast<char>(crc & 0xff), static_cast<char>((crc >> 8) & 0xff)};
+  };
+  const std::string with_crc = header(0x02, "");
+  std::vector<Case> cases = {
+      {"plain", header(0, ""), true},
+      {"name", header(0x08, std::string("crawl.warc\0", 11)), true},
+      {"comment", header(0x10, std::string("a comment\0", 10)), true},
+      {"extra",
+       header(0x04, std::string("\x04\x00"
+                                "ab\x01\x02",
+                                6)),
+       true},
+      {"header crc", with_crc + crc16(with_crc), true},
+      {"wrong header crc", with_crc + std::string("\x00\x00", 2), false},
+      {"reserved flag", header(0x20, ""), false},
+      {"method 7", std::string("\x1f\x8b\x07\x00\0\0\0\0\0\x03", 10), false},
+  };
+  for (const Case& c : cases) {
+    for (gzip::Library library : gzip::built_libraries()) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::string(gzip::library_name(library)));
+      const std::string file = c.header + deflated + plain;  // a second, ordinary member
+      const Outcome outcome = scan(file, library, 1 << 20);
+      EXPECT_EQ(static_cast<bool>(outcome.status), c.accepted);
+      if (c.accepted) {
+        EXPECT_EQ(outcome.seen.records.size(), 2u);
+      } else {
+        ASSERT_FALSE(outcome.status);
+        EXPECT_EQ(outcome.status.error().kind(), ErrorKind::Gzip);
+        EXPECT_EQ(outcome.status.error().offset(), 0u);
+      }
+    }
+  }
+}
+
+TEST(FileScan, PlainInputIsFramedAsTheWholeArchiveReaderFramesIt) {
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    std::vector<Expected> expected;
+    std::string warc = Generator(seed).archive(expected);
+    std::mt19937 random(seed);
+    if (seed % 3 == 0 && !warc.empty()) warc.resize(random() % warc.size());  // damaged
+    Result<RecordIndex> whole = index_records(warc);
+    const Outcome outcome = scan(warc, gzip::Library::Zlib, 1 + random() % 97);
+    EXPECT_FALSE(outcome.compressed);
+    ASSERT_EQ(static_cast<bool>(outcome.status), static_cast<bool>(whole)) << seed;
+    if (!whole) {
+      EXPECT_EQ(outcome.status.error(), whole.error());
+    } else {
+      std::vector<SeenRecord> seen = outcome.seen.records;
+      for (SeenRecord& record : seen) record.manifest = false;
+      EXPECT_EQ(seen, expected_records(warc));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace quillmark::testing
