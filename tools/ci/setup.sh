@@ -4,6 +4,8 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 apt_packages=(clang clang-format libclang-rt-dev libgtest-dev cmake g++ binutils)
+# The gzip libraries the pass over .warc.gz files is built with.
+apt_packages+=(zlib1g-dev libdeflate-dev libisal-dev)
 # Java for Spark in local mode (the Spark job's test).
 apt_packages+=(openjdk-17-jre-headless)
 missing=()
