@@ -145,19 +145,23 @@ def _run(argv: list[str] | None) -> int:
 
     from quillmark_files import InflaterUnavailable
 
-    from . import audit, commands
     from .errors import CliError, shown
 
     parser = build_parser(quillmark.__version__)
     args = parser.parse_args(argv)
-    handlers = {
-        "records": commands.run_records,
-        "manifest": commands.run_manifest,
-        "append": commands.run_append,
-        "check": commands.run_check,
-        "audit": audit.run_audit,
-    }
     try:
+        if args.command == "audit":
+            from .audit import run_audit
+
+            return run_audit(args)
+        from . import commands
+
+        handlers = {
+            "records": commands.run_records,
+            "manifest": commands.run_manifest,
+            "append": commands.run_append,
+            "check": commands.run_check,
+        }
         return handlers[args.command](args)
     except (CliError, InflaterUnavailable) as exc:
         return _fail(str(exc), EXIT_FAILURE)

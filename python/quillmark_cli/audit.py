@@ -12,11 +12,15 @@ import signal
 import sys
 from collections.abc import Iterator
 
+from typing import TYPE_CHECKING
+
 from quillmark_files import inflaters
 from quillmark_files.audit import Row
-from quillmark_files.crawl import Target, audit_all, find_archives
-from quillmark_files.output import STANDARD_STREAM, open_output
 from quillmark_files.report import FORMATS, JSONL, PARQUET, ReportWriter, format_of
+from quillmark_files.source import STANDARD_STREAM
+
+if TYPE_CHECKING:
+    from quillmark_files.crawl import Target
 
 from .errors import CliError, report, shown
 from .listing import printable
@@ -179,6 +183,9 @@ def run_audit(args) -> int:
         except ParquetUnavailable as exc:
             raise CliError(str(exc)) from None
 
+    from quillmark_files.crawl import find_archives
+    from quillmark_files.output import open_output
+
     targets = list(find_archives(_paths(args.paths)))
     if not targets:
         raise CliError("no archive files (.warc, .warc.gz) found")
@@ -208,6 +215,8 @@ def run_audit(args) -> int:
 
 
 def _audit(targets: list[Target], jobs: int, tally: Tally, writer: ReportWriter | None):
+    from quillmark_files.crawl import audit_all
+
     progress = Progress(targets)
 
     def take(row: Row) -> None:

@@ -3,16 +3,13 @@ failures the user should see are raised as CliError."""
 
 from __future__ import annotations
 
-import json
 import os
-import shutil
 import stat
 import sys
-import tempfile
 
 import quillmark_files
 from quillmark_files import ArchiveError
-from quillmark_files.output import STANDARD_STREAM, write_file
+from quillmark_files.source import STANDARD_STREAM
 
 from .errors import CliError, report, shown
 from .listing import column_widths, json_line, table_cells, table_lines
@@ -42,6 +39,10 @@ def _refuse_binary_to_terminal(what: str) -> None:
 
 
 def run_records(args) -> int:
+    import json
+    import shutil
+    import tempfile
+
     as_json = args.json or not sys.stdout.isatty()
     with tempfile.SpooledTemporaryFile(_LISTING_IN_MEMORY) as spool:
         widths = None
@@ -198,6 +199,8 @@ def _append_report(result) -> str:
 
 
 def _write_output(name: str, chunks) -> None:
+    from quillmark_files.output import write_file
+
     try:
         write_file(name, chunks)
     except OSError as exc:

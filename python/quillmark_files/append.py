@@ -15,14 +15,12 @@ from __future__ import annotations
 
 import contextlib
 import os
-import uuid
 from collections.abc import Iterator
 from typing import NamedTuple
 
 from .errors import raise_failure
 from .inflaters import chosen
-from .output import STANDARD_STREAM, open_output
-from .source import Input, Source, display_name
+from .source import STANDARD_STREAM, Input, Source, display_name
 from .steps import Progress, steps
 
 _SPOOL_PIECE = 1 << 20
@@ -46,6 +44,8 @@ def checked_record_id(record_id: str | None) -> str:
     """``record_id``, or a fresh ``urn:uuid:`` when it is None. An id with a
     line break would add header lines of its own, so it is refused."""
     if record_id is None:
+        import uuid  # loaded only where an id is made (it is slow to load)
+
         return f"urn:uuid:{uuid.uuid4()}"
     if "\r" in record_id or "\n" in record_id:
         raise ValueError("the record id must not contain a carriage return or a line feed")
@@ -77,6 +77,8 @@ def append_manifest(
     no content at all), CompressionError, or OSError. ``progress`` is called
     as for ``check``.
     """
+    from .output import open_output  # loaded only where an output is written
+
     record_id = checked_record_id(record_id)
     manifest = bytes(manifest)
     library = chosen(inflater)

@@ -17,8 +17,7 @@ import signal
 import stat
 import threading
 from collections.abc import Iterable, Iterator
-from dataclasses import dataclass
-from typing import Any, Callable
+from typing import Any, Callable, NamedTuple
 
 from .audit import FIELD_NAMES, Row, audit_file, is_url, local_path, remote_filesystem
 
@@ -31,8 +30,7 @@ _AHEAD_PER_WORKER = 4
 _POLL_SECONDS = 0.2  # how soon a stop signal is acted on
 
 
-@dataclass(frozen=True)
-class Target:
+class Target(NamedTuple):
     """A file to audit, as found: its size for progress (None when unknown);
     ``error`` when it could not even be listed (an unreadable directory)."""
 
