@@ -389,7 +389,8 @@ def main(argv: list[str] | None = None) -> int:
     rounds = args.rounds or (1 if args.quick else 3)
 
     kept = native_inputs.ensure(scale, args.data_dir)
-    check_floors(kept, scale, args.data_dir, args.inputs)
+    if "gzip" in args.forms:
+        check_floors(kept, scale, args.data_dir, args.inputs)
     calls: dict[str, dict] = {}
     measured = plan(
         kept, scale, args.data_dir, args.inputs, args.forms, args.threads, args.jobs, calls
