@@ -3,7 +3,8 @@
 A crawl is a warcinfo record, then per fetched URL a request, a response and
 most often a metadata record. Requests and metadata are small; response
 payloads are spread log-uniformly up to a maximum (8 MiB by default), so that
-most are a few KiB to a few hundred KiB and a few are large. Text payloads
+most are a few KiB to a few hundred KiB and a few are large, or, given a
+median, lognormally around it as web pages are. Text payloads
 are cut from a pool of markup and Zipf-distributed words that gzip shrinks
 about 3.5 times, like web pages; about one response in eight is an image,
 cut from a pool of random bytes that does not compress.
@@ -37,6 +38,9 @@ MANIFEST_WARC_TYPE = "c2paprovenance"
 MANIFEST_CONTENT_TYPE = "application/c2pa"
 GZIP_LEVEL = 6
 COMPRESSOR = f"zlib {zlib.ZLIB_RUNTIME_VERSION} level {GZIP_LEVEL}"
+# Spread of lognormal payload sizes: with a median of 20 KB, half the pages
+# lie between about 12 and 34 KB and one in forty-five is above 100 KB.
+BODY_SIGMA = 0.8
 
 _LETTERS = "etaoinshrdlucmfwypvbgkjqxz"
 _MARKUP = (
@@ -149,9 +153,12 @@ class Crawl:
         size: int,
         *,
         body_max: int = 8 * MIB,
+        body_median: int | None = None,
         manifests: int = 1,
     ) -> None:
         self.pools, self.size, self.body_max, self.manifests = pools, size, body_max, manifests
+        # Log-uniform sizes when None; a lognormal spread around this median otherwise.
+        self.body_median = body_median
         self.rng = random.Random(seed)
         self.epoch = self.rng.randrange(300 * 86400)
         self.manifest: Manifest | None = None  # set once the records have been made
@@ -194,6 +201,13 @@ class Crawl:
         self.manifest = Manifest(len(body), hashlib.sha256(body).hexdigest())
         return manifest_record(self.rng, body, self.epoch)
 
+    def _body_size(self) -> int:
+        rng = self.rng
+        if self.body_median is None:
+            return int(math.exp(rng.uniform(math.log(256), math.log(self.body_max))))
+        size = rng.lognormvariate(math.log(self.body_median), BODY_SIGMA)
+        return max(256, min(self.body_max, int(size)))
+
     def _fetch(self, info_id: str) -> Iterator[bytes]:
         rng = self.rng
         self.epoch += rng.randrange(3)
@@ -203,7 +217,7 @@ class Crawl:
         ip = f"203.0.113.{rng.randrange(1, 255)}"
         binary = rng.random() < 0.125
         content_type = rng.choice(_IMAGE_TYPES if binary else _TEXT_TYPES)
-        size = int(math.exp(rng.uniform(math.log(256), math.log(self.body_max))))
+        size = self._body_size()
         payload = self.pools.cut(rng, size, binary)
         response_id, request_id = _uuid(rng), _uuid(rng)
 

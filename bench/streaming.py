@@ -67,7 +67,7 @@ def _remove(*paths: Path):
     return remove
 
 
-def _copy(source: Path, target: Path):
+def fresh_copy(source: Path, target: Path):
     """A copy of `source` whose pages are cached as a read brings them in.
 
     Pages of a file just written cost two to four times more to copy than
@@ -177,7 +177,7 @@ def plan(
                             group,
                             "baseline: cp of the copy",
                             ["cp", str(copy), str(out)],
-                            prepare=_copy(path, copy),
+                            prepare=fresh_copy(path, copy),
                             verify=_output_size_near(out, path, 1, 1),
                             cleanup=_remove(out, copy),
                         )
@@ -218,7 +218,7 @@ def plan(
                         "append in place",
                         [*qm, "append", str(copy), str(store), "--record-id", RECORD_ID],
                         env,
-                        prepare=_copy(path, copy),
+                        prepare=fresh_copy(path, copy),
                         verify=_output_size_near(copy, path),
                         cleanup=_remove(copy),
                     )
