@@ -19,6 +19,9 @@ constexpr std::size_t kPassOverFrom = std::size_t{64} << 10;
 // Before a member is begun, the window is topped up when less than this is
 // left in it, so that a member rarely straddles its end.
 constexpr std::size_t kTopUpBelow = std::size_t{256} << 10;
+// How much of a gzip regular file is mapped at a time: enough that the
+// mapping moves seldom, little enough to keep resident memory small.
+constexpr std::size_t kMapWindow = std::size_t{16} << 20;
 // A member is inflated whole when its output fits in this much; larger ones
 // are inflated in pieces of kPiece, which stay in the processor's caches.
 constexpr std::size_t kWholeOutput = std::size_t{4} << 20;
@@ -79,7 +82,8 @@ FileScan::FileScan(Input& input, ScanSink& sink, const ScanOptions& options)
       framer_(options.start),
       groups_(options.compressed_start, options.start),
       visitor_(new Visitor{*this, {}}),
-      window_(new char[kWindow]) {}
+      window_(new char[kWindow]),
+      data_(window_.get()) {}
 
 FileScan::~FileScan() = default;
 
@@ -103,20 +107,41 @@ Status FileScan::run(std::size_t budget) {
     if (interrupted_) return Ok{};
     started_ = true;
   }
-  while (!done_ && !paused_ && !interrupted_ && consumed() < stop_at) {
-    Status status = compressed_ ? step_gzip() : step_plain();
-    if (!status) return fail(std::move(status).error());
+  stop_at_ = stop_at;
+  if (!mapped_) {
+    loop(stop_at);
+  } else if (!guard_mapped_reads(
+                 mapping_,
+                 [](void* self) {
+                   FileScan& scan = *static_cast<FileScan*>(self);
+                   scan.loop(scan.stop_at_);
+                 },
+                 this)) {
+    // The file was cut short beneath the mapping while it was read.
+    loop_status_ = Error::io(std::make_error_code(std::errc::io_error));
   }
+  if (!loop_status_) return fail(std::move(loop_status_).error());
   return Ok{};
+}
+
+// The steps of run(). Nothing here may hold what needs destroying while it
+// reads a mapping (see guard_mapped_reads): the outcome goes to loop_status_.
+void FileScan::loop(std::size_t stop_at) {
+  while (!done_ && !paused_ && !interrupted_ && consumed() < stop_at) {
+    loop_status_ = compressed_ ? step_gzip() : step_plain();
+    if (!loop_status_) return;
+  }
 }
 
 Status FileScan::detect() {
   if (!refill(gzip::kMagic.size())) return stopped();
   compressed_ = options_.compressed.value_or(
-      std::string_view(window_.get(), end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
+      std::string_view(data_, end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
   if (compressed_) {
     inflaters_ = gzip::make_inflaters(options_.library);
     output_.reset(new char[kWholeOutput]);
+    // A regular file is inflated from a mapping of it, where the kernel allows.
+    mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(window_position_ + begin_, 0);
   }
   sink_.begin(compressed_);
   return Ok{};
@@ -125,8 +150,13 @@ Status FileScan::detect() {
 // Moves what is left of the window to its start and reads more after it,
 // until at least `at_least` bytes are there or the input ends.
 bool FileScan::refill(std::size_t at_least) {
+  if (mapped_) {
+    if (map_at(window_position_ + begin_, at_least)) return true;
+    if (!error_) error_ = Error::io(std::make_error_code(std::errc::io_error));
+    return false;
+  }
   if (begin_ > 0) {
-    std::memmove(window_.get(), window_.get() + begin_, end_ - begin_);
+    std::memmove(window_.get(), data_ + begin_, end_ - begin_);
     window_position_ += begin_;
     end_ -= begin_;
     begin_ = 0;
@@ -145,6 +175,20 @@ bool FileScan::refill(std::size_t at_least) {
     if (got.value() == 0) input_ended_ = true;
     end_ += got.value();
   }
+  return true;
+}
+
+// Maps the input from `position` on, at least `wanted` bytes of it where the
+// input has them; false when the kernel refuses.
+bool FileScan::map_at(std::size_t position, std::size_t wanted) {
+  const std::size_t size = *input_.size();
+  const std::size_t length = std::min(std::max(kMapWindow, wanted), size - position);
+  if (!mapping_.map(input_.mappable_fd(), input_.file_start() + position, length)) return false;
+  data_ = mapping_.data();
+  window_position_ = position;
+  begin_ = 0;
+  end_ = length;
+  input_ended_ = position + length == size;
   return true;
 }
 
@@ -172,7 +216,7 @@ Status FileScan::step_plain() {
     if (!refill()) return stopped();
     if (begin_ == end_) return finish();
   }
-  const std::string_view piece(window_.get() + begin_, end_ - begin_);
+  const std::string_view piece(data_ + begin_, end_ - begin_);
   begin_ = end_;
   if (Status status = feed(piece); !status) return status;
   const std::size_t left = framer_.body_remaining();
@@ -195,7 +239,7 @@ Status FileScan::begin_member() {
     if (!refill(kTopUpBelow)) return stopped();
   }
   if (begin_ == end_) return finish();
-  const std::string_view rest(window_.get() + begin_, end_ - begin_);
+  const std::string_view rest(data_ + begin_, end_ - begin_);
   if (rest.substr(0, gzip::kMagic.size()) != gzip::kMagic) return end_of_members();
 
   member_ = MemberSpan{file_position(begin_), 0, framer_.position(), 0};
@@ -232,7 +276,7 @@ Status FileScan::inflate_piece() {
                          member_.compressed_start);
     }
   }
-  const std::string_view rest(window_.get() + begin_, end_ - begin_);
+  const std::string_view rest(data_ + begin_, end_ - begin_);
   const gzip::InflateStep step = member_inflater_->inflate(rest, output_.get(), kPiece);
   begin_ += step.consumed;
   if (step.produced > 0 && !framing_error_) {
@@ -282,8 +326,8 @@ Status FileScan::end_of_members() {
                   padding_start_);
   if (!options_.padding_allowed) return error;
   for (;;) {
-    const char* first = window_.get() + begin_;
-    const char* last = window_.get() + end_;
+    const char* first = data_ + begin_;
+    const char* last = data_ + end_;
     if (std::find_if(first, last, [](char c) { return c != '\0'; }) != last) return error;
     begin_ = end_;
     if (!refill()) return stopped();

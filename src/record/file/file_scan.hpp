@@ -24,6 +24,7 @@
 #include "error/error.hpp"
 #include "record/file/gzip_inflater.hpp"
 #include "record/file/input.hpp"
+#include "record/file/mapped_file.hpp"
 #include "record/file/member_groups.hpp"
 #include "record/manifest.hpp"
 #include "record/stream_framer.hpp"
@@ -134,7 +135,9 @@ class FileScan {
   struct Visitor;
 
   Status fail(Error error);
+  void loop(std::size_t stop_at);
   Status detect();
+  bool map_at(std::size_t position, std::size_t wanted);
   Status step_plain();
   Status step_gzip();
   Status begin_member();
@@ -159,9 +162,15 @@ class FileScan {
   MemberGroups groups_;
   std::unique_ptr<Visitor> visitor_;
 
-  // Input bytes: window_[begin_, end_) not yet used; window_[0] lies at
-  // input position window_position_.
+  // Input bytes: data_[begin_, end_) not yet used; data_[0] lies at input
+  // position window_position_. data_ is window_, into which the input is
+  // read, or, for a gzip regular file, a window of the file mapped.
   std::unique_ptr<char[]> window_;
+  MappedFile mapping_;
+  bool mapped_ = false;
+  const char* data_ = nullptr;
+  Status loop_status_ = Ok{};
+  std::size_t stop_at_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t window_position_ = 0;

@@ -45,6 +45,10 @@ class Input {
   virtual std::optional<std::size_t> size() const noexcept { return std::nullopt; }
   // The position of the next byte read.
   virtual std::size_t position() const noexcept = 0;
+  // A regular file whose bytes can be mapped (see mapped_file.hpp): its
+  // descriptor and the file position of archive position 0; -1 otherwise.
+  virtual int mappable_fd() const noexcept { return -1; }
+  virtual std::size_t file_start() const noexcept { return 0; }
 };
 
 // A file descriptor, borrowed: a regular file from `start` to `end` (or its
@@ -64,6 +68,8 @@ class FileInput final : public Input {
     return end_ - start_;
   }
   std::size_t position() const noexcept override { return position_; }
+  int mappable_fd() const noexcept override { return regular_ ? fd_ : -1; }
+  std::size_t file_start() const noexcept override { return start_; }
 
   int fd() const noexcept { return fd_; }
   // File position of archive position 0.
