@@ -168,3 +168,12 @@ def test_clean_venv_installs_the_wheel_and_imports_it(version, tmp_path):
     # Run from an empty directory so that nothing of the source tree is found.
     output = run(venv_python, "-c", USE_THE_MODULE, site, cwd=tmp_path)
     assert output.split() == [VERSION, version]
+
+
+@pytest.mark.skipif(sys.version_info < (3, 10), reason="sys.stdlib_module_names is new in 3.10")
+def test_no_module_of_the_file_layer_hides_a_standard_one():
+    # spark-submit runs spark_audit.py as a script: its folder comes first on
+    # the path, where a module named like a standard one would hide it.
+    package = REPO / "python" / "quillmark_files"
+    names = {path.stem for path in package.glob("*.py")} | {path.name for path in package.iterdir()}
+    assert not names & set(sys.stdlib_module_names)

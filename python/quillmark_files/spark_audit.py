@@ -25,17 +25,11 @@ import sys
 from collections.abc import Iterable, Iterator
 from typing import Any
 
-if (
-    __name__ == "__main__"
-    and sys.path
-    and sys.path[0] == os.path.dirname(os.path.abspath(__file__))
-):
-    # Run as a script, this file's folder comes first on the path, where the
-    # package's own modules would hide standard ones of the same name.
-    del sys.path[0]
-
-from quillmark_files.audit import FIELD_NAMES, FIELDS, audit_file  # noqa: E402
-from quillmark_files.crawl import Target, find_archives, is_archive_name, listing_row  # noqa: E402
+# Run as a script (as spark-submit runs it), this file's folder comes first on
+# the path; no module of the package has the name of a standard module or of a
+# dependency, so none hides one there.
+from quillmark_files.audit import FIELD_NAMES, FIELDS, audit_file
+from quillmark_files.crawl import Target, find_archives, is_archive_name, listing_row
 
 FORMATS = ("parquet", "json")
 # Partitions per core of the cluster: enough for the scheduler to even out

@@ -4,8 +4,6 @@ set -euo pipefail
 source "$(dirname "$0")/env.sh"
 
 apt_packages=(clang clang-format libclang-rt-dev libgtest-dev cmake g++ binutils)
-# The gzip libraries the pass over .warc.gz files is built with.
-apt_packages+=(zlib1g-dev libdeflate-dev libisal-dev)
 # Java for Spark in local mode (the Spark job's test).
 apt_packages+=(openjdk-17-jre-headless)
 missing=()
@@ -18,6 +16,10 @@ if ((${#missing[@]})); then
   $sudo apt-get update -qq
   DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
+
+# The gzip libraries the pass over .warc.gz files is built with, as the
+# README's install command gets them.
+bash "$QM_ROOT/tools/gzip-libraries"
 
 [[ -x $QM_PY ]] || "$QM_PYTHON_BASE" -m venv "$QM_VENV"
 "$QM_PY" -m pip install -q --upgrade pip
