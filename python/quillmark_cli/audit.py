@@ -11,7 +11,6 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-
 from typing import TYPE_CHECKING
 
 from quillmark_files import inflaters
