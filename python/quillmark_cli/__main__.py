@@ -14,7 +14,31 @@ EXIT_INTERRUPTED = 130  # 128 + SIGINT, as shells report it
 EXIT_BROKEN_PIPE = 141  # 128 + SIGPIPE
 
 
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
+    return value
+
+
+def _add_threads(command: argparse.ArgumentParser, cores: int) -> None:
+    command.add_argument(
+        "--threads",
+        type=_positive,
+        default=cores,
+        metavar="N",
+        help="read a .warc.gz on N threads (default: the number of cores, %(default)s here); "
+        "the result is the same on any number",
+    )
+
+
 def build_parser(version: str) -> argparse.ArgumentParser:
+    from quillmark_files.steps import cores as count_cores
+
+    cores = count_cores()
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="List, check, audit, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
@@ -36,6 +60,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     )
     records.add_argument("file", metavar="FILE", help="the archive")
     records.add_argument("--json", action="store_true", help="write JSON lines on a terminal too")
+    _add_threads(records, cores)
 
     manifest = commands.add_parser(
         "manifest",
@@ -47,6 +72,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     manifest.add_argument(
         "-o", "--output", metavar="OUT", help="write to OUT instead of standard output"
     )
+    _add_threads(manifest, cores)
 
     append = commands.add_parser(
         "append",
@@ -70,6 +96,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         help="WARC-Record-ID of the new record, without angle brackets "
         "(default: a fresh urn:uuid:)",
     )
+    _add_threads(append, cores)
 
     check = commands.add_parser(
         "check",
@@ -78,10 +105,11 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         "for each archive that is not, why and at which record offset, and exit with status 1.",
     )
     check.add_argument("files", metavar="FILE", nargs="+", help="an archive")
+    _add_threads(check, cores)
 
     from .audit import add_parser as add_audit_parser
 
-    add_audit_parser(commands)
+    add_audit_parser(commands, cores, _positive)
     return parser
 
 

@@ -6,7 +6,6 @@ command shows a summary table instead, with a progress bar while it runs.
 
 from __future__ import annotations
 
-import argparse
 import os
 import signal
 import sys
@@ -30,7 +29,7 @@ _STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.S
 _FAILURES_SHOWN = 20  # under the summary table
 
 
-def add_parser(commands) -> None:
+def add_parser(commands, cores: int, positive) -> None:
     audit = commands.add_parser(
         "audit",
         help="report on every archive of a crawl",
@@ -47,8 +46,8 @@ def add_parser(commands) -> None:
     audit.add_argument(
         "-j",
         "--jobs",
-        type=_positive,
-        default=_cores(),
+        type=positive,
+        default=cores,
         metavar="N",
         help="files audited at once, each on a thread of its own (default: the number of "
         "cores, %(default)s here)",
@@ -61,23 +60,6 @@ def add_parser(commands) -> None:
     audit.add_argument(
         "-o", "--output", metavar="OUT", help="write the rows to OUT instead of standard output"
     )
-
-
-def _cores() -> int:
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
-def _positive(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        value = 0
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a whole number of at least 1, not {text!r}")
-    return value
 
 
 def _paths(given: list[str]) -> Iterator[str]:

@@ -48,7 +48,9 @@ def run_records(args) -> int:
         widths = None
         try:
             with file_progress("listing") as progress:
-                records = quillmark_files.iter_records(args.file, progress=progress)
+                records = quillmark_files.iter_records(
+                    args.file, progress=progress, threads=args.threads
+                )
                 for record in records:
                     if as_json:
                         spool.write(json_line(record).encode() + b"\n")
@@ -76,7 +78,9 @@ def run_records(args) -> int:
 def run_manifest(args) -> int:
     try:
         with file_progress("reading") as progress:
-            manifest = quillmark_files.read_manifest(args.file, progress=progress)
+            manifest = quillmark_files.read_manifest(
+                args.file, progress=progress, threads=args.threads
+            )
     except ArchiveError as exc:
         raise _failure(exc) from None
     if manifest is None:
@@ -96,17 +100,17 @@ def run_check(args) -> int:
     status = 0
     for name in args.files:
         try:
-            _check_one(name)
+            _check_one(name, args.threads)
         except CliError as exc:
             report(str(exc))
             status = 1
     return status
 
 
-def _check_one(name: str) -> None:
+def _check_one(name: str, threads: int) -> None:
     try:
         with file_progress("checking") as progress:
-            summary = quillmark_files.check(name, progress=progress)
+            summary = quillmark_files.check(name, progress=progress, threads=threads)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
@@ -158,7 +162,12 @@ def run_append(args) -> int:
     try:
         with file_progress("appending") as progress:
             result = quillmark_files.append_manifest(
-                args.file, manifest, args.output, record_id=record_id, progress=progress
+                args.file,
+                manifest,
+                args.output,
+                record_id=record_id,
+                progress=progress,
+                threads=args.threads,
             )
     except ArchiveError as exc:
         raise _failure(exc) from None

@@ -21,7 +21,7 @@ from typing import NamedTuple
 from .errors import raise_failure
 from .inflaters import chosen
 from .source import STANDARD_STREAM, Input, Source, display_name
-from .steps import Progress, steps
+from .steps import Progress, pass_options, steps
 
 _SPOOL_PIECE = 1 << 20
 
@@ -65,6 +65,7 @@ def append_manifest(
     compress: bool | None = None,
     inflater: str | None = None,
     progress: Progress | None = None,
+    threads: int | None = None,
 ) -> AppendResult:
     """Writes ``source`` with ``manifest`` as its one manifest record.
 
@@ -74,14 +75,16 @@ def append_manifest(
     ``compress`` chooses gzip output; by default an in-place append keeps the
     input's compression and other outputs are gzip when named ``*.gz``.
     Raises MalformedArchive with quillmark's message (also for an archive with
-    no content at all), CompressionError, or OSError. ``progress`` is called
-    as for ``check``.
+    no content at all), CompressionError, or OSError. ``progress`` and
+    ``threads`` are as for ``check`` (a gzip input written as gzip is read on
+    ``threads``; other appends on one).
     """
     from .output import open_output  # loaded only where an output is written
 
     record_id = checked_record_id(record_id)
     manifest = bytes(manifest)
     library = chosen(inflater)
+    options = pass_options(threads)
     in_place = output is None
     target = display_name(source) if output is None else os.fspath(output)
     with Source(source) as stream:
@@ -101,6 +104,7 @@ def append_manifest(
                     manifest=manifest,
                     record_id=record_id,
                     compress=compress,
+                    **options,
                 )
                 for _ in steps(scan, progress):
                     pass

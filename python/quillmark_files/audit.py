@@ -36,10 +36,17 @@ _LOCAL_SCHEMES = ("file://", "file:")
 OUT_OF_MEMORY = "out of memory"
 
 
-def audit_file(path: str, *, inflater: str | None = None, progress: Progress | None = None) -> Row:
+def audit_file(
+    path: str,
+    *,
+    inflater: str | None = None,
+    progress: Progress | None = None,
+    threads: int = 1,
+) -> Row:
     """The row of the archive file ``path``: a local path, a ``file:`` URI, or
     a URL of any file system that fsspec reaches (when it is installed).
-    ``progress`` is called as by ``check`` (and may raise to stop the audit).
+    ``progress`` is called as by ``check`` (and may raise to stop the audit);
+    a gzip file is read on ``threads`` threads.
 
     Raises only for what is no fault of the file: an unknown or missing gzip
     library (InflaterUnavailable), and what ``progress`` raises.
@@ -50,7 +57,7 @@ def audit_file(path: str, *, inflater: str | None = None, progress: Progress | N
         local = local_path(path)
         if local is not None:
             row["size"] = os.stat(local).st_size
-            summary = check(local, inflater=inflater, progress=progress)
+            summary = check(local, inflater=inflater, progress=progress, threads=threads)
         else:
             summary, row["size"] = _check_remote(path, inflater, progress)
     except ArchiveError as exc:
@@ -115,5 +122,5 @@ def _check_remote(url: str, inflater: str | None, progress: Progress | None) -> 
     size = filesystem.size(inner)
     # Large blocks: a remote read costs a round trip; the engine reads in order.
     with filesystem.open(inner, "rb", block_size=8 << 20) as stream:
-        summary = check(stream, inflater=inflater, progress=progress)
+        summary = check(stream, inflater=inflater, progress=progress, threads=1)
     return summary, size

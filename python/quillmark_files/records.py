@@ -8,7 +8,7 @@ from typing import NamedTuple
 from .errors import raise_failure
 from .inflaters import chosen
 from .source import Input, Source
-from .steps import Progress, steps
+from .steps import Progress, pass_options, steps
 
 
 class FileRecord(NamedTuple):
@@ -39,6 +39,7 @@ def iter_records(
     bodies: bool = False,
     inflater: str | None = None,
     progress: Progress | None = None,
+    threads: int | None = None,
 ) -> Iterator[FileRecord]:
     """The records of an archive file, in order, as it is read.
 
@@ -46,11 +47,14 @@ def iter_records(
     A malformed archive raises MalformedArchive once the records before the
     failing one have been yielded; a damaged gzip stream raises
     CompressionError. The file is closed when the iterator is exhausted or
-    closed. ``progress`` is called as for ``check``.
+    closed. ``progress`` and ``threads`` are as for ``check``.
     """
     library = chosen(inflater)
+    options = pass_options(threads)
     with Source(source) as stream:
-        scan = stream.scan(inflater=library, listing=True, bodies=bodies, record_type=FileRecord)
+        scan = stream.scan(
+            inflater=library, listing=True, bodies=bodies, record_type=FileRecord, **options
+        )
         for batch in steps(scan, progress):
             yield from batch
         if scan.failure is not None:

@@ -8,7 +8,7 @@ from typing import NamedTuple
 from .errors import raise_failure
 from .inflaters import chosen
 from .source import Input, Source
-from .steps import Progress, steps
+from .steps import Progress, pass_options, steps
 
 NONE = "none"
 GZIP_PER_RECORD = "gzip-per-record"
@@ -39,18 +39,24 @@ class Summary(NamedTuple):
 
 
 def check(
-    source: Input, *, inflater: str | None = None, progress: Progress | None = None
+    source: Input,
+    *,
+    inflater: str | None = None,
+    progress: Progress | None = None,
+    threads: int | None = None,
 ) -> Summary:
     """Reads a file as quillmark reads a whole archive, without holding it.
 
     Returns its Summary, or raises MalformedArchive (quillmark's message) or
     CompressionError; OSError when it cannot be read. ``progress`` is called
     now and then with the bytes read so far and the file's size (None when
-    unknown).
+    unknown). A gzip file is read on ``threads`` threads (None: one per core);
+    the result is the same on any number.
     """
     library = chosen(inflater)
+    options = pass_options(threads)
     with Source(source) as stream:
-        scan = stream.scan(inflater=library)
+        scan = stream.scan(inflater=library, **options)
         for _ in steps(scan, progress):
             pass
         if scan.failure is not None:
@@ -66,9 +72,13 @@ def check(
 
 
 def read_manifest(
-    source: Input, *, inflater: str | None = None, progress: Progress | None = None
+    source: Input,
+    *,
+    inflater: str | None = None,
+    progress: Progress | None = None,
+    threads: int | None = None,
 ) -> bytes | None:
     """The manifest store of an archive file (the body of its last manifest
     record), or None when it carries none. The whole file must be well-formed,
     as for ``quillmark.read_manifest``; raises as ``check`` does."""
-    return check(source, inflater=inflater, progress=progress).manifest
+    return check(source, inflater=inflater, progress=progress, threads=threads).manifest

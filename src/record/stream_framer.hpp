@@ -56,6 +56,15 @@ class StreamFramer {
     }
     return std::nullopt;
   }
+  // Moves every archive position the framer holds on by `by`: the data fed so
+  // far turns out to start `by` bytes later in the archive than it was told.
+  void shift(std::size_t by) noexcept {
+    pos_ += by;
+    record_ += by;
+    body_end_ += by;
+  }
+  // Whether the data fed so far ends between records: nothing is open or held.
+  bool between_records() const noexcept { return state_ == State::Gap || state_ == State::Done; }
   // Body bytes that the open record still expects; 0 outside a body.
   std::size_t body_remaining() const noexcept { return state_ == State::Body ? remaining_ : 0; }
   // Passes over `n` <= body_remaining() body bytes that are not fed, for a

@@ -9,8 +9,6 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cstdio>
-
 #include <algorithm>
 #include <cstddef>
 #include <optional>
@@ -21,64 +19,13 @@
 #include <vector>
 
 #include "archive_generator.hpp"
+#include "gzip_testing.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
 #include "record/record_index.hpp"
 
 namespace quillmark::testing {
 namespace {
-
-// An input held in memory that hands out at most `step` bytes per read.
-class MemoryInput final : public Input {
- public:
-  MemoryInput(std::string data, std::size_t step) : data_(std::move(data)), step_(step) {}
-  Result<std::size_t> read(char* out, std::size_t size) override {
-    const std::size_t n = std::min({size, step_, data_.size() - position_});
-    data_.copy(out, n, position_);
-    position_ += n;
-    return n;
-  }
-  std::size_t position() const noexcept override { return position_; }
-
- private:
-  std::string data_;
-  std::size_t step_;
-  std::size_t position_ = 0;
-};
-
-std::string gzip_member(std::string_view data, int level) {
-  z_stream stream{};
-  EXPECT_EQ(deflateInit2(&stream, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY), Z_OK);
-  std::string out(deflateBound(&stream, static_cast<uLong>(data.size())) + 64, '\0');
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  stream.avail_in = static_cast<uInt>(data.size());
-  stream.next_out = reinterpret_cast<Bytef*>(out.data());
-  stream.avail_out = static_cast<uInt>(out.size());
-  EXPECT_EQ(deflate(&stream, Z_FINISH), Z_STREAM_END);
-  out.resize(stream.total_out);
-  deflateEnd(&stream);
-  return out;
-}
-
-std::string zlib_inflate(std::string_view member) {
-  z_stream stream{};
-  EXPECT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
-  std::string out;
-  char buffer[1 << 16];
-  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(member.data()));
-  stream.avail_in = static_cast<uInt>(member.size());
-  int status;
-  do {
-    stream.next_out = reinterpret_cast<Bytef*>(buffer);
-    stream.avail_out = sizeof buffer;
-    status = inflate(&stream, Z_NO_FLUSH);
-    out.append(buffer, sizeof buffer - stream.avail_out);
-  } while (status == Z_OK);
-  EXPECT_EQ(status, Z_STREAM_END);
-  EXPECT_EQ(stream.avail_in, 0u);
-  inflateEnd(&stream);
-  return out;
-}
 
 struct SeenRecord {
   std::size_t offset = 0, length = 0;
@@ -121,20 +68,6 @@ struct Outcome {
   std::size_t content_size = 0;
   bool compressed = false;
   bool one_record_per_member = false;
-};
-
-// A file on disk holding `data`, removed with the object.
-class TemporaryFile {
- public:
-  explicit TemporaryFile(const std::string& data) : file_(std::tmpfile()) {
-    EXPECT_EQ(std::fwrite(data.data(), 1, data.size(), file_), data.size());
-    std::fflush(file_);
-  }
-  ~TemporaryFile() { std::fclose(file_); }
-  int fd() const { return fileno(file_); }
-
- private:
-  std::FILE* file_;
 };
 
 Outcome scan_input(Input& input, gzip::Library library, std::size_t budget) {

@@ -22,6 +22,7 @@
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
 #include "record/file/manifest_keeper.hpp"
+#include "record/file/parallel_scan.hpp"
 #include "record/file/record_listing.hpp"
 #include "writer/appender.hpp"
 #include "writer/file/file_append.hpp"
@@ -35,12 +36,12 @@ constexpr std::size_t kBatchRecords = 1024;
 constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
 
 // Everything one pass owns, apart from the Python object around it.
-struct Pass {
+struct ScanState {
   std::optional<FileInput> file;
   std::unique_ptr<PythonInput> stream;
   std::unique_ptr<ManifestKeeper> keeper;
   std::unique_ptr<RecordListing> listing;
-  std::unique_ptr<FileScan> scan;
+  std::unique_ptr<quillmark::Pass> scan;
   std::unique_ptr<FileAppend> append;
   std::unique_ptr<RecordBatch> batch;
   std::optional<Error> failure;
@@ -54,10 +55,10 @@ struct Pass {
 };
 
 struct ScanObject {
-  PyObject_HEAD Pass* pass;  // owned
+  PyObject_HEAD ScanState* pass;  // owned
 };
 
-Pass& pass_of(PyObject* self) {
+ScanState& pass_of(PyObject* self) {
   return *reinterpret_cast<ScanObject*>(self)->pass;
 }
 
@@ -112,28 +113,34 @@ std::optional<gzip::Library> parse_library(const char* name, bool& ok) {
 }
 
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source",   "start",     "end",         "inflater",
-                                   "listing",  "bodies",    "record_type", "append_to",
-                                   "manifest", "record_id", "compress",    nullptr};
+  static const char* keywords[] = {"source",   "start",       "end",       "inflater", "listing",
+                                   "bodies",   "record_type", "append_to", "manifest", "record_id",
+                                   "compress", "threads",     "part_size", nullptr};
   PyObject* source = nullptr;
   unsigned long long start = 0;
   PyObject* end = Py_None;
   const char* inflater = nullptr;
   int listing = 0, bodies = 0, compress = 0, append_to = -1;
+  unsigned int threads = 1;
+  unsigned long long part_size = 0;
   PyObject* record_type = Py_None;
   const char* manifest = nullptr;
   Py_ssize_t manifest_size = 0;
   const char* record_id = nullptr;
   Py_ssize_t record_id_size = 0;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$KOzppOiy#s#p:Scan",
-                                   const_cast<char**>(keywords), &source, &start, &end, &inflater,
-                                   &listing, &bodies, &record_type, &append_to, &manifest,
-                                   &manifest_size, &record_id, &record_id_size, &compress)) {
+  if (!PyArg_ParseTupleAndKeywords(
+          args, kwargs, "O|$KOzppOiy#s#pIK:Scan", const_cast<char**>(keywords), &source, &start,
+          &end, &inflater, &listing, &bodies, &record_type, &append_to, &manifest, &manifest_size,
+          &record_id, &record_id_size, &compress, &threads, &part_size)) {
     return nullptr;
   }
   bool library_ok;
   const std::optional<gzip::Library> library = parse_library(inflater, library_ok);
   if (!library_ok) return nullptr;
+  if (threads == 0) {
+    PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
+    return nullptr;
+  }
   std::optional<std::size_t> stop;
   if (end != Py_None) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(end);
@@ -146,7 +153,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   reinterpret_cast<ScanObject*>(self.get())->pass = nullptr;
   try {
-    auto pass = std::make_unique<Pass>();
+    auto pass = std::make_unique<ScanState>();
     if (PyLong_Check(source)) {
       const long fd = PyLong_AsLong(source);
       if (fd == -1 && PyErr_Occurred()) return nullptr;
@@ -164,6 +171,8 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       AppendOptions options;
       options.compress = compress != 0;
       options.library = library;
+      options.threads = threads;
+      options.part_size = static_cast<std::size_t>(part_size);
       pass->append = std::make_unique<FileAppend>(
           *pass->file, append_to,
           std::string(manifest != nullptr ? manifest : "", static_cast<std::size_t>(manifest_size)),
@@ -187,7 +196,8 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       }
       ScanOptions options;
       options.library = library;
-      pass->scan = std::make_unique<FileScan>(pass->input(), *sink, options);
+      pass->scan =
+          make_pass(pass->input(), *sink, options, threads, static_cast<std::size_t>(part_size));
     }
     reinterpret_cast<ScanObject*>(self.get())->pass = pass.release();
   } catch (const std::bad_alloc&) {
@@ -210,7 +220,7 @@ void scan_dealloc(PyObject* self) {
 PyObject* scan_run(PyObject* self, PyObject* args) {
   unsigned long long budget = 0;
   if (!PyArg_ParseTuple(args, "|K:run", &budget)) return nullptr;
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   if (pass.running) {
     PyErr_SetString(PyExc_RuntimeError, "this scan is already running in another thread");
     return nullptr;
@@ -218,6 +228,7 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
   if (!pass.failure && !pass.done()) {
     Status status = Ok{};
     bool out_of_memory = false;
+    std::optional<std::string> fault;  // no thread could be started, say
     pass.running = true;
     {
       GilRelease release;
@@ -226,6 +237,8 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
         status = pass.append ? pass.append->run(budget) : pass.scan->run(budget);
       } catch (const std::bad_alloc&) {
         out_of_memory = true;
+      } catch (const std::exception& error) {
+        fault = error.what();
       }
       if (pass.stream) pass.stream->set_release(nullptr);
     }
@@ -240,6 +253,11 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
     if (out_of_memory) {
       pass.failure = Error::io(std::make_error_code(std::errc::not_enough_memory));
       return PyErr_NoMemory();
+    }
+    if (fault) {
+      pass.failure = Error::io(std::make_error_code(std::errc::resource_unavailable_try_again));
+      PyErr_Format(PyExc_RuntimeError, "quillmark_files: %s", fault->c_str());
+      return nullptr;
     }
     if (!status) {
       pass.failure = status.error();
@@ -259,12 +277,12 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
 }
 
 PyObject* scan_summary(PyObject* self, PyObject*) {
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   if (!pass.scan || !pass.keeper || !pass.done() || pass.failure) {
     PyErr_SetString(PyExc_RuntimeError, "summary() is for a check that is done");
     return nullptr;
   }
-  const FileScan& scan = *pass.scan;
+  const quillmark::Pass& scan = *pass.scan;
   const std::optional<std::string>& manifest = pass.keeper->manifest();
   OwnedRef store = manifest ? OwnedRef(PyBytes_FromStringAndSize(
                                   manifest->data(), static_cast<Py_ssize_t>(manifest->size())))
@@ -277,7 +295,7 @@ PyObject* scan_summary(PyObject* self, PyObject*) {
 }
 
 PyObject* scan_appended(PyObject* self, PyObject*) {
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   if (!pass.append || !pass.done() || pass.failure) {
     PyErr_SetString(PyExc_RuntimeError, "appended() is for an append that is done");
     return nullptr;
@@ -296,7 +314,7 @@ PyObject* scan_appended(PyObject* self, PyObject*) {
 }
 
 PyObject* scan_done(PyObject* self, void*) {
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   return PyBool_FromLong(pass.done() || pass.failure.has_value());
 }
 
@@ -305,7 +323,7 @@ PyObject* scan_consumed(PyObject* self, void*) {
 }
 
 PyObject* scan_size(PyObject* self, void*) {
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   const std::optional<std::size_t> size = pass.input().size();
   if (!size) Py_RETURN_NONE;
   return PyLong_FromSize_t(*size);
@@ -316,7 +334,7 @@ PyObject* scan_compressed(PyObject* self, void*) {
 }
 
 PyObject* scan_failure(PyObject* self, void*) {
-  Pass& pass = pass_of(self);
+  ScanState& pass = pass_of(self);
   if (!pass.failure) Py_RETURN_NONE;
   try {
     return failure_tuple(*pass.failure, pass.output_failed).release();

@@ -98,23 +98,24 @@ Status FileScan::fail(Error error) {
 
 Status FileScan::run(std::size_t budget) {
   if (error_) return *error_;
-  const std::size_t stop_at =
+  const std::size_t budget_end =
       budget == 0 ? std::numeric_limits<std::size_t>::max() : consumed() + budget;
   paused_ = false;
   interrupted_ = false;
+  if (compressed_ && !output_) output_.reset(new char[kWholeOutput]);  // after hibernate()
   if (!started_) {
     if (Status status = detect(); !status) return fail(std::move(status).error());
     if (interrupted_) return Ok{};
     started_ = true;
   }
-  stop_at_ = stop_at;
+  budget_end_ = budget_end;
   if (!mapped_) {
-    loop(stop_at);
+    loop(budget_end);
   } else if (!guard_mapped_reads(
                  mapping_,
                  [](void* self) {
                    FileScan& scan = *static_cast<FileScan*>(self);
-                   scan.loop(scan.stop_at_);
+                   scan.loop(scan.budget_end_);
                  },
                  this)) {
     // The file was cut short beneath the mapping while it was read.
@@ -124,17 +125,27 @@ Status FileScan::run(std::size_t budget) {
   return Ok{};
 }
 
+void FileScan::hibernate() noexcept {
+  if (!mapped_) return;
+  mapping_.unmap();
+  window_position_ += begin_;
+  begin_ = end_ = 0;
+  data_ = nullptr;
+  input_ended_ = false;
+  output_.reset();
+}
+
 // The steps of run(). Nothing here may hold what needs destroying while it
 // reads a mapping (see guard_mapped_reads): the outcome goes to loop_status_.
-void FileScan::loop(std::size_t stop_at) {
-  while (!done_ && !paused_ && !interrupted_ && consumed() < stop_at) {
+void FileScan::loop(std::size_t budget_end) {
+  while (!done_ && !paused_ && !interrupted_ && consumed() < budget_end) {
     loop_status_ = compressed_ ? step_gzip() : step_plain();
     if (!loop_status_) return;
   }
 }
 
 Status FileScan::detect() {
-  if (!refill(gzip::kMagic.size())) return stopped();
+  if (!refill(gzip::kMagic.size())) return refill_outcome();
   compressed_ = options_.compressed.value_or(
       std::string_view(data_, end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
   if (compressed_) {
@@ -213,7 +224,7 @@ Status FileScan::finish() {
 
 Status FileScan::step_plain() {
   if (begin_ == end_) {
-    if (!refill()) return stopped();
+    if (!refill()) return refill_outcome();
     if (begin_ == end_) return finish();
   }
   const std::string_view piece(data_ + begin_, end_ - begin_);
@@ -235,8 +246,12 @@ Status FileScan::step_gzip() {
 }
 
 Status FileScan::begin_member() {
+  if (options_.stop_at && file_position(begin_) >= *options_.stop_at) {
+    stopped_ = done_ = true;
+    return Ok{};
+  }
   if (end_ - begin_ < kTopUpBelow && !input_ended_) {
-    if (!refill(kTopUpBelow)) return stopped();
+    if (!refill(kTopUpBelow)) return refill_outcome();
   }
   if (begin_ == end_) return finish();
   const std::string_view rest(data_ + begin_, end_ - begin_);
@@ -255,7 +270,7 @@ Status FileScan::begin_member() {
         // Perhaps only cut off by the window's end: then try again on a full one.
         if (!input_ended_ && (begin_ > 0 || end_ < kWindow)) {
           refill(kWindow);
-          return stopped();
+          return refill_outcome();
         }
         break;
       case gzip::WholeMemberInflater::Outcome::NoRoom:
@@ -270,7 +285,7 @@ Status FileScan::begin_member() {
 
 Status FileScan::inflate_piece() {
   if (begin_ == end_) {
-    if (!refill()) return stopped();
+    if (!refill()) return refill_outcome();
     if (begin_ == end_) {
       return Error::gzip(member_text(member_.compressed_start) + " is truncated",
                          member_.compressed_start);
@@ -330,7 +345,7 @@ Status FileScan::end_of_members() {
     const char* last = data_ + end_;
     if (std::find_if(first, last, [](char c) { return c != '\0'; }) != last) return error;
     begin_ = end_;
-    if (!refill()) return stopped();
+    if (!refill()) return refill_outcome();
     if (begin_ == end_) return finish();
   }
 }

@@ -26,6 +26,7 @@
 #include "record/file/input.hpp"
 #include "record/file/mapped_file.hpp"
 #include "record/file/member_groups.hpp"
+#include "record/file/pass.hpp"
 #include "record/manifest.hpp"
 #include "record/stream_framer.hpp"
 
@@ -54,11 +55,19 @@ class ScanSink {
   virtual ~ScanSink() = default;
   // Before anything else, once the scan knows whether the input is gzip.
   virtual void begin(bool compressed) { (void)compressed; }
-  // Whether record_body() should see this record's body.
-  virtual bool wants_body(const RecordStart& record) {
+  // Whether record_body() should see this record's body. Asked from the
+  // threads of a parallel pass too, before the record's place in the archive
+  // is known: it must not change the sink's state, nor look at the offset.
+  virtual bool wants_body(const RecordStart& record) const {
     (void)record;
     return false;
   }
+  // Whether record_begin() looks at the header block (a parallel pass keeps
+  // the blocks of parts read ahead only for a sink that does).
+  virtual bool wants_blocks() const { return true; }
+  // Whether the sink takes bodies in bulk (a parallel pass reads smaller
+  // parts ahead for such a sink, to hold less).
+  virtual bool keeps_bodies() const { return false; }
   virtual Status record_begin(const RecordStart& record) {
     (void)record;
     return Ok{};
@@ -100,13 +109,17 @@ struct ScanOptions {
   std::size_t start = 0;
   // Whether zero bytes may follow the last gzip member (some writers pad).
   bool padding_allowed = true;
+  // A pass over part of a gzip file stops at the first member boundary at or
+  // after this file position, without ending the data there (the framer is
+  // not finished, and may hold a record open).
+  std::optional<std::size_t> stop_at;
 };
 
-class FileScan {
+class FileScan final : public Pass {
  public:
   // `input` and `sink` must outlive the scan. Throws std::bad_alloc.
   FileScan(Input& input, ScanSink& sink, const ScanOptions& options = {});
-  ~FileScan();
+  ~FileScan() override;
   FileScan(const FileScan&) = delete;
   FileScan& operator=(const FileScan&) = delete;
 
@@ -115,27 +128,49 @@ class FileScan {
   // interrupts a read (interrupted() then tells; calling again goes on).
   // Fails with the framer's Error, a gzip Error (ErrorKind::Gzip), an Io
   // error, or the sink's error; with the same one on every call after.
-  Status run(std::size_t budget = 0);
-  bool interrupted() const noexcept { return interrupted_; }
+  Status run(std::size_t budget = 0) override;
+  bool interrupted() const noexcept override { return interrupted_; }
 
-  bool done() const noexcept { return done_; }
-  bool compressed() const noexcept { return compressed_; }
-  // Input bytes read or passed over so far (file bytes, compressed or not).
-  std::size_t consumed() const noexcept;
-  // Uncompressed archive bytes framed so far.
-  std::size_t content_size() const noexcept { return framer_.position(); }
-  std::size_t records() const noexcept { return records_; }
-  std::size_t manifest_records() const noexcept { return manifest_records_; }
-  // For a gzip file: whether every member held exactly one whole record.
-  bool one_record_per_member() const noexcept {
+  bool done() const noexcept override { return done_; }
+  bool compressed() const noexcept override { return compressed_; }
+  std::size_t consumed() const noexcept override;
+  std::size_t content_size() const noexcept override { return framer_.position(); }
+  std::size_t records() const noexcept override { return records_; }
+  std::size_t manifest_records() const noexcept override { return manifest_records_; }
+  bool one_record_per_member() const noexcept override {
     return compressed_ && records_ > 0 && groups_.one_record_each();
+  }
+
+  // For a pass over part of a file (ScanOptions::stop_at): whether it is done
+  // because it reached its stop, the file position where it stands, and
+  // whether the data so far ends between records there.
+  bool stopped() const noexcept { return stopped_; }
+  std::size_t position() const noexcept { return file_position(begin_); }
+  bool between_records() const noexcept { return framer_.between_records(); }
+  // Moves every archive position on by `by`, for what is still to come: a
+  // part of a file read ahead learns where in the archive it starts.
+  void shift(std::size_t by) noexcept {
+    framer_.shift(by);
+    groups_.shift(by);
+    member_.start += by;
+    member_.end += by;
+  }
+  const MemberGroups& groups() const noexcept { return groups_; }
+  // Lets go of the mapping and the buffers of a pass that stopped, until it
+  // goes on (a part read ahead waits for the join with little held).
+  void hibernate() noexcept;
+  // Moves the stop further on (nullopt: the end of the input); a stopped pass
+  // then goes on from where it stands.
+  void extend(std::optional<std::size_t> stop_at) noexcept {
+    options_.stop_at = stop_at;
+    if (stopped_) done_ = stopped_ = false;
   }
 
  private:
   struct Visitor;
 
   Status fail(Error error);
-  void loop(std::size_t stop_at);
+  void loop(std::size_t budget_end);
   Status detect();
   bool map_at(std::size_t position, std::size_t wanted);
   Status step_plain();
@@ -149,7 +184,7 @@ class FileScan {
   // Reads more input; false when the step must end here: a failure (error_
   // is set) or an interrupted read.
   bool refill(std::size_t at_least = 1);
-  Status stopped() const { return error_ ? Status(*error_) : Status(Ok{}); }
+  Status refill_outcome() const { return error_ ? Status(*error_) : Status(Ok{}); }
   std::size_t file_position(std::size_t window_index) const noexcept {
     return options_.compressed_start + window_position_ + window_index;
   }
@@ -170,7 +205,7 @@ class FileScan {
   bool mapped_ = false;
   const char* data_ = nullptr;
   Status loop_status_ = Ok{};
-  std::size_t stop_at_ = 0;
+  std::size_t budget_end_ = 0;
   std::size_t begin_ = 0;
   std::size_t end_ = 0;
   std::size_t window_position_ = 0;
@@ -181,6 +216,7 @@ class FileScan {
   bool started_ = false;
   bool compressed_ = false;
   bool done_ = false;
+  bool stopped_ = false;
   bool paused_ = false;
   bool interrupted_ = false;
   bool body_wanted_ = false;

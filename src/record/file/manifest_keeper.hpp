@@ -11,7 +11,8 @@ namespace quillmark {
 
 class ManifestKeeper final : public ScanSink {
  public:
-  bool wants_body(const RecordStart& record) override { return record.manifest; }
+  bool wants_body(const RecordStart& record) const override { return record.manifest; }
+  bool wants_blocks() const override { return false; }
   Status record_begin(const RecordStart& record) override {
     reading_ = record.manifest;
     if (reading_) body_.clear();

@@ -58,6 +58,14 @@ class MemberGroups {
   // The end of the data: the group still open, if it has members.
   std::optional<MemberGroup> finish() noexcept;
 
+  // Moves the archive positions held on by `by` (see StreamFramer::shift).
+  void shift(std::size_t by) noexcept {
+    open_.start += by;
+    open_.end += by;
+    if (awaited_record_) *awaited_record_ += by;
+    awaited_member_end_ += by;
+  }
+
   // Whether every group so far held one member with one record.
   bool one_record_each() const noexcept { return one_record_each_; }
 

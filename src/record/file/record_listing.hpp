@@ -39,7 +39,8 @@ class RecordListing final : public ScanSink {
       : bodies_(bodies), batch_records_(batch_records), batch_bytes_(batch_bytes) {}
 
   void begin(bool compressed) override { compressed_ = compressed; }
-  bool wants_body(const RecordStart&) override { return bodies_; }
+  bool wants_body(const RecordStart&) const override { return bodies_; }
+  bool keeps_bodies() const override { return bodies_; }
   Status record_begin(const RecordStart& record) override;
   Status record_body(std::string_view piece) override {
     texts_.append(piece);

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "record/builder.hpp"
+#include "record/file/parallel_scan.hpp"
 #include "writer/appender.hpp"
 #include "writer/file/gzip_deflater.hpp"
 #include "writer/kept_ranges.hpp"
@@ -39,7 +40,7 @@ class RecordsSink final : public ScanSink {
 
   std::size_t kept() const noexcept { return kept_; }
 
-  bool wants_body(const RecordStart& record) override { return !record.manifest; }
+  bool wants_body(const RecordStart& record) const override { return !record.manifest; }
 
   Status record_begin(const RecordStart& record) override {
     keeping_ = !record.manifest;
@@ -87,6 +88,7 @@ class RecordsSink final : public ScanSink {
 class RangesSink final : public ScanSink {
  public:
   RangesSink(AppendTarget target, const FileInput& input) : target_(target), input_(input) {}
+  bool wants_blocks() const override { return false; }
 
   Status record_begin(const RecordStart& record) override {
     manifest_ = record.manifest;
@@ -120,6 +122,7 @@ class MembersSink final : public ScanSink {
  public:
   MembersSink(AppendTarget target, const FileInput& input, std::optional<gzip::Library> library)
       : target_(target), input_(input), library_(library) {}
+  bool wants_blocks() const override { return false; }
 
   Status group_closed(const MemberGroup& group) override {
     if (group.manifests == 0) {
@@ -232,7 +235,8 @@ Status FileAppend::run(std::size_t budget) {
     ScanOptions scan_options;
     scan_options.library = options_.library;
     scan_options.compressed = gzip_in;
-    scan_ = std::make_unique<FileScan>(input_, *sink_->sink, scan_options);
+    scan_ = make_pass(input_, *sink_->sink, scan_options,
+                      sink_->members != nullptr ? options_.threads : 1, options_.part_size);
   }
   Status status = scan_->run(budget);
   if (status && scan_->done()) status = finish();

@@ -28,6 +28,7 @@
 #include "error/error.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/input.hpp"
+#include "record/file/pass.hpp"
 #include "writer/file/output_file.hpp"
 
 namespace quillmark {
@@ -46,6 +47,10 @@ struct AppendCounts {
 struct AppendOptions {
   bool compress = false;  // write gzip
   std::optional<gzip::Library> library;
+  // Threads to read a gzip input on, when it is written as gzip (see
+  // parallel_scan.hpp); other appends read on one.
+  unsigned threads = 1;
+  std::size_t part_size = 0;  // of a parallel pass; 0: its own choice
 };
 
 class FileAppend {
@@ -79,7 +84,7 @@ class FileAppend {
   std::string record_id_;
   AppendOptions options_;
   std::unique_ptr<Sink> sink_;
-  std::unique_ptr<FileScan> scan_;
+  std::unique_ptr<Pass> scan_;
   AppendCounts counts_;
   bool done_ = false;
   bool output_failed_ = false;
