@@ -129,7 +129,7 @@ class AtomicFile:
 
 # A folder is opened only to work in it (O_PATH needs no read permission on
 # it, as creating a file there needs none).
-_FOLDER_FLAGS = getattr(os, "O_PATH", os.O_RDONLY) | os.O_DIRECTORY | os.O_CLOEXEC
+_FOLDER_FLAGS = getattr(os, "O_PATH", os.O_RDONLY) | os.O_CLOEXEC
 
 
 def _can_link_unnamed() -> bool:
@@ -150,7 +150,7 @@ def _current_umask() -> int:
 def _fsync_folder(folder: int) -> None:
     """Flushes the folder's entries to disk, where the file system allows."""
     try:
-        fd = os.open(".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC, dir_fd=folder)
+        fd = os.open(".", os.O_RDONLY | os.O_CLOEXEC, dir_fd=folder)
     except OSError:
         return  # an unreadable folder, or one that cannot be opened; the rename stands
     try:
