@@ -107,7 +107,8 @@ def open_output(path: str, *, large: bool = False) -> Iterator[Output]:
     link stays a link. A failure to write (a full disk, a file too large) is
     raised as an OSError that names ``path``.
 
-    ``large`` changes nothing any more: every output is written the same way.
+    ``large`` is accepted for callers that still pass it and changes nothing:
+    every output is written the same way.
     """
     try:
         opened = _to_standard_output() if path == STANDARD_STREAM else _to_file(path)
