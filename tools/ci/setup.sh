@@ -6,6 +6,9 @@ source "$(dirname "$0")/env.sh"
 apt_packages=(clang clang-format libclang-rt-dev libgtest-dev cmake g++ binutils)
 # Java for Spark in local mode (the Spark job's test).
 apt_packages+=(openjdk-17-jre-headless)
+# File systems that share blocks between files, made on loop images by the
+# tests of appended outputs (tests/test_output_on_disk.py).
+apt_packages+=(xfsprogs btrfs-progs)
 missing=()
 for p in "${apt_packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
