@@ -98,6 +98,7 @@ def append_manifest(
                     target != STANDARD_STREAM and str(target).endswith(".gz")
                 )
             with open_output(str(target)) as out:
+                out.flush()  # the pass writes at the descriptor's own offset
                 scan = readable.scan(
                     inflater=library,
                     append_to=out.fd,

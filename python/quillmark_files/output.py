@@ -102,7 +102,7 @@ class Output:
 
 
 @contextlib.contextmanager
-def open_output(path: str, *, large: bool = False) -> Iterator[Output]:
+def open_output(path: str) -> Iterator[Output]:
     """An Output for ``path`` ("-": standard output) that replaces the target
     only when the block ends without an exception.
 
@@ -111,9 +111,6 @@ def open_output(path: str, *, large: bool = False) -> Iterator[Output]:
     symbolic link is followed, so the file it points to is replaced and the
     link stays a link. A failure to write (a full disk, a file too large) is
     raised as an OSError that names ``path``.
-
-    ``large`` is accepted for callers that still pass it and changes nothing:
-    every output is written the same way.
     """
     try:
         opened = _to_standard_output() if path == STANDARD_STREAM else _to_file(path)
