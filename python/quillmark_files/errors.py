@@ -60,5 +60,12 @@ class CompressionError(ArchiveError):
         self.compressed_offset = compressed_offset
 
 
+class PackageError(ArchiveError):
+    """A WACZ package that cannot be used: a damaged ZIP, a WARC entry that is
+    not stored, a ``datapackage.json`` that does not parse or does not list the
+    WARC, a signature that a change would break, or no WARC named where several
+    are inside. ``str(error)`` is one line."""
+
+
 class InflaterUnavailable(RuntimeError):
     """The gzip library asked for is not installed (or not known)."""
