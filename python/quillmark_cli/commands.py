@@ -45,7 +45,7 @@ def run_records(args) -> int:
     with tempfile.SpooledTemporaryFile(_LISTING_IN_MEMORY) as spool:
         widths = None
         try:
-            for record in quillmark_files.iter_records(args.file):
+            for record in quillmark_files.iter_records(args.file, warc=args.warc):
                 if as_json:
                     spool.write(json_line(record).encode() + b"\n")
                 else:
@@ -71,7 +71,7 @@ def run_records(args) -> int:
 
 def run_manifest(args) -> int:
     try:
-        manifest = quillmark_files.read_manifest(args.file)
+        manifest = quillmark_files.read_manifest(args.file, warc=args.warc)
     except ArchiveError as exc:
         raise _failure(exc) from None
     if manifest is None:
@@ -91,23 +91,46 @@ def run_check(args) -> int:
     status = 0
     for name in args.files:
         try:
-            _check_one(name)
+            if not _check_one(name):
+                status = 1
         except CliError as exc:
             report(str(exc))
             status = 1
     return status
 
 
-def _check_one(name: str) -> None:
+def _check_one(name: str) -> bool:
+    """Checks a file, or each WARC of a package; False when a WARC of a
+    package failed (its line reported)."""
     try:
-        summary = quillmark_files.check(name)
+        if not quillmark_files.packages.is_package(name):
+            _check_warc(name, None)
+            return True
+        warcs = [warc.name for warc in quillmark_files.list_warcs(name)]
+    except ArchiveError as exc:
+        raise _failure(exc) from None
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+    intact = True
+    for warc in warcs:  # each failure on its own line
+        try:
+            _check_warc(name, warc)
+        except CliError as exc:
+            intact = False
+            report(str(exc))
+    return intact
+
+
+def _check_warc(name: str, warc: str | None) -> None:
+    try:
+        summary = quillmark_files.check(name, warc=warc)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
         raise CliError(describe_os_error(name, exc)) from None
     manifest = summary.manifest
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
-    print(f"{shown(name)}: well-formed, {detail}", flush=True)
+    print(f"{shown(summary.path)}: well-formed, {detail}", flush=True)
 
 
 def describe_os_error(name: str, exc: OSError) -> str:
@@ -151,10 +174,18 @@ def run_append(args) -> int:
     manifest = _read_manifest_file(args.manifest)
     try:
         result = quillmark_files.append_manifest(
-            args.file, manifest, args.output, record_id=record_id
+            args.file,
+            manifest,
+            args.output,
+            record_id=record_id,
+            warc=args.warc,
+            drop_signature=args.drop_signature,
         )
     except ArchiveError as exc:
         raise _failure(exc) from None
+    if isinstance(result, quillmark_files.PackageAppendResult):
+        _package_notes(result)
+        result = result.archive
     if result.records_recompressed:
         report(
             f"note: {result.records_recompressed} records of {shown(args.file)} were compressed "
@@ -165,6 +196,21 @@ def run_append(args) -> int:
         _append_report(result), file=sys.stderr if result.output == STANDARD_STREAM else sys.stdout
     )
     return 0
+
+
+def _package_notes(result) -> None:
+    if result.signature_dropped:
+        report(
+            f"note: {shown(result.output)}: written without the signature of its "
+            "datapackage-digest.json, which no longer matched; sign the package again"
+        )
+    if result.moved_from is not None:
+        report(
+            f"warning: {shown(result.output)}: an old manifest record stood before other "
+            f"records in {shown(result.warc)}, so the records from byte {result.moved_from} on "
+            "moved; index lines under indexes/ that point at or past it are stale: "
+            "index the package again"
+        )
 
 
 def _open_input_first(name: str) -> None:

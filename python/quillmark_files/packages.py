@@ -24,7 +24,7 @@ from .package_writer import signature_error, write_package
 from .records import FileRecord
 from .source import Input, display_name
 from .summary import Summary
-from .wacz import Package, WarcEntry, is_package, member_path
+from .wacz import PACKAGE_SUFFIX, Package, WarcEntry, is_package, member_path
 from .warc_range import warc_appender, warc_stream
 
 # Room for the new manifest record and its gzip member, over the manifest store.
@@ -131,15 +131,19 @@ def append_manifest(
             inflater=inflater,
             results=results,
         )
-        with open_output(target) as out:
-            written = write_package(
-                package,
-                chosen,
-                out,
-                write_warc,
-                size_hint=chosen.size + len(manifest) + _RECORD_ROOM,
-                drop_signature=drop_signature,
-            )
+        try:
+            with open_output(target) as out:
+                written = write_package(
+                    package,
+                    chosen,
+                    out,
+                    write_warc,
+                    size_hint=chosen.size + len(manifest) + _RECORD_ROOM,
+                    drop_signature=drop_signature,
+                )
+        except PackageError as exc:
+            exc.path = exc.path or path
+            raise
     result = results[0]._replace(output=member_path(target, chosen.name))
     kept_end = result.member_offset if result.member_offset is not None else result.manifest_offset
     moved = written.first_change
@@ -200,9 +204,19 @@ def split_member(path: str) -> tuple[str, str] | None:
     return path[:at], path[at + 1 :]
 
 
-def package_members(path: str) -> list[tuple[str, int]]:
-    """The joined names of the WARCs inside a package, with their sizes."""
-    return [(member_path(path, w.name), w.size) for w in list_warcs(path)]
+def package_targets(path: str, *, by_content: bool) -> list[tuple[str, int | None, str | None]]:
+    """What an audit finds at ``path``: for a package, the joined name and size
+    of each WARC inside it (or the package with why it cannot be read); for
+    anything else, ``path`` alone. A package is a name ending in .wacz or,
+    ``by_content``, a file that starts as a ZIP does."""
+    if not (path.lower().endswith(PACKAGE_SUFFIX) or (by_content and is_package(path))):
+        return [(path, None, None)]
+    try:
+        return [(member_path(path, w.name), w.size, None) for w in list_warcs(path)]
+    except PackageError as exc:
+        return [(path, None, exc.message)]
+    except OSError as exc:
+        return [(path, None, exc.strerror or str(exc))]
 
 
 def member_size(package: str, warc: str) -> int:

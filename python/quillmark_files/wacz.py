@@ -119,13 +119,14 @@ class Package:
             names = ", ".join(warc.name for warc in self.warcs)
             raise PackageError(
                 f"the package holds {len(self.warcs)} WARCs; name one with --warc "
-                f"(warc= in Python): {names}"
+                f"(warc= in Python): {names}",
+                self.name,
             )
         found = [w for w in self.warcs if name in (w.name, w.name.rpartition("/")[2])]
         if len(found) == 1:
             return found[0]
         names = ", ".join(warc.name for warc in self.warcs)
-        raise PackageError(f"no WARC named {name} in the package; it holds: {names}")
+        raise PackageError(f"no WARC named {name} in the package; it holds: {names}", self.name)
 
     def entry(self, name: str) -> Entry | None:
         return self.entries.get(name)
