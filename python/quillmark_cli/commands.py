@@ -207,8 +207,8 @@ def _package_notes(result) -> None:
     if result.moved_from is not None:
         report(
             f"warning: {shown(result.output)}: an old manifest record stood before other "
-            f"records in {shown(result.warc)}, so the records from byte {result.moved_from} on "
-            "moved; index lines under indexes/ that point at or past it are stale: "
+            f"records in {shown(result.warc)}, which moved: from byte {result.moved_from} on it "
+            "differs, and the index lines (indexes/) of records that reach that byte are stale; "
             "index the package again"
         )
 

@@ -41,9 +41,9 @@ class PackageAppendResult(NamedTuple):
     warc_size: int
     warc_hash: str  # as datapackage.json now gives it: "sha256:<hex>"
     signature_dropped: bool
-    # The first byte of the WARC from which kept records moved (an old manifest
-    # record stood before them): index lines that point at or past it are
-    # stale. None when every kept record stays where it was.
+    # Where kept records moved (an old manifest record stood before them): the
+    # first byte of the new WARC that differs from the old one. Index lines
+    # whose range reaches it are stale. None when every kept record stays.
     moved_from: int | None
 
 
