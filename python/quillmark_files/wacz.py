@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 import re
+import stat
 import zlib
 from typing import NamedTuple
 
@@ -55,6 +56,9 @@ def is_package(source: Input) -> bool:
     if path.lower().endswith(PACKAGE_SUFFIX):
         return True
     try:
+        # Only a regular file is looked into: opening a FIFO would block.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
         with open(path, "rb") as stream:
             return stream.read(4) == LOCAL_SIGNATURE
     except OSError:
