@@ -111,15 +111,18 @@ def crawl(request, tmp_path: Path) -> Path:
     return make_package(tmp_path, warc)
 
 
-@pytest.mark.parametrize("in_place", [False, True])
+@pytest.mark.parametrize("where", ["in place", "-o OUT", "-o -"])
 def test_append_keeps_the_package_valid_and_every_index_line(
-    crawl: Path, tmp_path: Path, in_place: bool
+    crawl: Path, tmp_path: Path, where: str
 ):
     (tmp_path / "store.c2pa").write_bytes(STORE)
     before = entries(crawl)
     listing = set(os.listdir(tmp_path))
-    out = crawl if in_place else tmp_path / "signed.wacz"
-    run("append", crawl, tmp_path / "store.c2pa", *([] if in_place else ["-o", out]), check=True)
+    out = crawl if where == "in place" else tmp_path / "signed.wacz"
+    options = {"in place": [], "-o OUT": ["-o", out], "-o -": ["-o", "-"]}[where]
+    written = run("append", crawl, tmp_path / "store.c2pa", *options, check=True)
+    if where == "-o -":
+        out.write_bytes(written.stdout)  # the package alone: the report went to stderr
     assert_valid(out)
     run("manifest", out, "-o", tmp_path / "back", check=True)
     assert (tmp_path / "back").read_bytes() == STORE

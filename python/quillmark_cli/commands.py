@@ -183,6 +183,7 @@ def run_append(args) -> int:
         )
     except ArchiveError as exc:
         raise _failure(exc) from None
+    to_stderr = result.output == STANDARD_STREAM  # standard output holds the archive
     if isinstance(result, quillmark_files.PackageAppendResult):
         _package_notes(result)
         result = result.archive
@@ -192,9 +193,7 @@ def run_append(args) -> int:
             "again, since their gzip members did not line up with records or held a removed "
             "manifest record; the other members were copied unchanged"
         )
-    print(
-        _append_report(result), file=sys.stderr if result.output == STANDARD_STREAM else sys.stdout
-    )
+    print(_append_report(result), file=sys.stderr if to_stderr else sys.stdout)
     return 0
 
 
