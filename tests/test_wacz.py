@@ -4,17 +4,22 @@ made by py-wacz, checked with py-wacz's validator, warcio and zipfile."""
 from __future__ import annotations
 
 import gzip
+import hashlib
 import io
 import json
 import os
 import subprocess
 import sys
+import tempfile
 import zipfile
+import zlib
 from pathlib import Path
 
 import pytest
 import quillmark
 import quillmark_files
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quillmark_files.wacz import Package
 from quillmark_files.warc_range import warc_appender
 
@@ -441,3 +446,63 @@ def test_datapackage_json_keeps_its_layout(indent, ascii: bool):
     document["resources"][0].update(hash="md5:ff", bytes=99)
     expected = json.dumps(document, indent=indent, ensure_ascii=ascii).encode()
     assert package.updated("archive/a.warc.gz", "md5:ff", 99) == expected
+
+
+@pytest.fixture(scope="module")
+def small_package(tmp_path_factory) -> bytes:
+    """A package made by zipfile: a WARC, an index, the two JSON files."""
+    folder = tmp_path_factory.mktemp("small")
+    warc = write_warc(folder / "crawl.warc.gz", 3).read_bytes()
+    resources = [
+        {"path": path, "hash": "sha256:" + hashlib.sha256(data).hexdigest(), "bytes": len(data)}
+        for path, data in (("archive/crawl.warc.gz", warc), ("indexes/index.cdx", b"x 1 {}\n"))
+    ]
+    text = json.dumps({"resources": resources}).encode()
+    digest = {"path": "datapackage.json", "hash": "sha256:" + hashlib.sha256(text).hexdigest()}
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as z:
+        z.writestr("indexes/index.cdx", b"x 1 {}\n", zipfile.ZIP_DEFLATED)
+        z.writestr("archive/crawl.warc.gz", warc)
+        z.writestr("datapackage.json", text, zipfile.ZIP_DEFLATED)
+        z.writestr("datapackage-digest.json", json.dumps(digest))
+    return buffer.getvalue()
+
+
+@settings(max_examples=60)
+@given(data=st.data())
+def test_damaged_structure_is_refused_or_gives_a_sound_package(small_package: bytes, data):
+    """One byte of the ZIP's own structure changed (a header, the central
+    directory, the end record, the JSON files; not the data of the entries
+    copied as they are): the append either refuses
+    with an ArchiveError and writes nothing, or writes a package with the new
+    store in it, which zipfile reads whole where it read the damaged one."""
+    with zipfile.ZipFile(io.BytesIO(small_package)) as z:
+        copied = [  # data copied unchecked, as it stands: left alone here
+            (info.header_offset + 30 + len(info.filename), info.compress_size)
+            for info in z.infolist()
+            if not info.filename.startswith("datapackage")
+        ]
+    at = data.draw(
+        st.integers(0, len(small_package) - 1).filter(
+            lambda i: not any(start <= i < start + size for start, size in copied)
+        )
+    )
+    damaged = bytearray(small_package)
+    damaged[at] ^= data.draw(st.integers(1, 255))
+    with tempfile.TemporaryDirectory() as folder:
+        source, out = Path(folder) / "in.wacz", Path(folder) / "out.wacz"
+        source.write_bytes(bytes(damaged))
+        try:
+            quillmark_files.append_manifest(source, STORE, out)
+        except quillmark_files.ArchiveError as error:
+            assert "\n" not in str(error)
+            assert sorted(os.listdir(folder)) == ["in.wacz"]
+            return
+        assert quillmark_files.read_manifest(out) == STORE
+        try:  # entries are copied as they are: what zipfile refused before, it refuses after
+            with zipfile.ZipFile(source) as z:
+                z.testzip()
+        except (zipfile.BadZipFile, NotImplementedError, ValueError, zlib.error):
+            return
+        with zipfile.ZipFile(out) as z:
+            assert z.testzip() is None

@@ -66,6 +66,13 @@ class PackageError(ArchiveError):
     WARC, a signature that a change would break, or no WARC named where several
     are inside. ``str(error)`` is one line."""
 
+    def __init__(self, message: str, path: str | None = None) -> None:
+        # Entry names come from the file: control characters in them are
+        # escaped, so that the message stays one line.
+        if not message.isprintable():
+            message = "".join(c if c.isprintable() else repr(c)[1:-1] for c in message)
+        super().__init__(message, path)
+
 
 class InflaterUnavailable(RuntimeError):
     """The gzip library asked for is not installed (or not known)."""
