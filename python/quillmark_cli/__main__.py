@@ -43,7 +43,8 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         prog=PROG,
         description="List, check, audit, read and embed C2PA Manifest Stores in WARC/1.1 archives. "
         "Every command reads plain and gzip-compressed (.warc.gz) archives of any size as a "
-        "stream; FILE may be - for standard input. The environment variable "
+        "stream; FILE may be - for standard input, or a WACZ package (.wacz), for the WARCs "
+        "inside it. The environment variable "
         "QUILLMARK_INFLATER picks the gzip library (libdeflate, isal, zlib; default: the "
         "fastest in this build).",
     )
@@ -61,6 +62,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     records.add_argument("file", metavar="FILE", help="the archive")
     records.add_argument("--json", action="store_true", help="write JSON lines on a terminal too")
     _add_threads(records, cores)
+    _add_warc_argument(records)
 
     manifest = commands.add_parser(
         "manifest",
@@ -73,6 +75,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         "-o", "--output", metavar="OUT", help="write to OUT instead of standard output"
     )
     _add_threads(manifest, cores)
+    _add_warc_argument(manifest)
 
     append = commands.add_parser(
         "append",
@@ -97,6 +100,13 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         "(default: a fresh urn:uuid:)",
     )
     _add_threads(append, cores)
+    _add_warc_argument(append)
+    append.add_argument(
+        "--drop-signature",
+        action="store_true",
+        help="for a signed WACZ package: write it without its signature, which the change "
+        "would break (refused otherwise)",
+    )
 
     check = commands.add_parser(
         "check",
@@ -111,6 +121,15 @@ def build_parser(version: str) -> argparse.ArgumentParser:
 
     add_audit_parser(commands, cores, _positive)
     return parser
+
+
+def _add_warc_argument(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--warc",
+        metavar="NAME",
+        help="for a WACZ package (FILE.wacz): the WARC inside it, by its path "
+        "(archive/NAME) or file name; needed where it holds several",
+    )
 
 
 def _fail(message: str, status: int) -> int:

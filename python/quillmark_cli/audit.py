@@ -36,9 +36,11 @@ def add_parser(commands, cores: int, positive) -> None:
         description="Audit archive files in parallel: one row per file with its size, "
         "compression, number of records, error, number of manifest records, and the size "
         "and SHA-256 of its manifest store. PATH is a file, a directory (searched "
-        "recursively for .warc and .warc.gz files) or - for a list of paths, one per line, "
-        "on standard input. Rows are written as JSON lines (the default when standard "
-        "output is not a terminal), CSV or Parquet; on a terminal a summary table is "
+        "recursively for .warc, .warc.gz and .wacz files) or - for a list of paths, one per "
+        "line, on standard input. A WACZ package (.wacz) gives one row per WARC inside it, "
+        "its path being PACKAGE#archive/NAME. Rows are written as JSON lines (the default "
+        "when standard output is not a terminal), CSV or Parquet; on a terminal a summary "
+        "table is "
         "shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps the "
         "rows finished so far.",
     )

@@ -49,7 +49,7 @@ def run_records(args) -> int:
         try:
             with file_progress("listing") as progress:
                 records = quillmark_files.iter_records(
-                    args.file, progress=progress, threads=args.threads
+                    args.file, progress=progress, threads=args.threads, warc=args.warc
                 )
                 for record in records:
                     if as_json:
@@ -79,7 +79,7 @@ def run_manifest(args) -> int:
     try:
         with file_progress("reading") as progress:
             manifest = quillmark_files.read_manifest(
-                args.file, progress=progress, threads=args.threads
+                args.file, progress=progress, threads=args.threads, warc=args.warc
             )
     except ArchiveError as exc:
         raise _failure(exc) from None
@@ -100,24 +100,47 @@ def run_check(args) -> int:
     status = 0
     for name in args.files:
         try:
-            _check_one(name, args.threads)
+            if not _check_one(name, args.threads):
+                status = 1
         except CliError as exc:
             report(str(exc))
             status = 1
     return status
 
 
-def _check_one(name: str, threads: int) -> None:
+def _check_one(name: str, threads: int) -> bool:
+    """Checks a file, or each WARC of a package; False when a WARC of a
+    package failed (its line reported)."""
+    try:
+        if not quillmark_files.packages.is_package(name):
+            _check_warc(name, None, threads)
+            return True
+        warcs = [warc.name for warc in quillmark_files.list_warcs(name)]
+    except ArchiveError as exc:
+        raise _failure(exc) from None
+    except OSError as exc:
+        raise CliError(describe_os_error(name, exc)) from None
+    intact = True
+    for warc in warcs:  # each failure on its own line
+        try:
+            _check_warc(name, warc, threads)
+        except CliError as exc:
+            intact = False
+            report(str(exc))
+    return intact
+
+
+def _check_warc(name: str, warc: str | None, threads: int) -> None:
     try:
         with file_progress("checking") as progress:
-            summary = quillmark_files.check(name, progress=progress, threads=threads)
+            summary = quillmark_files.check(name, progress=progress, threads=threads, warc=warc)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
         raise CliError(describe_os_error(name, exc)) from None
     manifest = summary.manifest
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
-    print(f"{shown(name)}: well-formed, {detail}", flush=True)
+    print(f"{shown(summary.path)}: well-formed, {detail}", flush=True)
 
 
 def describe_os_error(name: str, exc: OSError) -> str:
@@ -161,26 +184,49 @@ def run_append(args) -> int:
     manifest = _read_manifest_file(args.manifest)
     try:
         with file_progress("appending") as progress:
-            result = quillmark_files.append_manifest(
-                args.file,
-                manifest,
-                args.output,
-                record_id=record_id,
-                progress=progress,
-                threads=args.threads,
-            )
+            options = dict(record_id=record_id, progress=progress, threads=args.threads)
+            if quillmark_files.packages.is_package(args.file):
+                result = quillmark_files.append_to_package(
+                    args.file,
+                    manifest,
+                    args.output,
+                    warc=args.warc,
+                    drop_signature=args.drop_signature,
+                    **options,
+                )
+            else:
+                result = quillmark_files.append_manifest(
+                    args.file, manifest, args.output, warc=args.warc, **options
+                )
     except ArchiveError as exc:
         raise _failure(exc) from None
+    to_stderr = result.output == STANDARD_STREAM  # standard output holds the archive
+    if isinstance(result, quillmark_files.PackageAppendResult):
+        _package_notes(result)
+        result = result.archive
     if result.records_recompressed:
         report(
             f"note: {result.records_recompressed} records of {shown(args.file)} were compressed "
             "again, since their gzip members did not line up with records or held a removed "
             "manifest record; the other members were copied unchanged"
         )
-    print(
-        _append_report(result), file=sys.stderr if result.output == STANDARD_STREAM else sys.stdout
-    )
+    print(_append_report(result), file=sys.stderr if to_stderr else sys.stdout)
     return 0
+
+
+def _package_notes(result) -> None:
+    if result.signature_dropped:
+        report(
+            f"note: {shown(result.output)}: written without the signature of its "
+            "datapackage-digest.json, which no longer matched; sign the package again"
+        )
+    if result.moved_from is not None:
+        report(
+            f"warning: {shown(result.output)}: an old manifest record stood before other "
+            f"records in {shown(result.warc)}, which moved: from byte {result.moved_from} on it "
+            "differs, and the index lines (indexes/) of records that reach that byte are stale; "
+            "index the package again"
+        )
 
 
 def _open_input_first(name: str) -> None:

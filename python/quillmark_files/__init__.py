@@ -12,14 +12,32 @@ by one record, whatever the size of the file.
 Every function reaches the verdict ``quillmark`` reaches on the file's
 uncompressed content, with the same message: a file is accepted exactly when
 ``quillmark.read_records`` would accept its content as one archive. A
-``source`` is a path, "-" for standard input, or a binary stream.
+``source`` is a path, "-" for standard input, or a binary stream. A path to a
+WACZ package reads or appends to a WARC inside it, named by ``warc=`` where
+there are several (see packages.py).
 """
 
-from .append import AppendResult, append_manifest
-from .errors import ArchiveError, CompressionError, InflaterUnavailable, MalformedArchive
+from .append import AppendResult
+from .errors import (
+    ArchiveError,
+    CompressionError,
+    InflaterUnavailable,
+    MalformedArchive,
+    PackageError,
+)
 from .inflaters import available as available_inflaters
-from .records import FileRecord, iter_records
-from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary, check, read_manifest
+from .packages import (
+    PackageAppendResult,
+    append_manifest,
+    append_to_package,
+    check,
+    iter_records,
+    list_warcs,
+    read_manifest,
+)
+from .records import FileRecord
+from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary
+from .wacz import WarcEntry
 
 __all__ = [
     "read_manifest",
@@ -33,6 +51,11 @@ __all__ = [
     "MalformedArchive",
     "CompressionError",
     "InflaterUnavailable",
+    "PackageError",
+    "PackageAppendResult",
+    "append_to_package",
+    "WarcEntry",
+    "list_warcs",
     "available_inflaters",
     "NONE",
     "GZIP",

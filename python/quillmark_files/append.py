@@ -24,6 +24,7 @@ from .source import STANDARD_STREAM, Input, Source, display_name
 from .steps import Progress, pass_options, steps
 
 _SPOOL_PIECE = 1 << 20
+GZIP_MAGIC = b"\x1f\x8b"
 
 
 class AppendResult(NamedTuple):
@@ -83,40 +84,70 @@ def append_manifest(
 
     record_id = checked_record_id(record_id)
     manifest = bytes(manifest)
-    library = chosen(inflater)
-    options = pass_options(threads)
     in_place = output is None
     target = display_name(source) if output is None else os.fspath(output)
     with Source(source) as stream:
         if in_place and stream.name != STANDARD_STREAM and not stream.regular:
             raise ValueError(f"{stream.name}: not a regular file, so it cannot be replaced")
         with _seekable(stream) as readable:
-            assert readable.fd is not None
-            gzipped = os.pread(readable.fd, 2, 0) == b"\x1f\x8b"
             if compress is None:
-                compress = (in_place and gzipped) or (
+                compress = (in_place and is_gzip(readable)) or (
                     target != STANDARD_STREAM and str(target).endswith(".gz")
                 )
             with open_output(str(target)) as out:
                 out.flush()  # the pass writes at the descriptor's own offset
-                scan = readable.scan(
-                    inflater=library,
-                    append_to=out.fd,
-                    manifest=manifest,
-                    record_id=record_id,
+                result, written = append_into(
+                    readable,
+                    out.fd,
+                    manifest,
+                    record_id,
                     compress=compress,
-                    **options,
-                )
-                for _ in steps(scan, progress):
-                    pass
-                if scan.failure is not None:
-                    raise_failure(scan.failure, stream.name, gzipped, str(target))
-                kept, removed, copied, recompressed, offset, member, length, written = (
-                    scan.appended()
+                    inflater=inflater,
+                    progress=progress,
+                    threads=threads,
+                    output_name=str(target),
                 )
                 out.wrote(written)
-    return AppendResult(
-        output=str(target),
+    return result
+
+
+def is_gzip(stream: Source) -> bool:
+    """Whether a regular file (or range of one) starts as gzip data does."""
+    assert stream.fd is not None
+    return os.pread(stream.fd, len(GZIP_MAGIC), stream.start) == GZIP_MAGIC
+
+
+def append_into(
+    stream: Source,
+    out_fd: int,
+    manifest: bytes,
+    record_id: str,
+    *,
+    compress: bool,
+    inflater: str | None,
+    progress: Progress | None,
+    threads: int | None,
+    output_name: str,
+) -> tuple[AppendResult, int]:
+    """Writes the archive ``stream`` (a regular file, or a range of one) with
+    ``manifest`` as its one manifest record at ``out_fd``'s own file offset;
+    returns what was written and its size in bytes. ``output_name`` names the
+    output in the result and in errors."""
+    scan = stream.scan(
+        inflater=chosen(inflater),
+        append_to=out_fd,
+        manifest=manifest,
+        record_id=record_id,
+        compress=compress,
+        **pass_options(threads),
+    )
+    for _ in steps(scan, progress):
+        pass
+    if scan.failure is not None:
+        raise_failure(scan.failure, stream.name, scan.compressed, output_name)
+    kept, removed, copied, recompressed, offset, member, length, written = scan.appended()
+    result = AppendResult(
+        output=output_name,
         compressed=compress,
         records_kept=kept,
         manifests_removed=removed,
@@ -126,6 +157,7 @@ def append_manifest(
         member_offset=member,
         member_length=length,
     )
+    return result, written
 
 
 @contextlib.contextmanager
@@ -152,4 +184,4 @@ def _seekable(stream: Source) -> Iterator[Source]:
             yield copy
 
 
-__all__ = ["AppendResult", "append_manifest", "checked_record_id"]
+__all__ = ["AppendResult", "append_into", "append_manifest", "checked_record_id", "is_gzip"]

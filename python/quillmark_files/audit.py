@@ -13,13 +13,14 @@ import os
 from typing import Any
 
 from .errors import ArchiveError
+from .packages import check, member_size, split_member
 from .steps import Progress
-from .summary import NONE, check
+from .summary import NONE
 
 # The fields of a row, in this order, with their types (None is always allowed
 # but for "path").
 FIELDS = (
-    ("path", str),  # the file as given or found
+    ("path", str),  # the file as given or found; "package#archive/name" for a WARC in a package
     ("size", int),  # bytes on disk; None when the file cannot be looked at
     ("compression", str),  # "none", "gzip-per-record", "gzip"; None when unknown
     ("records", int),  # None when the file failed
@@ -55,7 +56,13 @@ def audit_file(
     row["path"] = path
     try:
         local = local_path(path)
-        if local is not None:
+        member = split_member(local) if local is not None else None
+        if member is not None:  # a WARC inside a package: "crawl.wacz#archive/a.warc.gz"
+            row["size"] = member_size(*member)
+            summary = check(
+                member[0], inflater=inflater, progress=progress, threads=threads, warc=member[1]
+            )
+        elif local is not None:
             row["size"] = os.stat(local).st_size
             summary = check(local, inflater=inflater, progress=progress, threads=threads)
         else:

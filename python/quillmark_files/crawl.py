@@ -20,6 +20,8 @@ from collections.abc import Iterable, Iterator
 from typing import Any, Callable, NamedTuple
 
 from .audit import FIELD_NAMES, Row, audit_file, is_url, local_path, remote_filesystem
+from .packages import package_targets
+from .wacz import PACKAGE_SUFFIX
 
 ARCHIVE_SUFFIXES = (".warc", ".warc.gz")
 FAILED_UNEXPECTEDLY = "the audit of this file failed unexpectedly"
@@ -46,7 +48,8 @@ def is_archive_name(name: str) -> bool:
 def find_archives(paths: Iterable[str], *, globs: bool = False) -> Iterator[Target]:
     """The files to audit: each path that is not a directory as it is, and the
     archive files (.warc, .warc.gz) under each directory, walked recursively in
-    name order without following links to directories. With ``globs``, a path
+    name order without following links to directories. A local WACZ package
+    (.wacz) is one target per WARC inside it. With ``globs``, a path
     holding * ? or [ is a pattern ("**" crossing directories). URLs are listed
     through fsspec."""
     for path in paths:
@@ -67,7 +70,7 @@ def _find_local(path: str) -> Iterator[Target]:
         yield Target(path)  # its row tells why it cannot be read
         return
     if not stat.S_ISDIR(info.st_mode):
-        yield Target(path, info.st_size)
+        yield from _unpacked(Target(path, info.st_size), by_content=True)
         return
     yield from _walk(path)
 
@@ -91,13 +94,22 @@ def _walk(top: str) -> Iterator[Target]:
                     continue
                 # A link that leads nowhere is a row that says so; a FIFO or
                 # a socket would only block the worker that opened it.
-                if not (is_archive_name(entry.name) and (entry.is_file() or entry.is_symlink())):
+                wanted = is_archive_name(entry.name) or entry.name.lower().endswith(PACKAGE_SUFFIX)
+                if not (wanted and (entry.is_file() or entry.is_symlink())):
                     continue
                 size: int | None = entry.stat().st_size
             except OSError:
                 size = None
-            yield Target(path, size)
+            yield from _unpacked(Target(path, size), by_content=False)
         stack.extend(reversed(below))  # popped in name order
+
+
+def _unpacked(target: Target, by_content: bool) -> Iterator[Target]:
+    """A package as the WARCs inside it, one target each; anything else as it
+    is. Found in a walk, only a .wacz name makes a package; given by name, so
+    does a file that starts as a ZIP."""
+    for path, size, error in package_targets(target.path, by_content=by_content):
+        yield target if (path, error) == (target.path, None) else Target(path, size, error)
 
 
 def _find_remote(url: str, globs: bool) -> Iterator[Target]:

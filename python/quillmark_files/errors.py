@@ -62,6 +62,20 @@ class CompressionError(ArchiveError):
         self.compressed_offset = compressed_offset
 
 
+class PackageError(ArchiveError):
+    """A WACZ package that cannot be used: a damaged ZIP, a WARC entry that is
+    not stored, a ``datapackage.json`` that does not parse or does not list the
+    WARC, a signature that a change would break, or no WARC named where several
+    are inside. ``str(error)`` is one line."""
+
+    def __init__(self, message: str, path: str | None = None) -> None:
+        # Entry names come from the file: control characters in them are
+        # escaped, so that the message stays one line.
+        if not message.isprintable():
+            message = "".join(c if c.isprintable() else repr(c)[1:-1] for c in message)
+        super().__init__(message, path)
+
+
 class InflaterUnavailable(RuntimeError):
     """The gzip library asked for is not in this build (or not known)."""
 

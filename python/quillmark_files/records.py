@@ -7,7 +7,7 @@ from typing import NamedTuple
 
 from .errors import raise_failure
 from .inflaters import chosen
-from .source import Input, Source
+from .source import Input, Source, opened
 from .steps import Progress, pass_options, steps
 
 
@@ -34,7 +34,7 @@ class FileRecord(NamedTuple):
 
 
 def iter_records(
-    source: Input,
+    source: Input | Source,
     *,
     bodies: bool = False,
     inflater: str | None = None,
@@ -51,7 +51,7 @@ def iter_records(
     """
     library = chosen(inflater)
     options = pass_options(threads)
-    with Source(source) as stream:
+    with opened(source) as stream:
         scan = stream.scan(
             inflater=library, listing=True, bodies=bodies, record_type=FileRecord, **options
         )

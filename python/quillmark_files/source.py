@@ -8,6 +8,7 @@ A stream object is read through its ``read`` method.
 
 from __future__ import annotations
 
+import contextlib
 import errno
 import os
 import stat
@@ -31,13 +32,16 @@ def display_name(source: object) -> str:
 
 
 class Source:
-    """An open archive. ``fd`` is None for a stream object (``stream``)."""
+    """An open archive. ``fd`` is None for a stream object (``stream``). The
+    archive is the file from ``start`` to ``end`` (None: its end)."""
 
     def __init__(self, source: Input) -> None:
         self.name = display_name(source)
         self._owned_fd: int | None = None
         self.stream: BinaryIO | None = None
         self.fd: int | None = None
+        self.start = 0
+        self.end: int | None = None
         if isinstance(source, (str, bytes, os.PathLike)):
             if os.fspath(source) in ("-", b"-"):
                 self.fd = sys.stdin.fileno()
@@ -57,6 +61,16 @@ class Source:
         source.name = name
         source.fd = source._owned_fd = fd
         source.stream = None
+        source.start, source.end = 0, None
+        return source
+
+    @classmethod
+    def of_range(cls, fd: int, start: int, size: int, name: str) -> Source:
+        """The archive that is ``size`` bytes at ``start`` of the regular file
+        ``fd`` (a WARC stored in a package), which stays the caller's."""
+        source = cls.of_file_descriptor(fd, name)
+        source._owned_fd = None
+        source.start, source.end = start, start + size
         return source
 
     @property
@@ -67,7 +81,9 @@ class Source:
     def scan(self, **options: Any) -> _scan.Scan:
         """A native pass over the archive (see _scan.pyi for ``options``)."""
         try:
-            return _scan.Scan(self.fd if self.fd is not None else self.stream, **options)
+            if self.fd is None:
+                return _scan.Scan(self.stream, **options)
+            return _scan.Scan(self.fd, start=self.start, end=self.end, **options)
         except OSError as exc:
             if exc.filename is None:  # name the input
                 exc.filename = self.name
@@ -83,3 +99,8 @@ class Source:
 
     def __exit__(self, *exc_info: object) -> None:
         self.close()
+
+
+def opened(source: Input | Source) -> contextlib.AbstractContextManager[Source]:
+    """``source`` opened (and closed when done), or the Source itself."""
+    return contextlib.nullcontext(source) if isinstance(source, Source) else Source(source)

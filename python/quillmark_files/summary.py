@@ -7,7 +7,7 @@ from typing import NamedTuple
 
 from .errors import raise_failure
 from .inflaters import chosen
-from .source import Input, Source
+from .source import Input, Source, opened
 from .steps import Progress, pass_options, steps
 
 NONE = "none"
@@ -39,7 +39,7 @@ class Summary(NamedTuple):
 
 
 def check(
-    source: Input,
+    source: Input | Source,
     *,
     inflater: str | None = None,
     progress: Progress | None = None,
@@ -55,7 +55,7 @@ def check(
     """
     library = chosen(inflater)
     options = pass_options(threads)
-    with Source(source) as stream:
+    with opened(source) as stream:
         scan = stream.scan(inflater=library, **options)
         for _ in steps(scan, progress):
             pass

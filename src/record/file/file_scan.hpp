@@ -212,6 +212,7 @@ class FileScan final : public Pass {
   bool input_ended_ = false;
   // Uncompressed bytes of the member being inflated.
   std::unique_ptr<char[]> output_;
+  std::size_t output_size_ = 0;
 
   bool started_ = false;
   bool compressed_ = false;

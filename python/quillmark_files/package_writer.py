@@ -1,0 +1,247 @@
+"""Writing a package anew with one WARC replaced.
+
+Every other entry is copied byte for byte (local header, data, data
+descriptor) with its compression method, by the output's range copy, so that
+file systems that can share extents do. The new WARC is written stored by a
+callback, straight into the output at the entry's data offset; its CRC-32 and
+hash are then computed by reading the written range back. ``datapackage.json``
+gets the WARC's new hash and size, and ``datapackage-digest.json`` the new
+hash of ``datapackage.json``; these two are written after all other entries,
+as packagers put them, whatever their place before.
+
+The WARC's local header is written before its data with a placeholder CRC-32
+and sizes, and patched in place (pwrite) once they are known, rather than
+followed by a data descriptor: readers that stream a ZIP without its central
+directory cannot find where a stored entry with a data descriptor ends, and
+a local header that carries its sizes is what every reader expects of a
+stored entry. Where the WARC may reach 4 GiB, the header is written with a
+ZIP64 field from the start, so that it never needs to grow.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import os
+import zlib
+from typing import Callable, NamedTuple, Protocol
+
+from .errors import PackageError
+from .wacz import DATAPACKAGE, DIGEST, Package, WarcEntry
+from .zip_directory import Entry
+from .zip_fields import DEFLATED, STORED, fits
+from .zip_headers import central_record, end_records, local_header, relocated_central
+
+_READ_BACK = 4 << 20  # bytes read back at a time for the CRC-32 and hash
+# Room left below 4 GiB when deciding whether the WARC's local header needs a
+# ZIP64 field: the new WARC is the old one, give or take its manifest records
+# and records compressed again.
+_ZIP64_MARGIN = 64 << 20
+
+
+class PackageOutput(Protocol):
+    """What the writer needs of an output (see output.py): bytes and copies
+    written in order at ``position``, and a file descriptor that reads back.
+    ``flush`` writes everything held, so that the descriptor's file position
+    is ``position``."""
+
+    fd: int
+    position: int
+
+    def write(self, data: bytes) -> None: ...
+
+    def wrote(self, size: int) -> None: ...
+
+    def copy(self, in_fd: int, offset: int, size: int) -> None: ...
+
+    def flush(self) -> None: ...
+
+
+WriteWarc = Callable[[int], int]  # writes at the descriptor's position, returns the size
+
+
+class WrittenPackage(NamedTuple):
+    """Where the new WARC lies in the written package, and what was found
+    reading it back."""
+
+    warc_offset: int
+    warc_size: int
+    warc_hash: str  # "<algorithm>:<hex>", as datapackage.json now says
+    first_change: int | None  # the first byte where the new WARC differs from the old
+
+
+def write_package(
+    package: Package,
+    warc: WarcEntry,
+    out: PackageOutput,
+    write_warc: WriteWarc,
+    *,
+    size_hint: int,
+    drop_signature: bool,
+) -> WrittenPackage:
+    """Writes ``package`` to ``out`` with the WARC ``warc`` made by ``write_warc``.
+    ``size_hint`` is about how large the new WARC will be."""
+    datapackage = package.entry(DATAPACKAGE)
+    assert datapackage is not None  # an open Package has one
+    digest_entry = package.entry(DIGEST)
+    digest = package.digest
+    if digest is not None and digest.signed and not drop_signature:
+        raise signature_error()
+    rewritten = {DATAPACKAGE, DIGEST}
+    records: dict[str, bytes] = {}  # central directory records by entry name
+    written: WrittenPackage | None = None
+    for entry in package.directory.entries:
+        if entry.name == warc.name:
+            header_offset = out.position
+            written, crc = _write_warc(package, warc, entry, out, write_warc, size_hint)
+            records[entry.name] = central_record(
+                entry,
+                method=STORED,
+                crc=crc,
+                size=written.warc_size,
+                compressed_size=written.warc_size,
+                offset=header_offset,
+            )
+        elif entry.name not in rewritten:
+            records[entry.name] = relocated_central(entry, out.position)
+            out.copy(package.fd, entry.header_offset, entry.end - entry.header_offset)
+    assert written is not None
+    package_text = package.datapackage.updated(warc.name, written.warc_hash, written.warc_size)
+    records[DATAPACKAGE] = _write_small(out, datapackage, package_text)
+    if digest is not None and digest_entry is not None:
+        hashed = hashlib.new(digest.algorithm, package_text).hexdigest()
+        digest_text = digest.updated(f"{digest.algorithm}:{hashed}", drop_signature)
+        records[DIGEST] = _write_small(out, digest_entry, digest_text)
+    directory_offset = out.position
+    for entry in package.directory.entries:
+        out.write(records[entry.name])
+    directory_size = out.position - directory_offset
+    out.write(
+        end_records(
+            len(records),
+            directory_offset,
+            directory_size,
+            package.directory.comment,
+            package.directory.zip64,
+        )
+    )
+    out.flush()
+    return written
+
+
+def signature_error() -> PackageError:
+    return PackageError(
+        f"{DIGEST} carries a signature (signedData) over {DATAPACKAGE}, which cannot stay "
+        "valid once a WARC changes; drop it with --drop-signature (drop_signature=True in "
+        "Python) and sign the package again"
+    )
+
+
+def _write_warc(
+    package: Package,
+    warc: WarcEntry,
+    entry: Entry,
+    out: PackageOutput,
+    write_warc: WriteWarc,
+    size_hint: int,
+) -> tuple[WrittenPackage, int]:
+    """Writes the WARC's entry; returns what was written and its CRC-32."""
+    zip64 = not fits(size_hint + _ZIP64_MARGIN)
+    header = local_header(entry, method=STORED, crc=0, size=0, compressed_size=0, zip64=zip64)
+    header_offset = out.position
+    out.write(header)
+    out.flush()
+    start = out.position
+    if os.lseek(out.fd, 0, os.SEEK_CUR) != start:
+        raise OSError("the output's file position is not where its bytes end")
+    size = write_warc(out.fd)
+    if os.lseek(out.fd, 0, os.SEEK_CUR) != start + size:
+        raise OSError("the new WARC does not end where its writer says")
+    out.wrote(size)
+    if not zip64 and not fits(size):
+        raise PackageError(
+            f"{warc.name} grew past 4 GiB beyond its expected size; its local header has "
+            "no room for ZIP64 sizes"
+        )
+    algorithm = package.datapackage.hash_algorithm(warc.name)
+    crc, hexdigest, first_change = _read_back(out.fd, start, size, algorithm, package.fd, warc)
+    patched = local_header(
+        entry, method=STORED, crc=crc, size=size, compressed_size=size, zip64=zip64
+    )
+    assert len(patched) == len(header)
+    os.pwrite(out.fd, patched, header_offset)
+    return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", first_change), crc
+
+
+def _read_back(
+    fd: int, start: int, size: int, algorithm: str, old_fd: int, old: WarcEntry
+) -> tuple[int, str, int | None]:
+    """The CRC-32 and hash of ``size`` bytes at ``start`` of ``fd``, and the
+    first position where they differ from the old WARC (None where the new
+    one begins with all of the old)."""
+    try:
+        hasher = hashlib.new(algorithm)
+    except ValueError:
+        raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
+    crc = 0
+    new, old_bytes = bytearray(_READ_BACK), bytearray(_READ_BACK)
+    first_change: int | None = None
+    done = 0
+    while done < size:
+        want = min(_READ_BACK, size - done)
+        with memoryview(new) as view:
+            got = os.preadv(fd, [view[:want]], start + done)
+            if got < want:
+                raise OSError("the new WARC became shorter while it was read back")
+            hasher.update(view[:want])
+            crc = zlib.crc32(view[:want], crc)
+        if first_change is None:
+            first_change = _compare(new, want, old_bytes, old_fd, old, done)
+        done += want
+    if first_change is None and size < old.size:
+        first_change = size
+    return crc, hasher.hexdigest(), first_change
+
+
+def _compare(
+    new: bytearray, want: int, old_bytes: bytearray, old_fd: int, old: WarcEntry, at: int
+) -> int | None:
+    """Where the first ``want`` bytes of ``new`` (at ``at`` of the new WARC)
+    first differ from the old WARC; None where they do not. Whole buffers
+    are compared as bytearrays: a memoryview comparison goes byte by byte."""
+    readable = max(0, min(want, old.size - at))
+    with memoryview(old_bytes) as view:
+        got = os.preadv(old_fd, [view[:readable]], old.offset + at) if readable else 0
+    if got == want and (new == old_bytes if want == len(new) else new[:want] == old_bytes[:want]):
+        return None
+    same = 0
+    step = 1 << 16
+    while step:  # narrowed down in steps of 64 KiB, 4 KiB, ... 1 byte
+        while same + step <= got and new[same : same + step] == old_bytes[same : same + step]:
+            same += step
+        step //= 16
+    return at + same
+
+
+def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:
+    """Writes a small entry anew (deflated, unless it was stored); returns its
+    central directory record."""
+    method = STORED if entry.method == STORED else DEFLATED
+    if method == DEFLATED:
+        deflater = zlib.compressobj(6, zlib.DEFLATED, -15)
+        packed = deflater.compress(data) + deflater.flush()
+    else:
+        packed = data
+    crc = zlib.crc32(data)
+    offset = out.position
+    out.write(
+        local_header(
+            entry, method=method, crc=crc, size=len(data), compressed_size=len(packed), zip64=False
+        )
+    )
+    out.write(packed)
+    return central_record(
+        entry, method=method, crc=crc, size=len(data), compressed_size=len(packed), offset=offset
+    )
+
+
+__all__ = ["write_package", "WrittenPackage", "PackageOutput", "signature_error"]
