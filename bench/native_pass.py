@@ -337,7 +337,8 @@ def render(measured: list[Measured], kept: dict, calls: dict[str, dict], notes: 
     files = kept["files"]
     stamp = kept["stamp"]
     legend = []
-    for name in ("crawl", "tiny"):
+    shown = {m.input for m in measured}
+    for name in (n for n in ("crawl", "tiny") if n in shown):
         f = files[name]
         legend.append(
             f"- {name}: {f['records']:,} records, {f['uncompressed'] / MIB:,.0f} MiB uncompressed; "
@@ -345,10 +346,12 @@ def render(measured: list[Measured], kept: dict, calls: dict[str, dict], notes: 
             f"`.warc` {f['sizes']['plain'] / MIB:,.0f} MiB"
         )
     audit = native_inputs.audit_expected(kept)
-    legend.append(
-        f"- audit: {len(audit)} crawl files, {sum(a['disk_size'] for a in audit) / MIB:,.0f} MiB "
-        f"of `.warc.gz` ({stamp['compressor']})"
-    )
+    if "audit" in shown:
+        legend.append(
+            f"- audit: {len(audit)} crawl files, {sum(a['disk_size'] for a in audit) / MIB:,.0f} "
+            "MiB of `.warc.gz`"
+        )
+    legend.append(f"- compressed by {stamp['compressor']}")
     if stamp["scale"] != "full":
         legend.append("- A small scale: a check of the harness, not a measurement of the targets.")
     rows = [
