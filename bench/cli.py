@@ -6,19 +6,24 @@
 Each case runs as a fresh process, best of --repeat runs (wall clock), so the
 interpreter's start-up is in every figure. The baselines are a bare Python
 process that reads the file and calls the module directly, and `warcio index`
-where warcio is installed.
+where warcio is installed. On the `.warc.gz`, `check` runs once per inflater of
+the build (QUILLMARK_INFLATER), each against the floor of its own library
+inflating the file once (bench/inflaters.py).
 """
 
 from __future__ import annotations
 
 import argparse
 import gzip
+import os
 import random
 import shutil
 import subprocess
 import sys
 import time
 from pathlib import Path
+
+from bench import inflaters
 
 DATA_DIR = Path(__file__).resolve().parent / "data"
 SEED = 20261207
@@ -54,13 +59,36 @@ def make_inputs(size: int) -> dict[str, Path]:
     return paths
 
 
-def best_of(argv: list[str], repeat: int) -> float:
+def best_of(argv: list[str], repeat: int, env: dict[str, str] | None = None) -> float:
     best = float("inf")
     for _ in range(repeat):
         start = time.perf_counter()
-        subprocess.run(argv, stdout=subprocess.DEVNULL, check=False)
+        subprocess.run(argv, stdout=subprocess.DEVNULL, check=False, env=env)
         best = min(best, time.perf_counter() - start)
     return best
+
+
+def gzip_cases(cli: str, packed: str) -> list[tuple[str, list[str], dict[str, str] | None, str]]:
+    """`check` of the .gz per inflater, each after its library's floors; the file's floors first.
+
+    Each case: its label, its command, its environment, and the label of the
+    case it is measured against ("" for the floors of the file).
+    """
+    built = inflaters.available()
+    floors = [f for f in inflaters.floors_for(built) if not inflaters.missing(f)]
+    cases = [(f.label, inflaters.argv(f, packed), None, "") for f in floors if f.overall]
+    for name in built:
+        own = [f for f in floors if f.library == name]
+        cases += [(f.label, inflaters.argv(f, packed), None, "") for f in own if not f.overall]
+        cases.append(
+            (
+                f"check .gz ({name})",
+                [cli, "check", packed],
+                {**os.environ, inflaters.ENVIRONMENT: name},
+                " or ".join(f.label for f in own),
+            )
+        )
+    return cases
 
 
 def main() -> None:
@@ -102,6 +130,18 @@ def main() -> None:
         print(
             f"{label:32} {seconds:8.3f} s  {seconds / baseline['base']:6.2f} x {baseline['label']}"
         )
+
+    print(f"\n.warc.gz: {Path(packed).stat().st_size / (1 << 20):.0f} MiB, one member per record")
+    times: dict[str, float] = {}
+    overall = {f.label for f in inflaters.FLOORS if f.overall}
+    for label, argv, env, against in gzip_cases(str(cli), packed):
+        times[label] = best_of(argv, args.repeat, env)
+        ratios = []
+        for text, floors in ((against, against.split(" or ")), ("the floor", overall)):
+            least = min((times[f] for f in floors if f in times), default=None)
+            if against and least:
+                ratios.append(f"{times[label] / least:6.2f} x {text}")
+        print(f"{label:32} {times[label]:8.3f} s  " + ", ".join(ratios))
 
 
 if __name__ == "__main__":

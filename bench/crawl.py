@@ -5,12 +5,15 @@
     python -m bench.crawl --write             # also the table and chart into BENCHMARKS.md
 
 Over the same files (bench/crawl_inputs.py), each as its own process tree and
-taking turns: `quillmark audit DIR --jobs N --format jsonl -o OUT`, the warcio
-and FastWARC scripts a user would write (bench/audit_warcio.py,
-bench/audit_fastwarc.py) with a pool of N processes, and the Spark job with
-`spark-submit --master local[N]`, for N = 1 and every core. Files/s and MB/s
-(bytes on disk) are over wall time, best of --repeat runs. Every output is
-compared, file by file, with what the generator put in the files.
+taking turns: `quillmark audit DIR --jobs N --format jsonl -o OUT` once per
+inflater of the build (QUILLMARK_INFLATER), the warcio and FastWARC scripts a
+user would write (bench/audit_warcio.py, bench/audit_fastwarc.py) with a pool
+of N processes, the Spark job with `spark-submit --master local[N]`, and the
+floors: every gzip file inflated once, N at once, by each inflater's library
+(bench/crawl_floor.py, bench/inflaters.py), for N = 1 and every core.
+Files/s and MB/s (bytes on disk) are over wall time, best of --repeat runs.
+Every output is compared, file by file, with what the generator put in the
+files.
 """
 
 from __future__ import annotations
@@ -24,7 +27,7 @@ import subprocess
 import sys
 from pathlib import Path
 
-from bench import crawl_inputs
+from bench import crawl_inputs, inflaters
 from bench.processes import MIB, ROOT, Case, Run, take_turns, warm
 from bench.report import write_section
 
@@ -138,9 +141,23 @@ def _clear(path: Path):
     return clear
 
 
+def audit_label(inflater: str) -> str:
+    return f"quillmark audit ({inflater})"
+
+
+def library(case: Case) -> str:
+    """The inflater library of a `quillmark audit` row or a floor row, else ""."""
+    if case.env and inflaters.ENVIRONMENT in case.env:
+        return case.env[inflaters.ENVIRONMENT]
+    floor = next((f for f in inflaters.FLOORS if f.label == case.label), None)
+    return floor.library if floor else ""
+
+
 def plan(
-    folder: Path, expected: list[dict], jobs: list[int], found: dict[str, list[str]]
-) -> list[Case]:
+    folder: Path, expected: list[dict], jobs: list[int], found: dict[str, list[str]],
+    names: list[str], built: list[str],
+) -> list[Case]:  # fmt: skip
+    """Every case; `names` the inflaters to audit with, `built` those of the build."""
     out_dir = folder.parent / "out"
     out_dir.mkdir(parents=True, exist_ok=True)
     py = sys.executable
@@ -151,22 +168,29 @@ def plan(
     for n in jobs:
         group = f"jobs {n}"
         out = out_dir / f"audit-{n}.jsonl"
-        for tool, argv, unavailable in (
+        audits = [
             (
-                "quillmark audit",
+                audit_label(name),
                 [*quillmark_command(), "audit", str(folder), "--jobs", str(n),
                  "--format", "jsonl", "-o", str(out)],
-                no_audit,
-            ),
+                no_audit or inflaters.unavailable(name, built),
+                {inflaters.ENVIRONMENT: name},
+            )
+            for name in names
+        ]  # fmt: skip
+        for tool, argv, unavailable, env in (
+            *audits,
             (
                 "FastWARC script",
                 [py, "-m", "bench.audit_fastwarc", str(folder), "--jobs", str(n), "-o", str(out)],
                 "",
+                None,
             ),
             (
                 "warcio script",
                 [py, "-m", "bench.audit_warcio", str(folder), "--jobs", str(n), "-o", str(out)],
                 "",
+                None,
             ),
         ):  # fmt: skip
             label = f"{tool}, {group}"
@@ -175,21 +199,24 @@ def plan(
                     group,
                     tool,
                     argv,
+                    env,
                     prepare=_clear(out),
                     verify=_checker(label, _jsonl(out), expected, found),
                     unavailable=unavailable,
                     # The command says when files failed; the peers' scripts do not.
-                    status=1 if tool == "quillmark audit" and any_bad else 0,
+                    status=1 if tool.startswith("quillmark audit") and any_bad else 0,
                 )
             )
-        if n == 1:
+        for floor in inflaters.floors_for(names):
             cases.append(
                 Case(
                     group,
-                    "floor: inflate each gzip file once",
-                    [py, "-m", "bench.crawl_floor", str(folder)],
+                    floor.label,
+                    [py, "-m", "bench.crawl_floor", str(folder), "--jobs", str(n),
+                     "--command", floor.name],
+                    unavailable=inflaters.missing(floor),
                 )
-            )
+            )  # fmt: skip
         spark_out = out_dir / f"spark-{n}"
         label = f"Spark job, {group}"
         cases.append(
@@ -223,7 +250,21 @@ def _cell(value: float | None) -> str:
     return "–" if value is None else f"{value:.2f}"
 
 
-def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list[str]]) -> str:
+def _floor(cases: list[Case], n: int, library_name: str = "") -> Case | None:
+    """The least wall time of the floors at `n` jobs: those of one library, or the fastest two."""
+    overall = {f.label for f in inflaters.FLOORS if f.overall}
+    done = [
+        c for c in cases
+        if c.group == f"jobs {n}" and c.done and c.label.startswith("floor")
+        and (library(c) == library_name if library_name else c.label in overall)
+    ]  # fmt: skip
+    return min(done, key=lambda c: c.wall) if done else None
+
+
+def render(
+    cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list[str]], default: str
+) -> str:
+    """The table; the targets are judged on `quillmark audit` with the `default` inflater."""
     files = kept["files"]
     disk = sum(f["disk_size"] for f in files)
     forms = {form: sum(f["form"] == form for f in files) for form in ("plain", "members", "single")}
@@ -237,20 +278,22 @@ def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list
         f"{sum(bool(f['fault']) for f in files)} malformed ({stamp['compressor']}).",
         "",
         "| jobs | tool | wall s | CPU s | peak MiB | files/s | MB/s | × warcio | × FastWARC "
-        "| × 1 job | rows as generated | targets |",
-        "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
+        "| × 1 job | ÷ its library's floor | ÷ floor | rows as generated | targets |",
+        "|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|---|---|",
     ]
     missed = checked = 0
+    ours = audit_label(default)
     for case in cases:
         n = int(case.group.split()[1])
         if case.state():
-            lines.append(f"| {n} | {case.label} | {case.state()} |  |  |  |  |  |  |  |  |  |")
+            lines.append(f"| {n} | {case.label} | {case.state()} |" + "  |" * 11)
             continue
+        floor, own = _floor(cases, n), _floor(cases, n, library(case)) if library(case) else None
         warcio = _times(case, _find(cases, "warcio script", n))
         fastwarc = _times(case, _find(cases, "FastWARC script", n))
         scaling = _times(case, _find(cases, case.label, 1)) if n != 1 else None
         checks = []
-        if case.label == "quillmark audit":
+        if case.label == ours:
             if warcio is not None:
                 checks.append(("≥5× warcio", warcio >= 5))
             if fastwarc is not None:
@@ -262,7 +305,7 @@ def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list
         wrong = found.get(f"{case.label}, {case.group}", [])
         cells = [
             str(n),
-            case.label,
+            case.label + (" (the floor)" if case is floor else ""),
             f"{case.wall:.2f}",
             f"{case.cpu:.2f}",
             f"{case.peak_rss / MIB:,.0f}",
@@ -271,6 +314,8 @@ def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list
             _cell(warcio) if case.label != "warcio script" else "–",
             _cell(fastwarc) if case.label != "FastWARC script" else "–",
             _cell(scaling),
+            _cell(case.wall / own.wall) if own and own is not case else "–",
+            _cell(case.wall / floor.wall) if floor and floor is not case else "–",
             "–" if case.label.startswith("floor") else f"{len(files) - len(wrong)}/{len(files)}",
             ", ".join(f"{label} {'met' if ok else 'MISSED'}" for label, ok in checks) or "–",
         ]
@@ -283,7 +328,7 @@ def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list
 
     spark = []
     for n in jobs:
-        over = _times(_find(cases, "quillmark audit", n), _find(cases, "Spark job", n))
+        over = _times(_find(cases, ours, n), _find(cases, "Spark job", n))
         if over is not None:
             spark.append(
                 f"- Spark `local[{n}]` over `quillmark audit --jobs {n}`: {over:.2f}× the time"
@@ -305,8 +350,8 @@ def render(cases: list[Case], jobs: list[int], kept: dict, found: dict[str, list
     return "\n".join(lines)
 
 
-def chart(cases: list[Case], jobs: list[int], files: int, path: Path = CHART) -> Path:
-    """Bars of files/s per tool, one bar per number of jobs."""
+def chart(cases: list[Case], jobs: list[int], files: int, default: str, path: Path = CHART) -> Path:
+    """Bars of files/s per tool, one bar per number of jobs; quillmark with its default inflater."""
     import matplotlib
 
     matplotlib.use("Agg")
@@ -315,7 +360,8 @@ def chart(cases: list[Case], jobs: list[int], files: int, path: Path = CHART) ->
     fig, ax = plt.subplots(figsize=(8, 4.2), dpi=110)
     width = 0.8 / len(jobs)
     for i, n in enumerate(jobs):
-        found = [_find(cases, tool, n) for tool in TOOLS]
+        labels = [audit_label(default) if tool == "quillmark audit" else tool for tool in TOOLS]
+        found = [_find(cases, label, n) for label in labels]
         heights = [files / case.wall if case else 0.0 for case in found]
         xs = [t + (i - (len(jobs) - 1) / 2) * width for t in range(len(TOOLS))]
         ax.bar(xs, heights, width, label=f"{n} job{'s' if n > 1 else ''}")
@@ -343,6 +389,10 @@ def main(argv: list[str] | None = None) -> int:
         "--jobs", type=int, nargs="+", default=sorted({1, os.cpu_count() or 1}),
         help="numbers of processes (default: 1 and every core)",
     )  # fmt: skip
+    parser.add_argument(
+        "--inflaters", nargs="+", choices=inflaters.LIBRARIES,
+        help="audit with these (default: every one of the build)",
+    )  # fmt: skip
     parser.add_argument("--repeat", type=int, default=3, help="runs of each case, taking turns")
     parser.add_argument("--write", action="store_true", help="write table and chart")
     parser.add_argument("--json", type=Path, help="also save every run's figures here")
@@ -351,12 +401,13 @@ def main(argv: list[str] | None = None) -> int:
     kept = crawl_inputs.ensure(args.files, args.total_mib, args.data_dir)
     folder = crawl_inputs.directory(args.total_mib, args.data_dir)
     found: dict[str, list[str]] = {}
-    cases = plan(folder, kept["files"], args.jobs, found)
+    built = inflaters.available()
+    cases = plan(folder, kept["files"], args.jobs, found, args.inflaters or built, built)
     paths = [folder / f["name"] for f in kept["files"]]
     take_turns(cases, args.repeat, lambda group: warm(paths))
-    text = render(cases, args.jobs, kept, found)
+    text = render(cases, args.jobs, kept, found, built[0])
     if args.write:
-        picture = chart(cases, args.jobs, len(kept["files"]))
+        picture = chart(cases, args.jobs, len(kept["files"]), built[0])
         text += f"\n\n![files per second by tool and jobs]({picture.relative_to(ROOT)})"
     print(text)
     if args.json:

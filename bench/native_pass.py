@@ -4,6 +4,7 @@
     python -m bench.native_pass --quick       # small inputs: a look at the harness
     python -m bench.native_pass --write       # also write the tables into BENCHMARKS.md
     python -m bench.native_pass --threads 2   # also --threads 2 of each command that has it
+    python -m bench.native_pass --inflater zlib isal   # the tool with each inflater named
 
 Inputs (bench/native_inputs.py): a crawl-shaped `.warc.gz` of one gzip member
 per record, a `.warc.gz` of tiny records, the plain `.warc` of each, and a
@@ -13,6 +14,11 @@ time, wall time and peak memory come from the kernel (bench/processes.py).
 Floors, measured in the same turns: on a `.warc.gz` the faster of `igzip` and
 `libdeflate-gunzip` inflating it once; on a `.warc` one read of it; and one
 kernel copy (`copy_file_range` and fsync) for the commands that write.
+
+The tool runs with the inflater its build picks, or with QUILLMARK_INFLATER
+set to each one --inflater names (bench/inflaters.py), each also against the
+floor of its own library: the same library inflating the file once. A run
+with --inflater writes its table into the section on choosing the inflater.
 """
 
 from __future__ import annotations
@@ -26,23 +32,27 @@ import sys
 from dataclasses import dataclass
 from pathlib import Path
 
-from bench import native_checks, native_inputs
+from bench import inflaters, native_checks, native_inputs
 from bench.native_cases import (
     API,
     AUDIT_SPECS,
     FILE_SPECS,
     FLOOR,
+    LIBRARY_FLOOR,
     PROFILE,
+    QUILLMARK_ROLES,
     TOOL,
     Spec,
     fill,
     variants,
 )
 from bench.processes import MIB, Case, take_turns, warm
-from bench.report import write_section
+from bench.report import debian_versions, write_section
 from bench.streaming import fresh_copy, manifest_file, quillmark_command
 
-DISTRIBUTIONS = ("quillmark", "FastWARC", "isal", "zlib-ng")
+DISTRIBUTIONS = ("quillmark", "FastWARC")
+# Debian's: the libraries the build links, and the floor programs on the same ones.
+DEBIAN_PACKAGES = ("libdeflate0", "libisal2", "zlib1g", "libdeflate-tools", "isal", "pigz")
 INPUTS = ("crawl", "tiny", "audit")
 MEMORY_LIMIT = 64 * MIB
 THREAD_MEMORY = 64 * MIB
@@ -56,6 +66,8 @@ class Measured:
     spec: Spec
     input: str
     form: str
+    library: str = ""  # the inflater library the case inflates with, on gzip input
+    default: bool = True  # the inflater the build picks: the issue's targets apply
 
     @property
     def group(self) -> str:
@@ -78,9 +90,32 @@ def _remove(*paths: Path):
     return remove
 
 
+def _why_not(spec: Spec, built: list[str], no_threads: str) -> str:
+    """Why the case cannot run here, or ""."""
+    if spec.threads > 1 and no_threads:
+        return no_threads
+    if spec.inflater:
+        return inflaters.unavailable(spec.inflater, built)
+    floor = next((f for f in inflaters.FLOORS if spec.label.startswith(f.label)), None)
+    return inflaters.missing(floor) if floor and spec.library else ""
+
+
+def _measured(case: Case, spec: Spec, name: str, form: str, built: list[str]) -> Measured:
+    if form != "gzip":
+        return Measured(case, spec, name, form)
+    if spec.role in QUILLMARK_ROLES:
+        library = spec.inflater or built[0]
+        return Measured(case, spec, name, form, library, library == built[0])
+    return Measured(case, spec, name, form, spec.library)
+
+
+def _environment(spec: Spec) -> dict[str, str] | None:
+    return {inflaters.ENVIRONMENT: spec.inflater} if spec.inflater else None
+
+
 def _file_cases(
     name: str, form: str, path: Path, facts: dict, specs: list[Spec], out_dir: Path,
-    store: Path, calls: dict[str, dict], no_threads: str,
+    store: Path, calls: dict[str, dict], no_threads: str, built: list[str],
 ) -> list[Measured]:  # fmt: skip
     suffix = native_inputs.FORMS[form]
     out = out_dir / f"out{suffix}"
@@ -103,79 +138,86 @@ def _file_cases(
             "appended": lambda: native_checks.appended(out, facts, store),
             "appended in place": lambda: native_checks.appended(copy, facts, store),
             "facts": lambda: native_checks.printed_facts(stdout, facts),
-            "calls": lambda: native_checks.calls(stdout, facts, calls, group),
+            "calls": lambda key=f"{group}{spec.suffix}": native_checks.calls(
+                stdout, facts, calls, key
+            ),
         }
         case = Case(
             group,
             spec.label,
             fill(spec.argv, values),
+            _environment(spec),
             stdout=stdout if spec.output in ("bytes read", "facts", "calls") else None,
             once=spec.once,
             prepare=fresh_copy(path, copy) if spec.copy_input else None,
             verify=checks[spec.output]() if spec.output else None,
             cleanup=_remove(out, copy, store_out, stdout),
-            unavailable=no_threads if spec.threads > 1 else "",
+            unavailable=_why_not(spec, built, no_threads),
         )
-        found.append(Measured(case, spec, name, form))
+        found.append(_measured(case, spec, name, form, built))
     return found
 
 
-def _audit_cases(folder: Path, expected: list[dict], jobs: int, out_dir: Path) -> list[Measured]:
+def _audit_cases(
+    folder: Path, expected: list[dict], jobs: int, out_dir: Path, specs: list[Spec],
+    built: list[str],
+) -> list[Measured]:  # fmt: skip
     report = out_dir / "audit.jsonl"
     values: dict[str, str | list[str]] = {
         "qm": quillmark_command(), "py": sys.executable, "dir": str(folder), "jobs": str(jobs),
         "report": str(report),
     }  # fmt: skip
     found = []
-    for spec in AUDIT_SPECS:
+    for spec in specs:
         case = Case(
             "audit",
             spec.label.format(jobs=jobs),
             fill(spec.argv, values),
+            _environment(spec),
             verify=native_checks.audit_rows(report, expected) if spec.output else None,
             cleanup=_remove(report),
+            unavailable=_why_not(spec, built, ""),
         )
-        found.append(Measured(case, spec, "audit", "gzip"))
+        found.append(_measured(case, spec, "audit", "gzip", built))
     return found
 
 
 def plan(
     kept: dict, scale: str, data_dir: Path, inputs: list[str], forms: list[str],
-    threads: list[int], jobs: int, calls: dict[str, dict],
+    threads: list[int], jobs: int, calls: dict[str, dict], named: list[str], built: list[str],
 ) -> list[Measured]:  # fmt: skip
+    """Every case; `named` the inflaters to run the tool with, `built` those of its build."""
     out_dir = native_inputs.folder(scale, data_dir) / "out"
     out_dir.mkdir(parents=True, exist_ok=True)
     store = manifest_file(native_inputs.folder(scale, data_dir))
     no_threads = threads_missing()
-    specs = variants(FILE_SPECS, threads, single=not no_threads)
+    specs = variants(FILE_SPECS, threads, single=not no_threads, inflaters=named)
     files = native_inputs.paths(scale, data_dir)
     found: list[Measured] = []
     for name in inputs:
         if name == "audit":
             expected = native_inputs.audit_expected(kept)
             folder = native_inputs.audit_folder(scale, data_dir)
-            found += _audit_cases(folder, expected, jobs, out_dir)
+            audit_specs = variants(AUDIT_SPECS, [], single=False, inflaters=named)
+            found += _audit_cases(folder, expected, jobs, out_dir, audit_specs, built)
             continue
         for form in forms:
             found += _file_cases(
                 name, form, files[name][form], kept["files"][name], specs, out_dir, store, calls,
-                no_threads,
+                no_threads, built,
             )  # fmt: skip
     return found
 
 
-def check_floors(kept: dict, scale: str, data_dir: Path, inputs: list[str]) -> None:
+def check_floors(
+    kept: dict, scale: str, data_dir: Path, inputs: list[str], named: list[str]
+) -> None:
     """Untimed, once: each floor program inflates every byte (its timed runs write to /dev/null)."""
     files = native_inputs.paths(scale, data_dir)
-    for name in (n for n in inputs if n in files):
-        for spec in (s for s in FILE_SPECS if s.role == FLOOR and "{py}" not in s.argv):
-            argv = fill(spec.argv, {"file": str(files[name]["gzip"])})
-            with subprocess.Popen(argv, stdout=subprocess.PIPE, stdin=subprocess.DEVNULL) as child:
-                assert child.stdout is not None
-                total = sum(len(chunk) for chunk in iter(lambda: child.stdout.read(MIB), b""))
-            wanted = kept["files"][name]["uncompressed"]
-            if child.returncode != 0 or total != wanted:
-                raise SystemExit(f"{spec.label} on {name}: {total} bytes, not {wanted}")
+    inflaters.check_programs(
+        {files[n]["gzip"]: kept["files"][n]["uncompressed"] for n in inputs if n in files},
+        inflaters.floors_for(named),
+    )
 
 
 # The tables ------------------------------------------------------------------------------------
@@ -199,6 +241,16 @@ def floor_of(measured: list[Measured], group: str) -> Case | None:
     return min(done, key=lambda c: c.wall if group == "audit" else c.cpu)
 
 
+def library_floor_of(measured: list[Measured], group: str, library: str) -> Case | None:
+    """The floor of one inflater library: its floor case with the least processor time."""
+    done = [
+        m.case for m in measured
+        if m.group == group and m.spec.role in (FLOOR, LIBRARY_FLOOR) and m.spec.library == library
+        and m.case.done
+    ]  # fmt: skip
+    return min(done, key=lambda c: c.cpu) if done else None
+
+
 def _met(text: str, value: float | None, ok: bool) -> tuple[str, bool] | None:
     return None if value is None else (f"{text}: {value:.2f}", ok)
 
@@ -206,11 +258,17 @@ def _met(text: str, value: float | None, ok: bool) -> tuple[str, bool] | None:
 def targets(
     m: Measured, measured: list[Measured], calls: dict[str, dict]
 ) -> list[tuple[str, bool]]:
-    """The issues' targets that apply to this row, each with its figure."""
-    case, group, label = m.case, m.group, m.spec.label
+    """The issues' targets that apply to this row, each with its figure.
+
+    They are the tool's as it ships: with another inflater than the build's
+    default, only the memory target applies.
+    """
+    case, group, label, named = m.case, m.group, m.spec.command, m.spec.suffix
     found: list[tuple[str, bool] | None] = []
     if m.spec.role in (TOOL, API):
         found.append((f"≤64 MiB: {case.peak_rss / MIB:,.0f}", case.peak_rss <= MEMORY_LIMIT))
+    if not m.default:
+        return [t for t in found if t is not None]
     floor = floor_of(measured, group)
     gzip_crawl = group == "crawl / gzip"
     if m.spec.threads <= 1 and label == "check" and m.form == "gzip" and floor:
@@ -221,7 +279,7 @@ def targets(
         times = peer.cpu / case.cpu if peer else None
         found.append(_met(f"≥{faster}× faster than FastWARC", times, (times or 0) >= faster))
     if m.spec.threads <= 1 and label == "append -o" and gzip_crawl:
-        check = _find(measured, group, "check")
+        check = _find(measured, group, f"check{named}")
         copy = _find(measured, group, "kernel copy")
         if check and copy:
             ratio = case.cpu / (check.cpu + copy.cpu)
@@ -230,8 +288,9 @@ def targets(
         peer = _find(measured, group, "FastWARC: headers and bodies")
         times = peer.cpu / case.cpu if peer else None
         found.append(_met("≥1.2× faster than FastWARC", times, (times or 0) >= 1.2))
-    if m.spec.role == PROFILE and group in calls:
-        per_record = calls[group]["calls"] / calls[group]["records"]
+    if m.spec.role == PROFILE and f"{group}{named}" in calls:
+        found_calls = calls[f"{group}{named}"]
+        per_record = found_calls["calls"] / found_calls["records"]
         found.append((f"≤0.05 calls/record: {per_record:.3g}", per_record <= 0.05))
     if m.input == "audit" and m.spec.role == TOOL and floor:
         ratio = floor.wall / case.wall  # files per second over the floor's
@@ -247,8 +306,8 @@ def _thread_targets(m: Measured, measured: list[Measured], floor: Case | None):
     found = [(f"≤64 MiB per thread: {per_thread / MIB:,.0f}", per_thread <= THREAD_MEMORY)]
     if m.group != "crawl / gzip" or n != 2:
         return found
-    base_label = m.spec.label.removesuffix(f" --threads {n}")
-    one = _find(measured, m.group, base_label)
+    base_label = m.spec.command.removesuffix(f" --threads {n}")
+    one = _find(measured, m.group, f"{base_label}{m.spec.suffix}")
     if base_label == "check":
         if floor:
             ratio = case.wall / floor.wall
@@ -278,7 +337,8 @@ def render(measured: list[Measured], kept: dict, calls: dict[str, dict], notes: 
     files = kept["files"]
     stamp = kept["stamp"]
     legend = []
-    for name in ("crawl", "tiny"):
+    shown = {m.input for m in measured}
+    for name in (n for n in ("crawl", "tiny") if n in shown):
         f = files[name]
         legend.append(
             f"- {name}: {f['records']:,} records, {f['uncompressed'] / MIB:,.0f} MiB uncompressed; "
@@ -286,31 +346,38 @@ def render(measured: list[Measured], kept: dict, calls: dict[str, dict], notes: 
             f"`.warc` {f['sizes']['plain'] / MIB:,.0f} MiB"
         )
     audit = native_inputs.audit_expected(kept)
-    legend.append(
-        f"- audit: {len(audit)} crawl files, {sum(a['disk_size'] for a in audit) / MIB:,.0f} MiB "
-        f"of `.warc.gz` ({stamp['compressor']})"
-    )
+    if "audit" in shown:
+        legend.append(
+            f"- audit: {len(audit)} crawl files, {sum(a['disk_size'] for a in audit) / MIB:,.0f} "
+            "MiB of `.warc.gz`"
+        )
+    legend.append(f"- compressed by {stamp['compressor']}")
     if stamp["scale"] != "full":
         legend.append("- A small scale: a check of the harness, not a measurement of the targets.")
     rows = [
         "| input | case | CPU s | wall s | peak MiB | CPU spread | ÷ floor CPU | ÷ floor wall "
-        "| targets |",
-        "|---|---|---:|---:|---:|---:|---:|---:|---|",
+        "| ÷ its library's floor CPU | targets |",
+        "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
     ]
     missed = checked = 0
+    used = {m.library for m in measured if m.spec.role in QUILLMARK_ROLES}
     for m in measured:
         case = m.case
         if case.state():
-            rows.append(f"| {m.group} | {case.label} | {case.state()} |  |  |  |  |  |  |")
+            rows.append(f"| {m.group} | {case.label} | {case.state()} |  |  |  |  |  |  |  |")
             continue
         floor = floor_of(measured, m.group)
+        own = library_floor_of(measured, m.group, m.library) if m.library else None
         is_floor = case is floor
         found = targets(m, measured, calls)
         missed += sum(not ok for _, ok in found)
         checked += len(found)
         label = case.label + (" (the floor)" if is_floor else "")
+        if case is own and not is_floor and m.library in used:
+            label += f" ({m.library}'s floor)"
         label += " (1 run)" if case.once else ""
         comparable = floor is not None and m.spec.role != PROFILE and not is_floor
+        to_own = own is not None and m.spec.role != PROFILE and case is not own
         cells = [
             m.group,
             label,
@@ -320,6 +387,7 @@ def render(measured: list[Measured], kept: dict, calls: dict[str, dict], notes: 
             _spread(case),
             _cell(case.cpu / floor.cpu) if comparable and floor else "–",
             _cell(case.wall / floor.wall) if comparable and floor else "–",
+            _cell(case.cpu / own.cpu) if to_own and own else "–",
             "; ".join(f"{text}, {'met' if ok else 'not met'}" for text, ok in found) or "–",
         ]
         rows.append("| " + " | ".join(cells) + " |")
@@ -380,21 +448,31 @@ def main(argv: list[str] | None = None) -> int:
     )  # fmt: skip
     parser.add_argument("--jobs", type=int, default=2, help="processes of the audit cases")
     parser.add_argument(
+        "--inflater", nargs="+", choices=inflaters.LIBRARIES, default=[], metavar="NAME",
+        help="run quillmark on gzip input with QUILLMARK_INFLATER=NAME, each NAME in turn "
+        f"({', '.join(inflaters.LIBRARIES)}; default: the build's own choice)",
+    )  # fmt: skip
+    parser.add_argument(
         "--only", nargs="+", metavar="LABEL", help="only the cases whose label starts so"
     )
-    parser.add_argument("--write", action="store_true", help="write the tables into BENCHMARKS.md")
+    parser.add_argument(
+        "--write", action="store_true",
+        help="write the tables into BENCHMARKS.md (with --inflater: the section on choosing it)",
+    )  # fmt: skip
     parser.add_argument("--json", type=Path, help="also save every run's figures here")
     args = parser.parse_args(argv)
     scale = "quick" if args.quick else "full"
     rounds = args.rounds or (1 if args.quick else 3)
 
+    built = inflaters.available()
     kept = native_inputs.ensure(scale, args.data_dir)
     if "gzip" in args.forms:
-        check_floors(kept, scale, args.data_dir, args.inputs)
+        check_floors(kept, scale, args.data_dir, args.inputs, args.inflater)
     calls: dict[str, dict] = {}
     measured = plan(
-        kept, scale, args.data_dir, args.inputs, args.forms, args.threads, args.jobs, calls
-    )
+        kept, scale, args.data_dir, args.inputs, args.forms, args.threads, args.jobs, calls,
+        args.inflater, built,
+    )  # fmt: skip
     if args.only:
         measured = [m for m in measured if m.case.label.startswith(tuple(args.only))]
     files = native_inputs.paths(scale, args.data_dir)
@@ -413,7 +491,9 @@ def main(argv: list[str] | None = None) -> int:
         f"{rounds} round(s) in turns; per case the least processor time and the least wall time "
         f"count, and the largest peak. Load average {load_before:.1f} at the start, "
         f"{os.getloadavg()[0]:.1f} at the end. Peaks include what a process inherits from the "
-        f"harness ({_own_peak() / MIB:,.0f} MiB)."
+        f"harness ({_own_peak() / MIB:,.0f} MiB).",
+        f"Inflaters of this build, fastest first: {', '.join(built)} (the default: "
+        f"{built[0]}). Libraries and floor programs: {debian_versions(DEBIAN_PACKAGES)}.",
     ]
     text = render(measured, kept, calls, notes)
     print(text)
@@ -421,7 +501,8 @@ def main(argv: list[str] | None = None) -> int:
         args.json.write_text(_to_json(measured, calls))
     if args.write:
         command = shlex.join(["python", "-m", "bench.native_pass", *argv])
-        write_section("native-pass", text, command, DISTRIBUTIONS)
+        section = "inflater-choice" if args.inflater else "native-pass"
+        write_section(section, text, command, DISTRIBUTIONS)
     return 0 if all(m.case.done or m.case.unavailable for m in measured) else 1
 
 

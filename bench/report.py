@@ -5,6 +5,7 @@ from __future__ import annotations
 import datetime
 import os
 import platform
+import subprocess
 import zlib
 from importlib import metadata
 from pathlib import Path
@@ -21,6 +22,19 @@ def versions(distributions: tuple[str, ...]) -> str:
         except metadata.PackageNotFoundError:
             found.append(f"{dist} not installed")
     return ", ".join(found)
+
+
+def debian_versions(packages: tuple[str, ...]) -> str:
+    """Each Debian package with its installed version, or "not installed"."""
+    try:
+        done = subprocess.run(
+            ["dpkg-query", "-W", "-f", "${Package} ${Version}\\n", *packages],
+            capture_output=True, text=True,
+        )  # fmt: skip
+    except FileNotFoundError:  # not a Debian system
+        return ", ".join(f"{package} unknown" for package in packages)
+    found = dict(line.split(" ", 1) for line in done.stdout.splitlines() if " " in line)
+    return ", ".join(f"{package} {found.get(package, 'not installed')}" for package in packages)
 
 
 def environment(distributions: tuple[str, ...]) -> str:

@@ -5,12 +5,14 @@
     python -m bench.streaming --write            # also write the table into BENCHMARKS.md
 
 Every command runs once per input form (plain, one gzip member per record,
-one single member) and, on the compressed forms, once per installed inflater
-(QUILLMARK_INFLATER=isal, zlib-ng or zlib), against baselines measured in the
-same turns: one decompression of the file with the same inflater, one read of
-the plain file, and `cp`. Peers: `warcio index`, `warcio recompress` and the
-tool before it streamed files (bench/old_tool.py). Ratios are processor times
-over the baseline's; wall times are listed too.
+one single member) and, on the compressed forms, once per inflater of the
+build (QUILLMARK_INFLATER=libdeflate, isal or zlib), against floors measured
+in the same turns: on a compressed form the floor of its own library (that
+library inflating the file once, bench/inflaters.py) and the floor of the
+file (the faster of libdeflate-gunzip and igzip); on the plain form one read
+of it, and `cp`. Peers: `warcio index`, `warcio recompress` and the tool
+before it streamed files (bench/old_tool.py). Ratios are processor times
+over the floor's; wall times are listed too.
 """
 
 from __future__ import annotations
@@ -23,27 +25,33 @@ import random
 import shlex
 import shutil
 import sys
+from collections.abc import Callable
+from dataclasses import dataclass
 from pathlib import Path
 
-from bench import old_tool, streaming_inputs
+from bench import inflaters, old_tool, streaming_inputs
 from bench.processes import MIB, Case, Run, take_turns, warm
 from bench.report import write_section
 
 DATA_DIR = streaming_inputs.DATA_DIR
-INFLATERS = ("isal", "zlib-ng", "zlib")
-INFLATER_MODULES = {"isal": "isal.igzip", "zlib-ng": "zlib_ng.gzip_ng", "zlib": "gzip"}
 MEMORY_LIMIT = 256 * MIB
 MANIFEST_SIZE = 64 * 1024
 RECORD_ID = "urn:uuid:2b8f0c55-9d1e-4c7a-8e42-6b1d0a9f3e17"
-DISTRIBUTIONS = ("quillmark", "warcio", "isal", "zlib-ng")
+DISTRIBUTIONS = ("quillmark", "warcio")
+# What a case is to the others of its form.
+FLOOR, COPY, TOOL, PEER = "floor", "copy", "tool", "peer"
 
 
-def installed_inflaters() -> list[str]:
-    import importlib.util
+@dataclass
+class Row:
+    """A planned case and what it is measured against."""
 
-    return [
-        name for name in INFLATERS if importlib.util.find_spec(INFLATER_MODULES[name].split(".")[0])
-    ]
+    case: Case
+    form: str
+    role: str
+    command: str = ""  # a tool row's command, a floor's or a copy's label
+    library: str = ""  # a floor's library; a tool row's inflater on a compressed form
+    overall: bool = False  # a floor that may be the file's floor
 
 
 def quillmark_command() -> list[str]:
@@ -123,166 +131,164 @@ def _printed(output: Path, number: int):
     return verify
 
 
+@dataclass(frozen=True)
+class Command:
+    """One command of the tool on one form: its arguments and its untimed steps."""
+
+    label: str
+    args: list[str]
+    prepare: Callable[[], None] | None = None
+    verify: Callable[[Run], str | None] | None = None
+    cleanup: Callable[[], None] | None = None
+
+
+def _commands(
+    path: Path, store: Path, out: Path, copy: Path, store_out: Path, stamp: dict, in_place: bool
+) -> list[Command]:
+    found = [
+        Command("check", ["check", str(path)]),
+        Command("manifest", ["manifest", str(path), "-o", str(store_out)],
+                verify=_manifest_is(store_out, stamp["manifest"]["sha256"]),
+                cleanup=_remove(store_out)),
+        Command("records", ["records", "--json", str(path)]),
+        Command("append",
+                ["append", str(path), str(store), "-o", str(out), "--record-id", RECORD_ID],
+                verify=_output_size_near(out, path), cleanup=_remove(out)),
+    ]  # fmt: skip
+    if in_place:
+        found.append(
+            Command("append in place", ["append", str(copy), str(store), "--record-id", RECORD_ID],
+                    fresh_copy(path, copy), _output_size_near(copy, path), _remove(copy))
+        )  # fmt: skip
+    return found
+
+
+def _floors(form: str, path: Path, out_dir: Path, stamp: dict, names: list[str]) -> list[Row]:
+    """The compressed form's floors: each measured library's, and the file's."""
+    read = out_dir / "read.txt"
+    rows = []
+    for floor in inflaters.floors_for(names):
+        case = Case(
+            form, floor.label, inflaters.argv(floor, path),
+            stdout=read if floor.in_python else None,
+            verify=_printed(read, stamp["uncompressed"]) if floor.in_python else None,
+            unavailable=inflaters.missing(floor),
+        )  # fmt: skip
+        rows.append(Row(case, form, FLOOR, floor.label, floor.library, floor.overall))
+    return rows
+
+
+def _plain_floors(path: Path, out: Path, copy: Path, out_dir: Path, stamp: dict, in_place: bool):
+    read = out_dir / "read.txt"
+    py = sys.executable
+    cases = [
+        (FLOOR, Case("plain", "floor: read", [py, "-m", "bench.inflate_once", "read", str(path)],
+                     stdout=read, verify=_printed(read, stamp["uncompressed"]))),
+        (COPY, Case("plain", "cp", ["cp", str(path), str(out)],
+                    verify=_output_size_near(out, path, 1, 1), cleanup=_remove(out))),
+    ]  # fmt: skip
+    if in_place:
+        # Like with like for the in-place append: the same fresh copy as its input.
+        cases.append(
+            (COPY, Case("plain", "cp of the copy", ["cp", str(copy), str(out)],
+                        prepare=fresh_copy(path, copy), verify=_output_size_near(out, path, 1, 1),
+                        cleanup=_remove(out, copy)))
+        )  # fmt: skip
+    return [Row(case, "plain", role, case.label, overall=role == FLOOR) for role, case in cases]
+
+
+def _peers(form: str, path: Path, out: Path, out_dir: Path, store: Path, data_dir: Path,
+           peers: bool, old: bool) -> list[Row]:  # fmt: skip
+    py = sys.executable
+    warcio = shutil.which("warcio", path=str(Path(py).parent))
+    missing = "" if warcio else "warcio is not installed"
+    recompressed = out_dir / "recompressed.warc.gz"
+    cases = []
+    if peers:
+        cases += [
+            Case(form, "warcio index", [warcio or "warcio", "index", str(path)],
+                 unavailable=missing),
+            Case(form, "warcio recompress", [warcio or "warcio", "recompress", str(path),
+                 str(recompressed)], once=True, unavailable=missing,
+                 cleanup=_remove(recompressed)),
+        ]  # fmt: skip
+    if old:
+        cases.append(
+            Case(form, "tool before streaming: append",
+                 [py, "-m", "quillmark_cli", "append", str(path), str(store), "-o", str(out),
+                  "--record-id", RECORD_ID],
+                 {"PYTHONPATH": str(old_tool.ensure(data_dir=data_dir))}, once=True,
+                 verify=_output_size_near(out, path), cleanup=_remove(out))
+        )  # fmt: skip
+    # warcio and the tool before inflate with Python's zlib.
+    return [Row(case, form, PEER, case.label, "" if form == "plain" else "zlib") for case in cases]
+
+
 def plan(
     stamp: dict,
     data_dir: Path,
-    inflaters: list[str],
+    names: list[str],
+    built: list[str],
     forms: list[str],
     *,
     in_place: bool,
     peers: bool,
     old_forms: list[str],
-) -> list[Case]:
+) -> list[Row]:
+    """Every case, one group per form; `names` the inflaters to run, `built` the build's."""
     files = streaming_inputs.paths(stamp["stamp"]["size_mib"], data_dir)
     store = manifest_file(data_dir)
     out_dir = data_dir / "out"
     out_dir.mkdir(parents=True, exist_ok=True)
     qm = quillmark_command()
-    py = sys.executable
-    cases: list[Case] = []
-
+    rows: list[Row] = []
     for form in forms:
         path = files[form]
         suffix = ".warc" if form == "plain" else ".warc.gz"
         out = out_dir / f"out{suffix}"
         copy = out_dir / f"in-place{suffix}"
         store_out = out_dir / "manifest.c2pa"
-        for inflater in ["auto"] if form == "plain" else inflaters:
-            group = f"{form} / {inflater}"
-            env = {"QUILLMARK_INFLATER": inflater}
-            how = "read" if form == "plain" else inflater
-            cases.append(
-                Case(
-                    group,
-                    "baseline: read" if how == "read" else "baseline: inflate",
-                    [py, "-m", "bench.inflate_once", how, str(path)],
-                    stdout=out_dir / "read.txt",
-                    verify=_printed(out_dir / "read.txt", stamp["uncompressed"]),
-                )
-            )
-            if form == "plain":
-                cases.append(
-                    Case(
-                        group,
-                        "baseline: cp",
-                        ["cp", str(path), str(out)],
-                        verify=_output_size_near(out, path, 1, 1),
-                        cleanup=_remove(out),
-                    )
-                )
-                if in_place:
-                    # Like with like for the in-place append: the same fresh copy as its input.
-                    cases.append(
-                        Case(
-                            group,
-                            "baseline: cp of the copy",
-                            ["cp", str(copy), str(out)],
-                            prepare=fresh_copy(path, copy),
-                            verify=_output_size_near(out, path, 1, 1),
-                            cleanup=_remove(out, copy),
-                        )
-                    )
-            cases += [
-                Case(group, "check", [*qm, "check", str(path)], env),
-                Case(
-                    group,
-                    "manifest",
-                    [*qm, "manifest", str(path), "-o", str(store_out)],
-                    env,
-                    verify=_manifest_is(store_out, stamp["manifest"]["sha256"]),
-                    cleanup=_remove(store_out),
-                ),
-                Case(group, "records", [*qm, "records", "--json", str(path)], env),
-                Case(
-                    group,
-                    "append",
-                    [
-                        *qm,
-                        "append",
-                        str(path),
-                        str(store),
-                        "-o",
-                        str(out),
-                        "--record-id",
-                        RECORD_ID,
-                    ],
-                    env,
-                    verify=_output_size_near(out, path),
-                    cleanup=_remove(out),
-                ),
-            ]
-            if in_place:
-                cases.append(
-                    Case(
-                        group,
-                        "append in place",
-                        [*qm, "append", str(copy), str(store), "--record-id", RECORD_ID],
-                        env,
-                        prepare=fresh_copy(path, copy),
-                        verify=_output_size_near(copy, path),
-                        cleanup=_remove(copy),
-                    )
-                )
-        group = f"{form} / peers"
-        warcio = shutil.which("warcio", path=str(Path(py).parent))
-        if peers:
-            cases += [
-                Case(
-                    group,
-                    "warcio index",
-                    [warcio or "warcio", "index", str(path)],
-                    unavailable="" if warcio else "warcio is not installed",
-                ),
-                Case(
-                    group,
-                    "warcio recompress",
-                    [
-                        warcio or "warcio",
-                        "recompress",
-                        str(path),
-                        str(out_dir / "recompressed.warc.gz"),
-                    ],
-                    once=True,
-                    unavailable="" if warcio else "warcio is not installed",
-                    cleanup=_remove(out_dir / "recompressed.warc.gz"),
-                ),
-            ]
-        if form in old_forms:
-            cases.append(
-                Case(
-                    group,
-                    "tool before streaming: append",
-                    [
-                        py,
-                        "-m",
-                        "quillmark_cli",
-                        "append",
-                        str(path),
-                        str(store),
-                        "-o",
-                        str(out),
-                        "--record-id",
-                        RECORD_ID,
-                    ],
-                    {"PYTHONPATH": str(old_tool.ensure(data_dir=data_dir))},
-                    once=True,
-                    verify=_output_size_near(out, path),
-                    cleanup=_remove(out),
-                )
-            )
-    return cases
+        if form == "plain":
+            rows += _plain_floors(path, out, copy, out_dir, stamp, in_place)
+        else:
+            rows += _floors(form, path, out_dir, stamp, names)
+        commands = _commands(path, store, out, copy, store_out, stamp, in_place)
+        for name in [""] if form == "plain" else names:
+            for command in commands:
+                case = Case(
+                    form, f"{command.label} ({name})" if name else command.label,
+                    [*qm, *command.args], {inflaters.ENVIRONMENT: name} if name else None,
+                    prepare=command.prepare, verify=command.verify, cleanup=command.cleanup,
+                    unavailable=inflaters.unavailable(name, built) if name else "",
+                )  # fmt: skip
+                rows.append(Row(case, form, TOOL, command.label, name))
+        rows += _peers(form, path, out, out_dir, store, data_dir, peers, form in old_forms)
+    return rows
 
 
-def _baseline(cases: list[Case], form: str, inflater: str, command: str) -> Case | None:
-    """The case that `command` on `form` under `inflater` is measured against."""
-    if form == "plain":
-        label = "baseline: read"
-        if command.startswith("append"):
-            label = "baseline: cp of the copy" if command.endswith("in place") else "baseline: cp"
-        group = "plain / auto"
-    else:
-        label, group = "baseline: inflate", f"{form} / {inflater}"
-    return next((c for c in cases if c.group == group and c.label == label), None)
+# The table --------------------------------------------------------------------------------------
+
+
+def _least(rows: list[Row], form: str, keep) -> Case | None:
+    done = [r.case for r in rows if r.form == form and keep(r) and r.case.done]
+    return min(done, key=lambda c: c.cpu) if done else None
+
+
+def floor_of(rows: list[Row], form: str) -> Case | None:
+    """The file's floor: on the plain form one read, else the faster of the fastest inflaters."""
+    return _least(rows, form, lambda r: r.role == FLOOR and r.overall)
+
+
+def baseline(rows: list[Row], row: Row) -> Case | None:
+    """What the row is measured against: its library's floor, or `cp` for a plain append."""
+    if row.role in (FLOOR, COPY):
+        return None
+    if row.form == "plain":
+        if row.command.startswith("append") or row.command.startswith("tool before"):
+            label = "cp of the copy" if row.command.endswith("in place") else "cp"
+            return _least(rows, "plain", lambda r: r.role == COPY and r.command == label)
+        return floor_of(rows, "plain")
+    return _least(rows, row.form, lambda r: r.role == FLOOR and r.library == row.library)
 
 
 def _ratio(case: Case, base: Case | None, attribute: str) -> float | None:
@@ -295,15 +301,15 @@ def _cell(value: float | None) -> str:
     return "–" if value is None else f"{value:.2f}"
 
 
-def targets(case: Case, form: str, ratio: float | None, old: Case | None) -> list[tuple[str, bool]]:
+def targets(row: Row, ratio: float | None, old: Case | None) -> list[tuple[str, bool]]:
     """The issue's targets that apply to this row, judged on processor time."""
+    case, form, command = row.case, row.form, row.command
     found = [("≤256 MiB", case.peak_rss <= MEMORY_LIMIT)]
-    command = case.label
     if ratio is not None:
         if command in ("manifest", "check"):
-            found.append(("≤1.2× baseline", ratio <= 1.2))
+            found.append(("≤1.2× floor", ratio <= 1.2))
         if command.startswith("append") and form == "members":
-            found.append(("≤1.3× inflate", ratio <= 1.3))
+            found.append(("≤1.3× floor", ratio <= 1.3))
         if command.startswith("append") and form == "plain":
             found.append(("≤1.5× cp", ratio <= 1.5))
     if command == "append" and form == "members" and old is not None and old.done:
@@ -311,7 +317,11 @@ def targets(case: Case, form: str, ratio: float | None, old: Case | None) -> lis
     return found
 
 
-def render(cases: list[Case], stamp: dict) -> str:
+def _tool_before(rows: list[Row], form: str) -> Case | None:
+    return next((r.case for r in rows if r.form == form and r.command.startswith("tool be")), None)
+
+
+def render(rows: list[Row], stamp: dict) -> str:
     sizes = stamp["sizes"]
     size_mib = stamp["stamp"]["size_mib"]
     legend = [
@@ -325,84 +335,62 @@ def render(cases: list[Case], stamp: dict) -> str:
             f"A small input ({size_mib} MiB, not {streaming_inputs.FULL_SIZE_MIB}): a check of "
             "the harness, not a measurement of the targets."
         )
-    rows = [
-        "| input | inflater | case | wall s | CPU s | peak MiB | baseline | ÷ baseline CPU "
-        "| ÷ baseline wall | targets |",
-        "|---|---|---|---:|---:|---:|---|---:|---:|---|",
+    lines = [
+        "| input | inflater | case | wall s | CPU s | peak MiB | against | ÷ it CPU | ÷ it wall "
+        "| ÷ floor CPU | targets |",
+        "|---|---|---|---:|---:|---:|---|---:|---:|---:|---|",
     ]
     missed = checked = 0
-    for case in cases:
-        form, inflater = case.group.split(" / ")
-        shown = "–" if inflater in ("auto", "peers") else inflater
+    for row in rows:
+        case = row.case
+        shown = row.library or "–"
         if case.state():
-            rows.append(f"| {form} | {shown} | {case.label} | {case.state()} |  |  |  |  |  |  |")
+            lines.append(f"| {row.form} | {shown} | {case.label} | {case.state()} |" + "  |" * 7)
             continue
-        quillmark_row = not case.label.startswith(("baseline", "warcio", "tool before"))
-        if case.label.startswith("baseline"):
-            base = None
-        elif quillmark_row:
-            base = _baseline(cases, form, inflater, case.label)
-        else:  # peers are compared with what the standard zlib does
-            base = _baseline(cases, form, "zlib", case.label)
+        base = baseline(rows, row)
+        floor = floor_of(rows, row.form)
         ratio = _ratio(case, base, "cpu")
         found: list[tuple[str, bool]] = []
-        if quillmark_row:
-            old = next(
-                (
-                    c
-                    for c in cases
-                    if c.group == f"{form} / peers" and c.label.startswith("tool before")
-                ),
-                None,
-            )
-            found = targets(case, form, ratio, old)
+        if row.role == TOOL:
+            found = targets(row, ratio, _tool_before(rows, row.form))
         missed += sum(not ok for _, ok in found)
         checked += len(found)
+        label = case.label + (" (the floor)" if case is floor else "")
         cells = [
-            form,
+            row.form,
             shown,
-            case.label + (" (1 run)" if case.once else ""),
+            label + (" (1 run)" if case.once else ""),
             f"{case.wall:.3f}",
             f"{case.cpu:.3f}",
             f"{case.peak_rss / MIB:,.0f}",
-            base.label.removeprefix("baseline: ") if base else "–",
+            base.label.removeprefix("floor: ") if base else "–",
             _cell(ratio),
             _cell(_ratio(case, base, "wall")),
+            _cell(_ratio(case, floor, "cpu")) if case is not floor else "–",
             ", ".join(f"{label} {'met' if ok else 'MISSED'}" for label, ok in found) or "–",
         ]
-        rows.append("| " + " | ".join(cells) + " |")
+        lines.append("| " + " | ".join(cells) + " |")
     if not checked:
         summary = "No target could be checked: no `quillmark` command ran."
     else:
         summary = f"{missed} target(s) missed." if missed else "Every target checked here is met."
-    return "\n".join([*legend, "", *rows, "", summary])
+    return "\n".join([*legend, "", *lines, "", summary])
 
 
-def _with_earlier_runs(
-    ran: list[Case], earlier: Path, stamp: dict, data_dir: Path, inflaters: list[str]
-) -> list[Case]:
-    """Every case of a full run, in its order: those just run, the others as saved."""
+def _with_earlier_runs(ran: list[Row], earlier: Path, every: list[Row]) -> list[Row]:
+    """Every row of a full run, in its order: those just run, the others as saved."""
     saved = {(c["group"], c["label"]): c for c in json.loads(earlier.read_text())}
-    fresh = {(c.group, c.label): c for c in ran}
-    every = plan(
-        stamp,
-        data_dir,
-        inflaters,
-        list(streaming_inputs.FORMS),
-        in_place=True,
-        peers=True,
-        old_forms=["members"],
-    )
-    cases = []
-    for case in every:
-        key = (case.group, case.label)
+    fresh = {(r.case.group, r.case.label): r for r in ran}
+    rows = []
+    for row in every:
+        key = (row.case.group, row.case.label)
         if key in fresh:
-            cases.append(fresh[key])
+            rows.append(fresh[key])
         elif key in saved:
-            case.runs = [Run(**run) for run in saved[key]["runs"]]
-            case.failure = saved[key]["failure"]
-            cases.append(case)
-    return cases
+            row.case.runs = [Run(**run) for run in saved[key]["runs"]]
+            row.case.failure = saved[key]["failure"]
+            rows.append(row)
+    return rows
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -411,8 +399,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--size-mib", type=int, default=streaming_inputs.FULL_SIZE_MIB)
     parser.add_argument("--data-dir", type=Path, default=DATA_DIR)
     parser.add_argument(
-        "--inflaters", nargs="+", choices=INFLATERS, help="default: every one installed"
-    )
+        "--inflaters", nargs="+", choices=inflaters.LIBRARIES,
+        help="default: every one of the build (quillmark_files.available_inflaters())",
+    )  # fmt: skip
     parser.add_argument(
         "--forms",
         nargs="+",
@@ -433,49 +422,59 @@ def main(argv: list[str] | None = None) -> int:
         "--only",
         nargs="+",
         metavar="LABEL",
-        help="only the cases whose label starts with one of these (e.g. baseline warcio)",
+        help="only the cases whose label starts with one of these (e.g. floor warcio)",
     )
     parser.add_argument(
         "--reuse",
         type=Path,
         metavar="JSON",
         help="an earlier run's --json file: every case left out by the options above "
-        "is shown with its runs from there (a form or group is best rerun whole)",
+        "is shown with its runs from there (a form is best rerun whole)",
     )
     parser.add_argument("--write", action="store_true", help="write the table into BENCHMARKS.md")
     parser.add_argument("--json", type=Path, help="also save every run's figures here")
     args = parser.parse_args(argv)
 
     stamp = streaming_inputs.ensure(args.size_mib, args.data_dir)
-    inflaters = args.inflaters or installed_inflaters()
-    cases = plan(
+    built = inflaters.available()
+    names = args.inflaters or built
+    rows = plan(
         stamp,
         args.data_dir,
-        inflaters,
+        names,
+        built,
         args.forms,
         in_place=not args.no_in_place,
         peers=not args.no_peers,
         old_forms=args.old_tool_on,
     )
     if args.only:
-        cases = [c for c in cases if c.label.startswith(tuple(args.only))]
+        rows = [r for r in rows if r.case.label.startswith(tuple(args.only))]
     files = streaming_inputs.paths(args.size_mib, args.data_dir)
-    take_turns(cases, args.repeat, lambda group: warm([files[group.split(" / ")[0]]]))
+    inflaters.check_programs(
+        {files[form]: stamp["uncompressed"] for form in args.forms if form != "plain"},
+        inflaters.floors_for(names),
+    )
+    take_turns([r.case for r in rows], args.repeat, lambda form: warm([files[form]]))
     if args.reuse:
-        cases = _with_earlier_runs(cases, args.reuse, stamp, args.data_dir, inflaters)
-    text = render(cases, stamp)
+        every = plan(
+            stamp, args.data_dir, names, built, list(streaming_inputs.FORMS),
+            in_place=True, peers=True, old_forms=["members"],
+        )  # fmt: skip
+        rows = _with_earlier_runs(rows, args.reuse, every)
+    text = render(rows, stamp)
     print(text)
     if args.json:
         args.json.write_text(
             json.dumps(
                 [
                     {
-                        "group": c.group,
-                        "label": c.label,
-                        "failure": c.failure,
-                        "runs": [r.__dict__ for r in c.runs],
+                        "group": r.case.group,
+                        "label": r.case.label,
+                        "failure": r.case.failure,
+                        "runs": [run.__dict__ for run in r.case.runs],
                     }
-                    for c in cases
+                    for r in rows
                 ],
                 indent=1,
             )
@@ -485,7 +484,7 @@ def main(argv: list[str] | None = None) -> int:
             "streaming", text, shlex.join(["python", "-m", "bench.streaming", *argv]), DISTRIBUTIONS
         )
     # A peer may refuse an input (warcio a single-member .warc.gz): its row says so.
-    ours = [c for c in cases if not c.group.endswith(" / peers")]
+    ours = [r.case for r in rows if r.role != PEER]
     return 0 if all(c.done or c.unavailable for c in ours) else 1
 
 

@@ -23,7 +23,14 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 
 from bench import native_checks, native_inputs  # noqa: E402
 from bench.crawl_records import KIB, MIB, Crawl, Pools  # noqa: E402
-from bench.native_cases import AUDIT_SPECS, FILE_SPECS, fill, variants  # noqa: E402
+from bench.native_cases import (  # noqa: E402
+    AUDIT_SPECS,
+    FILE_SPECS,
+    LIBRARY_FLOOR,
+    QUILLMARK_ROLES,
+    fill,
+    variants,
+)
 from bench.processes import Run  # noqa: E402
 
 SMALL = native_inputs.Scale(crawl_mib=1, tiny_records=300, audit_files=2, audit_mib=1)
@@ -184,15 +191,26 @@ def test_every_case_fills_its_placeholders():
     assert fill(check.argv, values) == ["python", "-m", "quillmark_cli", "check", "X"]
 
 
+@pytest.mark.parametrize("named", [(), ("zlib", "isal")])
 @pytest.mark.parametrize("has_threads", [True, False])
-def test_thread_variants_extend_the_threaded_cases(has_threads):
-    cases = variants(FILE_SPECS, [1, 2, 4], single=has_threads)
+def test_variants_extend_the_threaded_cases_and_name_inflaters(has_threads, named):
+    cases = variants(FILE_SPECS, [1, 2, 4], single=has_threads, inflaters=named)
     threaded = [s for s in FILE_SPECS if s.threaded]
-    assert len(cases) == len(FILE_SPECS) + 2 * len(threaded)
+    # A library's own floor runs only when the tool runs with that library.
+    kept = [s for s in FILE_SPECS if s.role != LIBRARY_FLOOR or s.library in named]
+    assert {s.library for s in kept if s.role == LIBRARY_FLOOR} == set(named) - {"isal"}
+    by_quillmark = [s for s in FILE_SPECS if s.role in QUILLMARK_ROLES]
+    per_spec = 1 + len(named)  # each on plain, and on gzip once per inflater named
+    extra = (per_spec - 1) * len(by_quillmark) + 2 * len(threaded) * per_spec
+    assert len(cases) == len(kept) + extra
     for spec in threaded:
-        base = next(c for c in cases if c.label == spec.label)
-        assert base.argv == ((*spec.argv, "--threads", "1") if has_threads else spec.argv)
-        two = next(c for c in cases if c.label == f"{spec.label} --threads 2")
-        assert two.argv[-2:] == ("--threads", "2") and two.threads == 2
-    for spec in (s for s in FILE_SPECS if not s.threaded):
+        for name in named or [""]:
+            suffix = f" ({name})" if name else ""
+            base = next(c for c in cases if c.label == spec.label + suffix)
+            assert base.argv == ((*spec.argv, "--threads", "1") if has_threads else spec.argv)
+            assert base.inflater == name and base.command == spec.label
+            two = next(c for c in cases if c.label == f"{spec.label} --threads 2{suffix}")
+            assert two.argv[-2:] == ("--threads", "2") and two.threads == 2
+            assert two.forms == (("gzip",) if name else spec.forms)
+    for spec in (s for s in kept if not s.threaded and s.role not in QUILLMARK_ROLES):
         assert [c.argv for c in cases if c.label == spec.label] == [spec.argv]
