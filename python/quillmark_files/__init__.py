@@ -26,6 +26,7 @@ from .errors import (
     PackageError,
 )
 from .inflaters import available as available_inflaters
+from .package_names import WarcEntry
 from .packages import (
     PackageAppendResult,
     append_manifest,
@@ -37,7 +38,6 @@ from .packages import (
 )
 from .records import FileRecord
 from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary
-from .wacz import WarcEntry
 
 __all__ = [
     "read_manifest",

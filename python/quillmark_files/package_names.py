@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import stat
+from typing import NamedTuple
 
 from .source import Input
 from .zip_fields import LOCAL_SIGNATURE
@@ -12,6 +13,15 @@ from .zip_fields import LOCAL_SIGNATURE
 PACKAGE_SUFFIX = ".wacz"
 # How a WARC inside a package is named in messages and audit rows.
 MEMBER_SEPARATOR = "#"
+
+
+class WarcEntry(NamedTuple):
+    """A WARC inside a package: its name, and where its bytes lie in the
+    package file."""
+
+    name: str
+    offset: int
+    size: int
 
 
 def member_path(package: str, warc: str) -> str:

@@ -11,22 +11,18 @@ from __future__ import annotations
 import os
 import stat
 from collections.abc import Iterator
-from typing import TYPE_CHECKING, NamedTuple
+from typing import NamedTuple
 
 from . import append as _append
 from . import records as _records
 from . import summary as _summary
 from .append import AppendResult
 from .errors import PackageError
-from .package_names import PACKAGE_SUFFIX, is_package, member_path
+from .package_names import PACKAGE_SUFFIX, WarcEntry, is_package, member_path
 from .records import FileRecord
 from .source import STANDARD_STREAM, Input, display_name
 from .steps import Progress
 from .summary import Summary
-
-# The package layer is loaded only where a package is opened.
-if TYPE_CHECKING:
-    from .wacz import WarcEntry
 
 # Room for the new manifest record and its gzip member, over the manifest store.
 _RECORD_ROOM = 1 << 20

@@ -12,11 +12,10 @@ from __future__ import annotations
 import os
 import re
 import zlib
-from typing import NamedTuple
 
 from .datapackage import DataPackage, Digest
 from .errors import PackageError
-from .package_names import PACKAGE_SUFFIX, is_package, member_path
+from .package_names import PACKAGE_SUFFIX, WarcEntry, is_package, member_path
 from .zip_directory import Directory, Entry, read_directory
 from .zip_fields import DEFLATED, ENCRYPTED, STORED
 
@@ -24,15 +23,6 @@ DATAPACKAGE = "datapackage.json"
 DIGEST = "datapackage-digest.json"
 _WARC_NAME = re.compile(r"archive/[^/]+\.warc(\.gz)?", re.IGNORECASE)
 _JSON_LIMIT = 64 << 20  # a datapackage.json larger than this is not read
-
-
-class WarcEntry(NamedTuple):
-    """A WARC inside a package: its name, and where its bytes lie in the
-    package file."""
-
-    name: str
-    offset: int
-    size: int
 
 
 class Package:
