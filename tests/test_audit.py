@@ -21,7 +21,7 @@ import pytest
 import quillmark
 from conftest import make_record, manifest_record, resource_record
 from quillmark_files.audit import FIELD_NAMES, audit_file
-from quillmark_files.crawl import FAILED_UNEXPECTEDLY, audit_all, find_archives
+from quillmark_files.crawl import FAILED_UNEXPECTEDLY, Target, audit_all, find_archives
 from quillmark_files.report import read_report
 from test_cli import command, run, run_on_terminal
 
@@ -275,6 +275,34 @@ def test_an_audit_that_fails_unexpectedly_costs_only_its_own_file(crawl):
     assert sorted(rows, key=lambda row: row["path"]) == sorted(
         [*expected[:6], crash], key=lambda row: row["path"]
     )
+
+
+@pytest.mark.parametrize(
+    "sizes, jobs, expected",
+    [
+        ([100] * 12, 2, [1] * 11),  # many files: one thread each (the last may get more)
+        ([100], 4, [4]),  # one file: every core
+        ([100, 100], 4, [2, 2]),  # fewer files than cores: shared out
+        ([1000] + [10] * 6, 4, [4]),  # a file much larger than the rest
+    ],
+)
+def test_cores_are_shared_between_files_and_threads(tmp_path, sizes, jobs, expected):
+    given: dict[str, int] = {}
+
+    def record_threads(path: str, **options) -> dict:
+        given[path] = options["threads"]
+        time.sleep(0.1)  # files overlap, as real ones do
+        row = dict.fromkeys(FIELD_NAMES)
+        row["path"] = path
+        return row
+
+    targets = [Target(str(tmp_path / f"{n:02}.warc"), size) for n, size in enumerate(sizes)]
+    rows: list[dict] = []
+    assert audit_all(targets, rows.append, jobs=jobs, function=record_threads) is None
+    assert sorted(row["path"] for row in rows) == [t.path for t in targets]
+    threads = [given[t.path] for t in targets]
+    assert threads[: len(expected)] == expected
+    assert all(1 <= n <= jobs for n in threads)
 
 
 # --- the Spark job -------------------------------------------------------------------

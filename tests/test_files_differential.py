@@ -117,3 +117,55 @@ def test_file_functions_agree_with_the_module(tmp_path: Path, layout: str):
         assert result.manifest_offset == quillmark.read_records(written)[-1]["offset"]
         assert quillmark.read_manifest(written) == store
     assert failures > len(SEEDS) // 5  # enough damaged archives among the seeds
+
+
+def outcome(call):
+    """What a call gives, or the exception it raises, in a comparable form
+    (the new member's length varies with its date)."""
+    try:
+        result = call()
+        return result._replace(member_length=None) if hasattr(result, "member_length") else result
+    except (files.ArchiveError, ValueError) as exc:
+        return (type(exc).__name__, str(exc), getattr(exc, "located", lambda: None)())
+
+
+@pytest.mark.parametrize("layout", LAYOUTS[1:])
+def test_any_number_of_threads_gives_the_same(tmp_path: Path, monkeypatch, layout: str):
+    from quillmark_files import steps
+
+    monkeypatch.setattr(steps, "PART_SIZE", 300)  # parts of a few hundred bytes: cuts everywhere
+    for seed in SEEDS[:: 6 if os.environ.get("QUILLMARK_QUICK") else 2]:
+        rng = random.Random(seed)
+        path = tmp_path / f"{seed}.warc.gz"
+        path.write_bytes(packed(archive_gen.archive(seed), layout, rng))
+        seen = []
+        for threads in (1, 2, 3, 7):
+            out = tmp_path / "out.warc.gz"
+            out.unlink(missing_ok=True)
+            seen.append(
+                (
+                    outcome(lambda: files.check(path, threads=threads)),
+                    outcome(lambda: list(files.iter_records(path, bodies=True, threads=threads))),
+                    outcome(
+                        lambda: files.append_manifest(
+                            path, b"store", out, record_id="urn:x", threads=threads
+                        )
+                    ),
+                    mask_date(uncompressed(out.read_bytes())) if out.exists() else None,
+                    gzip_members(out.read_bytes())[:-1] if out.exists() else None,
+                )
+            )
+        assert all(s == seen[0] for s in seen), seed
+
+
+def gzip_members(data: bytes) -> list[bytes]:
+    import zlib
+
+    found = []
+    while data:
+        inflater = zlib.decompressobj(31)
+        inflater.decompress(data)
+        size = len(data) - len(inflater.unused_data)
+        found.append(data[:size])
+        data = data[size:]
+    return found

@@ -177,12 +177,55 @@ class _StopSignals:
             signal.signal(signum, handler)
 
 
+class _Cores:
+    """The cores of an audit, shared between the files: each file is read on
+    as many threads as its share of the bytes still to audit gives it. While
+    many files wait that is one each, files audited side by side; a file much
+    larger than the rest, or one of the last few, gets more. Files start in
+    the order they were handed out, each once the cores it takes are free."""
+
+    def __init__(self, jobs: int) -> None:
+        self.jobs = jobs
+        self._free = jobs
+        self._pending = 0  # bytes of the files handed out and not done
+        self._turns: list[int] = []  # the tickets of the files waiting to start
+        self._ticket = 0
+        self._changed = threading.Condition()
+
+    def handed_out(self, target: Target) -> None:
+        with self._changed:
+            self._pending += target.size or 0
+
+    def take(self, target: Target, stopped: threading.Event) -> int:
+        """Waits for this file's turn and cores; returns how many it takes."""
+        with self._changed:
+            share = 1
+            if target.size and self._pending:
+                share = round(self.jobs * target.size / self._pending)
+            wanted = max(1, min(self.jobs, share))
+            ticket = self._ticket = self._ticket + 1
+            self._turns.append(ticket)
+            while not stopped.is_set() and (self._turns[0] != ticket or self._free < wanted):
+                self._changed.wait(_POLL_SECONDS)
+            self._turns.remove(ticket)
+            self._free -= wanted
+            self._changed.notify_all()
+            return wanted
+
+    def give_back(self, target: Target, threads: int) -> None:
+        with self._changed:
+            self._free += threads
+            self._pending -= target.size or 0
+            self._changed.notify_all()
+
+
 def _worker(
     todo: queue.Queue[Target | None],
     done: queue.Queue[Row | None],
     function: Callable[..., Row],
     inflater: str | None,
     stopped: threading.Event,
+    cores: _Cores,
 ) -> None:
     def check_stop(_done: int, _total: int | None) -> None:
         if stopped.is_set():
@@ -192,12 +235,18 @@ def _worker(
         target = todo.get()
         if target is None or stopped.is_set():
             break
+        threads = cores.take(target, stopped)
+        if stopped.is_set():
+            cores.give_back(target, threads)
+            break
         try:
-            row = function(target.path, inflater=inflater, progress=check_stop)
+            row = function(target.path, inflater=inflater, progress=check_stop, threads=threads)
         except _Stopped:
             break
         except Exception as exc:  # a fault of this tool: the file's row says so
             row = listing_row(Target(target.path, error=f"{FAILED_UNEXPECTEDLY}: {exc!r}"))
+        finally:
+            cores.give_back(target, threads)
         done.put(row)
     done.put(None)  # this worker is done
 
@@ -210,9 +259,12 @@ def audit_all(
     inflater: str | None = None,
     function: Callable[..., Row] = audit_file,
 ) -> int | None:
-    """Audits every target on ``jobs`` worker threads, calling ``on_row`` on
-    this thread with each row as its file is done (in the order they finish).
-    ``function(path, inflater=..., progress=...)`` makes a row.
+    """Audits every target with ``jobs`` cores, calling ``on_row`` on this
+    thread with each row as its file is done (in the order they finish).
+    ``function(path, inflater=..., progress=..., threads=...)`` makes a row;
+    files are audited side by side, and a file gets more threads than one when
+    fewer files than cores are left or it is much larger than the rest (see
+    _Cores).
 
     Returns None when every file was audited, or the number of the signal
     (SIGINT for Ctrl-C, SIGTERM, SIGHUP) that stopped the run: the files being
@@ -223,13 +275,14 @@ def audit_all(
     jobs = max(1, jobs)
     todo: queue.Queue[Target | None] = queue.Queue()
     done: queue.Queue[Row | None] = queue.Queue()
+    cores = _Cores(jobs)
     with _StopSignals() as stop:
         # Daemon threads: one blocked in an open that never returns (a FIFO
         # with no writer) must not keep the process alive after a stop.
         workers = [
             threading.Thread(
                 target=_worker,
-                args=(todo, done, function, inflater, stop.event),
+                args=(todo, done, function, inflater, stop.event, cores),
                 name=f"quillmark-audit-{n}",
                 daemon=True,
             )
@@ -250,6 +303,7 @@ def audit_all(
                 elif target.error is not None:
                     on_row(listing_row(target))
                 else:
+                    cores.handed_out(target)
                     todo.put(target)
                     handed_out += 1
             try:

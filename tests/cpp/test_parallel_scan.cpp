@@ -27,6 +27,8 @@ class Transcript final : public ScanSink {
  public:
   explicit Transcript(std::size_t pause_every) : pause_every_(pause_every) {}
 
+  void begin(bool compressed) override { add(compressed ? "gzip" : "plain"); }
+
   bool wants_body(const RecordStart& record) const override { return record.body_size % 3 != 1; }
   Status record_begin(const RecordStart& record) override {
     add("begin " + std::to_string(record.offset) + " " + std::to_string(record.body_size) +

@@ -162,7 +162,7 @@ Status FileScan::detect() {
     // A regular file is inflated from a mapping of it, where the kernel allows.
     mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(window_position_ + begin_, 0);
   }
-  sink_.begin(compressed_);
+  if (!options_.sink_begun) sink_.begin(compressed_);
   return Ok{};
 }
 

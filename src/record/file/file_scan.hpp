@@ -109,6 +109,9 @@ struct ScanOptions {
   std::size_t start = 0;
   // Whether zero bytes may follow the last gzip member (some writers pad).
   bool padding_allowed = true;
+  // Whether the sink was already told of the input (ScanSink::begin), by the
+  // pass this one takes over from.
+  bool sink_begun = false;
   // A pass over part of a gzip file stops at the first member boundary at or
   // after this file position, without ending the data there (the framer is
   // not finished, and may hold a record open).

@@ -202,6 +202,7 @@ bool ParallelScan::one_record_per_member() const noexcept {
 Status ParallelScan::run(std::size_t budget) {
   if (error_) return *error_;
   if (workers_.empty() && !done_) {
+    sink_.begin(/*compressed=*/true);
     for (unsigned i = 0; i < threads_; ++i) workers_.emplace_back([this] { work(); });
   }
   const std::size_t budget_end =
@@ -309,6 +310,7 @@ Status ParallelScan::rescan_from(Part& part) {
   options.compressed_start = options_.compressed_start + start;
   options.start = shift_;
   options.stop_at.reset();
+  options.sink_begun = true;
   part.scan.reset();
   part.recorder.reset();
   live_ = std::make_unique<FileScan>(*live_input_, sink_, options);
