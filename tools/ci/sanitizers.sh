@@ -41,6 +41,17 @@ ctest_status=0
 ASAN_OPTIONS="${asan_options/detect_leaks=0/detect_leaks=1}" UBSAN_OPTIONS="$ubsan_options" \
   ctest --test-dir "$build/ctest" --output-on-failure -j2 || ctest_status=$?
 
+echo "--- the pass over files under ThreadSanitizer"
+# The parallel pass runs parts of a file on threads of its own; its tests and
+# those of the single pass run under TSan too.
+cmake -S . -B "$build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUILLMARK_BUILD_MODULE=OFF -DQUILLMARK_BUILD_TESTS=ON -DQUILLMARK_SANITIZE=thread >/dev/null
+cmake --build "$build/tsan"
+tsan_status=0
+TSAN_OPTIONS="halt_on_error=1:log_path=$reports/tsan" \
+  "$build/tsan/tests/cpp/quillmark_core_tests" --gtest_filter='FileScan*:ParallelScan*' \
+  --gtest_brief=1 || tsan_status=$?
+
 echo "--- module built with the sanitizers"
 [[ -x $venv/bin/python ]] || "$QM_PYTHON_BASE" -m venv "$venv"
 "$venv/bin/python" -m pip install -q -r requirements-test.txt
@@ -87,5 +98,5 @@ if ((${#found[@]})); then
     head -60 "$report"
   done
 fi
-echo "ctest: $ctest_status, pytest: $pytest_status, reports: ${#found[@]}"
-((ctest_status == 0 && pytest_status == 0 && ${#found[@]} == 0))
+echo "ctest: $ctest_status, tsan: $tsan_status, pytest: $pytest_status, reports: ${#found[@]}"
+((ctest_status == 0 && tsan_status == 0 && pytest_status == 0 && ${#found[@]} == 0))
