@@ -96,7 +96,7 @@ def append_manifest(
                 )
             with open_output(str(target)) as out:
                 out.flush()  # the pass writes at the descriptor's own offset
-                result, written = append_into(
+                result, written, _ = append_into(
                     readable,
                     out.fd,
                     manifest,
@@ -128,11 +128,13 @@ def append_into(
     progress: Progress | None,
     threads: int | None,
     output_name: str,
-) -> tuple[AppendResult, int]:
+) -> tuple[AppendResult, int, int | None]:
     """Writes the archive ``stream`` (a regular file, or a range of one) with
     ``manifest`` as its one manifest record at ``out_fd``'s own file offset;
-    returns what was written and its size in bytes. ``output_name`` names the
-    output in the result and in errors."""
+    returns what was written, its size in bytes, and the first place before
+    the new record where it differs from ``stream`` (None: it begins with all
+    that was kept, where it stood, so an index of the input still holds).
+    ``output_name`` names the output in the result and in errors."""
     scan = stream.scan(
         inflater=chosen(inflater),
         append_to=out_fd,
@@ -145,7 +147,7 @@ def append_into(
         pass
     if scan.failure is not None:
         raise_failure(scan.failure, stream.name, scan.compressed, output_name)
-    kept, removed, copied, recompressed, offset, member, length, written = scan.appended()
+    kept, removed, copied, recompressed, offset, member, length, written, moved = scan.appended()
     result = AppendResult(
         output=output_name,
         compressed=compress,
@@ -157,7 +159,7 @@ def append_into(
         member_offset=member,
         member_length=length,
     )
-    return result, written
+    return result, written, moved
 
 
 @contextlib.contextmanager

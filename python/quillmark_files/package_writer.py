@@ -27,11 +27,11 @@ from typing import Callable, NamedTuple, Protocol
 
 from .errors import PackageError
 from .wacz import DATAPACKAGE, DIGEST, Package, WarcEntry
+from .written_digest import WrittenDigest
 from .zip_directory import Entry
 from .zip_fields import DEFLATED, STORED, fits
 from .zip_headers import central_record, end_records, local_header, relocated_central
 
-_READ_BACK = 4 << 20  # bytes read back at a time for the CRC-32 and hash
 # Room left below 4 GiB when deciding whether the WARC's local header needs a
 # ZIP64 field: the new WARC is the old one, give or take its manifest records
 # and records compressed again.
@@ -56,7 +56,10 @@ class PackageOutput(Protocol):
     def flush(self) -> None: ...
 
 
-WriteWarc = Callable[[int], int]  # writes at the descriptor's position, returns the size
+# Writes the WARC at the descriptor's position; returns its size and the first
+# place where it differs from the old WARC before its new record (None: it
+# begins with all the old one kept, where it stood).
+WriteWarc = Callable[[int], "tuple[int, int | None]"]
 
 
 class WrittenPackage(NamedTuple):
@@ -153,7 +156,17 @@ def _write_warc(
     start = out.position
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start:
         raise OSError("the output's file position is not where its bytes end")
-    size = write_warc(out.fd)
+    algorithm = package.datapackage.hash_algorithm(warc.name)
+    try:
+        digest = WrittenDigest(out.fd, start, algorithm)
+    except ValueError:
+        raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
+    try:
+        size, first_change = write_warc(out.fd)
+    except BaseException:
+        digest.cancel()
+        raise
+    crc, hexdigest = digest.finish(size)
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start + size:
         raise OSError("the new WARC does not end where its writer says")
     out.wrote(size)
@@ -162,64 +175,12 @@ def _write_warc(
             f"{warc.name} grew past 4 GiB beyond its expected size; its local header has "
             "no room for ZIP64 sizes"
         )
-    algorithm = package.datapackage.hash_algorithm(warc.name)
-    crc, hexdigest, first_change = _read_back(out.fd, start, size, algorithm, package.fd, warc)
     patched = local_header(
         entry, method=STORED, crc=crc, size=size, compressed_size=size, zip64=zip64
     )
     assert len(patched) == len(header)
     os.pwrite(out.fd, patched, header_offset)
     return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", first_change), crc
-
-
-def _read_back(
-    fd: int, start: int, size: int, algorithm: str, old_fd: int, old: WarcEntry
-) -> tuple[int, str, int | None]:
-    """The CRC-32 and hash of ``size`` bytes at ``start`` of ``fd``, and the
-    first position where they differ from the old WARC (None where the new
-    one begins with all of the old)."""
-    try:
-        hasher = hashlib.new(algorithm)
-    except ValueError:
-        raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
-    crc = 0
-    new, old_bytes = bytearray(_READ_BACK), bytearray(_READ_BACK)
-    first_change: int | None = None
-    done = 0
-    while done < size:
-        want = min(_READ_BACK, size - done)
-        with memoryview(new) as view:
-            got = os.preadv(fd, [view[:want]], start + done)
-            if got < want:
-                raise OSError("the new WARC became shorter while it was read back")
-            hasher.update(view[:want])
-            crc = zlib.crc32(view[:want], crc)
-        if first_change is None:
-            first_change = _compare(new, want, old_bytes, old_fd, old, done)
-        done += want
-    if first_change is None and size < old.size:
-        first_change = size
-    return crc, hasher.hexdigest(), first_change
-
-
-def _compare(
-    new: bytearray, want: int, old_bytes: bytearray, old_fd: int, old: WarcEntry, at: int
-) -> int | None:
-    """Where the first ``want`` bytes of ``new`` (at ``at`` of the new WARC)
-    first differ from the old WARC; None where they do not. Whole buffers
-    are compared as bytearrays: a memoryview comparison goes byte by byte."""
-    readable = max(0, min(want, old.size - at))
-    with memoryview(old_bytes) as view:
-        got = os.preadv(old_fd, [view[:readable]], old.offset + at) if readable else 0
-    if got == want and (new == old_bytes if want == len(new) else new[:want] == old_bytes[:want]):
-        return None
-    same = 0
-    step = 1 << 16
-    while step:  # narrowed down in steps of 64 KiB, 4 KiB, ... 1 byte
-        while same + step <= got and new[same : same + step] == old_bytes[same : same + step]:
-            same += step
-        step //= 16
-    return at + same
 
 
 def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:

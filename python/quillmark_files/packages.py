@@ -221,8 +221,6 @@ def append_to_package(
             exc.path = exc.path or path
             raise
     result = results[0]._replace(output=member_path(target, chosen.name))
-    kept_end = result.member_offset if result.member_offset is not None else result.manifest_offset
-    moved = written.first_change
     return PackageAppendResult(
         output=target,
         warc=chosen.name,
@@ -231,7 +229,7 @@ def append_to_package(
         warc_size=written.warc_size,
         warc_hash=written.warc_hash,
         signature_dropped=signed,
-        moved_from=moved if moved is not None and moved < kept_end else None,
+        moved_from=written.first_change,
     )
 
 

@@ -29,15 +29,16 @@ def warc_appender(
     progress: Progress | None,
     threads: int | None,
     results: list[AppendResult],
-) -> Callable[[int], int]:
+) -> Callable[[int], tuple[int, int | None]]:
     """The callback that writes the WARC with ``manifest`` appended at a file
-    descriptor's own offset and returns its size, as ``append_manifest`` makes
-    it of the WARC as a file (its compression kept); what that reports goes to
-    ``results``."""
+    descriptor's own offset, as ``append_manifest`` makes it of the WARC as a
+    file (its compression kept), and returns its size and where it first
+    differs from the old WARC before the new record; what the append reports
+    goes to ``results``."""
 
-    def write(out_fd: int) -> int:
+    def write(out_fd: int) -> tuple[int, int | None]:
         source = warc_source(package, warc)
-        result, written = append_into(
+        result, written, moved = append_into(
             source,
             out_fd,
             manifest,
@@ -49,6 +50,6 @@ def warc_appender(
             output_name=source.name,
         )
         results.append(result)
-        return written
+        return written, moved
 
     return write

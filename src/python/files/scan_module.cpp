@@ -19,6 +19,7 @@
 #include "python/files/python_input.hpp"
 #include "python/files/record_batch.hpp"
 #include "python/owned_ref.hpp"
+#include "record/file/crc32.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
 #include "record/file/manifest_keeper.hpp"
@@ -304,13 +305,13 @@ PyObject* scan_appended(PyObject* self, PyObject*) {
   const auto optional_size = [](const std::optional<std::size_t>& value) {
     return value ? PyLong_FromSize_t(*value) : (Py_INCREF(Py_None), Py_None);
   };
-  return Py_BuildValue("(nnnnnNNn)", static_cast<Py_ssize_t>(counts.records_kept),
+  return Py_BuildValue("(nnnnnNNnN)", static_cast<Py_ssize_t>(counts.records_kept),
                        static_cast<Py_ssize_t>(counts.manifests_removed),
                        static_cast<Py_ssize_t>(counts.members_copied),
                        static_cast<Py_ssize_t>(counts.records_recompressed),
                        static_cast<Py_ssize_t>(counts.manifest_offset),
                        optional_size(counts.member_offset), optional_size(counts.member_length),
-                       static_cast<Py_ssize_t>(counts.written));
+                       static_cast<Py_ssize_t>(counts.written), optional_size(counts.first_moved));
 }
 
 PyObject* scan_done(PyObject* self, void*) {
@@ -354,7 +355,7 @@ PyMethodDef scan_methods[] = {
     {"appended", scan_appended, METH_NOARGS,
      "appended()\n--\n\n"
      "(records_kept, manifests_removed, members_copied, records_recompressed, "
-     "manifest_offset, member_offset, member_length, written) of an append."},
+     "manifest_offset, member_offset, member_length, written, first_moved) of an append."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -398,7 +399,45 @@ PyObject* libraries(PyObject*, PyObject*) {
   return names.release();
 }
 
+// crc32(data, value=0, size=-1): as zlib.crc32 of data[:size] (bytes or a
+// bytearray: the limited API of 3.9 has no buffer protocol), by the fastest
+// library of the build, with the interpreter lock released for large data.
+PyObject* crc32(PyObject*, PyObject* args) {
+  PyObject* data = nullptr;
+  unsigned int value = 0;
+  Py_ssize_t size = -1;
+  if (!PyArg_ParseTuple(args, "O|In:crc32", &data, &value, &size)) return nullptr;
+  const char* base = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_Check(data)) {
+    base = PyBytes_AsString(data);
+    length = PyBytes_Size(data);
+  } else if (PyByteArray_Check(data)) {
+    base = PyByteArray_AsString(data);
+    length = PyByteArray_Size(data);
+  } else {
+    PyErr_SetString(PyExc_TypeError, "crc32() takes bytes or a bytearray");
+    return nullptr;
+  }
+  if (base == nullptr) return nullptr;
+  if (size >= 0 && size < length) length = size;
+  const std::string_view bytes(base, static_cast<std::size_t>(length));
+  std::uint32_t crc;
+  // The object stays alive (the caller holds it) and a bytearray cannot be
+  // resized by this thread meanwhile; the lock is let go only for long runs.
+  if (bytes.size() >= (std::size_t{64} << 10)) {
+    const GilRelease release;
+    crc = gzip::crc32(value, bytes);
+  } else {
+    crc = gzip::crc32(value, bytes);
+  }
+  return PyLong_FromUnsignedLong(crc);
+}
+
 PyMethodDef module_functions[] = {
+    {"crc32", crc32, METH_VARARGS,
+     "crc32(data, value=0, size=-1)\n--\n\n"
+     "The CRC-32 of data[:size] following on from value, as zlib.crc32."},
     {"libraries", libraries, METH_NOARGS,
      "libraries()\n--\n\nThe inflater libraries of this build, fastest first."},
     {nullptr, nullptr, 0, nullptr},

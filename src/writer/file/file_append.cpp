@@ -21,14 +21,53 @@ struct AppendTarget {
   AppendCounts& counts;
   bool& output_failed;
   gzip::Deflater* deflater;  // null: the output is plain
+  FileInput& input;
 
   Status output(Status status) {
     if (!status) output_failed = true;
     return status;
   }
-  Status write(std::string_view data) { return output(out.write(data)); }
-  Status copy(int fd, std::size_t offset, std::size_t size) {
-    return output(out.copy(fd, offset, size));
+  // Bytes made anew.
+  Status write(std::string_view data) {
+    if (!counts.first_moved) {
+      if (std::optional<std::size_t> at = first_difference(data, 0); at) {
+        counts.first_moved = out.position() + *at;
+      }
+    }
+    return output(out.write(data));
+  }
+  // A range of the input, `start` its place in the archive read.
+  Status copy(int fd, std::size_t file_offset, std::size_t start, std::size_t size) {
+    if (!counts.first_moved && start != out.position()) {  // rare: kept bytes that moved
+      constexpr std::size_t kStep = 4096;
+      char moved[kStep];
+      for (std::size_t done = 0; done < size && !counts.first_moved; done += kStep) {
+        const std::size_t want = std::min(kStep, size - done);
+        Result<std::size_t> got = input.read_at(start + done, moved, want);
+        if (!got) return std::move(got).error();
+        const std::string_view piece(moved, got.value());
+        if (std::optional<std::size_t> at = first_difference(piece, done); at) {
+          counts.first_moved = out.position() + done + *at;
+        }
+      }
+    }
+    return output(out.copy(fd, file_offset, size));
+  }
+  // Where `data`, to stand `ahead` bytes after the output's position, first
+  // differs from the input at that place (the input's end included);
+  // nullopt where it does not.
+  std::optional<std::size_t> first_difference(std::string_view data, std::size_t ahead) {
+    constexpr std::size_t kStep = 4096;
+    char old[kStep];
+    for (std::size_t done = 0; done < data.size(); done += kStep) {
+      const std::size_t want = std::min(kStep, data.size() - done);
+      Result<std::size_t> got = input.read_at(out.position() + ahead + done, old, want);
+      const std::size_t have = got ? got.value() : 0;
+      for (std::size_t i = 0; i < want; ++i) {
+        if (i >= have || old[i] != data[done + i]) return done + i;
+      }
+    }
+    return std::nullopt;
   }
 };
 
@@ -108,7 +147,7 @@ class RangesSink final : public ScanSink {
  private:
   Status copy(std::optional<ByteRange> range) {
     if (!range) return Ok{};
-    return target_.copy(input_.fd(), input_.start() + range->offset, range->length);
+    return target_.copy(input_.fd(), input_.start() + range->offset, range->offset, range->length);
   }
 
   AppendTarget target_;
@@ -152,7 +191,7 @@ class MembersSink final : public ScanSink {
     if (!pending_) return Ok{};
     const ByteRange range = *pending_;
     pending_.reset();
-    return target_.copy(input_.fd(), input_.start() + range.offset, range.length);
+    return target_.copy(input_.fd(), input_.start() + range.offset, range.offset, range.length);
   }
 
  private:
@@ -220,7 +259,7 @@ Status FileAppend::run(std::size_t budget) {
     if (!got) return *(error_ = std::move(got).error());
     const bool gzip_in = std::string_view(magic, got.value()) == gzip::kMagic;
     if (options_.compress) sink_->deflater = gzip::make_deflater();
-    AppendTarget target{out_, counts_, output_failed_, sink_->deflater.get()};
+    AppendTarget target{out_, counts_, output_failed_, sink_->deflater.get(), input_};
     if (gzip_in && options_.compress) {
       auto members = std::make_unique<MembersSink>(target, input_, options_.library);
       sink_->members = members.get();

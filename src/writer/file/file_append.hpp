@@ -42,6 +42,11 @@ struct AppendCounts {
   std::optional<std::size_t> member_offset;  // its gzip member's place in the output
   std::optional<std::size_t> member_length;
   std::size_t written = 0;  // bytes written to the output
+  // The first place of the output, before the new record, where it differs
+  // from the input (kept bytes that moved, or bytes made anew); none when
+  // the output begins with all it kept of the input where it stood: an index
+  // of the input then still holds for every kept record.
+  std::optional<std::size_t> first_moved;
 };
 
 struct AppendOptions {
