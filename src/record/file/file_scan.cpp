@@ -160,6 +160,7 @@ Status FileScan::detect() {
     output_size_ = kWholeOutput;
     output_.reset(new char[output_size_]);
     // A regular file is inflated from a mapping of it, where the kernel allows.
+    // (Where it does not, the file is read as any other.)
     mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(window_position_ + begin_, 0);
   }
   if (!options_.sink_begun) sink_.begin(compressed_);
@@ -170,9 +171,9 @@ Status FileScan::detect() {
 // until at least `at_least` bytes are there or the input ends.
 bool FileScan::refill(std::size_t at_least) {
   if (mapped_) {
-    if (map_at(window_position_ + begin_, at_least)) return true;
-    if (!error_) error_ = Error::io(std::make_error_code(std::errc::io_error));
-    return false;
+    Status status = map_at(window_position_ + begin_, at_least);
+    if (!status) error_ = std::move(status).error();
+    return !error_;
   }
   if (begin_ > 0) {
     std::memmove(window_.get(), data_ + begin_, end_ - begin_);
@@ -198,17 +199,20 @@ bool FileScan::refill(std::size_t at_least) {
 }
 
 // Maps the input from `position` on, at least `wanted` bytes of it where the
-// input has them; false when the kernel refuses.
-bool FileScan::map_at(std::size_t position, std::size_t wanted) {
+// input has them; an Io error when the kernel refuses.
+Status FileScan::map_at(std::size_t position, std::size_t wanted) {
   const std::size_t size = *input_.size();
   const std::size_t length = std::min(std::max(kMapWindow, wanted), size - position);
-  if (!mapping_.map(input_.mappable_fd(), input_.file_start() + position, length)) return false;
+  if (Status status = mapping_.map(input_.mappable_fd(), input_.file_start() + position, length);
+      !status) {
+    return status;
+  }
   data_ = mapping_.data();
   window_position_ = position;
   begin_ = 0;
   end_ = length;
   input_ended_ = position + length == size;
-  return true;
+  return Ok{};
 }
 
 Status FileScan::feed(std::string_view data) {

@@ -175,7 +175,7 @@ class FileScan final : public Pass {
   Status fail(Error error);
   void loop(std::size_t budget_end);
   Status detect();
-  bool map_at(std::size_t position, std::size_t wanted);
+  Status map_at(std::size_t position, std::size_t wanted);
   Status step_plain();
   Status step_gzip();
   Status begin_member();
