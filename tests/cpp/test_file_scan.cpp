@@ -20,6 +20,7 @@
 #include "archive_generator.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
+#include "record/file/record_listing.hpp"
 #include "record/record_index.hpp"
 
 namespace quillmark::testing {
@@ -382,6 +383,39 @@ TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
         EXPECT_EQ(outcome.status.error().offset(), 0u);
       }
     }
+  }
+}
+
+// A record whose header block goes on into a later member still starts the
+// member it starts in: the listing gives that member's place, and the record
+// before it the compressed length up to there.
+TEST(RecordListing, HeaderAcrossMembersKeepsItsPlace) {
+  const std::string first = "WARC/1.1\r\nContent-Length: 1\r\n\r\na\r\n\r\n";
+  const std::string second = "WARC/1.1\r\nContent-Length: 1\r\n\r\nb\r\n\r\n";
+  const std::vector<std::string> members = {gzip_member(first, 6),
+                                            gzip_member(second.substr(0, 12), 6),
+                                            gzip_member(second.substr(12), 6)};
+  const std::string file = members[0] + members[1] + members[2];
+  for (gzip::Library library : gzip::built_libraries()) {
+    SCOPED_TRACE(gzip::library_name(library));
+    MemoryInput input(file, 1 << 20);
+    RecordListing listing(false, 1000, 1 << 20);
+    ScanOptions options;
+    options.library = library;
+    FileScan pass(input, listing, options);
+    Status status = Ok{};
+    do {
+      status = pass.run();
+    } while (status && !pass.done());
+    ASSERT_TRUE(status);
+    listing.finish(true);
+    ASSERT_EQ(listing.ready().size(), 2u);
+    const ListedRecord& a = listing.ready()[0];
+    const ListedRecord& b = listing.ready()[1];
+    EXPECT_EQ(a.gzip_offset, std::optional<std::size_t>(0));
+    EXPECT_EQ(a.gzip_length, std::optional<std::size_t>(members[0].size()));
+    EXPECT_EQ(b.gzip_offset, std::optional<std::size_t>(members[0].size()));
+    EXPECT_EQ(b.gzip_length, std::optional<std::size_t>(members[1].size() + members[2].size()));
   }
 }
 
