@@ -386,6 +386,36 @@ TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
   }
 }
 
+// A member cut short that is already damaged in what there is of it is
+// corrupt, as zlib has it, with every inflater: ISA-L checks the trailer, and
+// the header of a block, only once it has the whole of it.
+TEST(FileScan, DamageBeforeTheCutIsCorruptWithEveryInflater) {
+  const std::string first = gzip_member("WARC/1.1\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n", 6);
+  std::string wrong_crc = gzip_member("WARC/1.1\r\nContent-Length: 0\r\n\r\n", 6);
+  wrong_crc[wrong_crc.size() - 8] ^= 1;
+  wrong_crc.pop_back();  // three bytes of the length are left
+  // A dynamic block whose code length code zlib refuses (it is incomplete),
+  // cut off within the header of the block.
+  const std::string wrong_lengths(
+      "\x1f\x8b\x08\x00\xf9\x77\x61\x72\x63\x2d\x0c\x64\x61\x74\x65"
+      "\x00\x00\x00\x00\x00\x00",
+      21);
+  const std::string where = "gzip member at byte " + std::to_string(first.size()) + " is corrupt (";
+  for (const std::string& damaged : {wrong_crc, wrong_lengths}) {
+    for (gzip::Library library : gzip::built_libraries()) {
+      for (std::size_t step : {std::size_t{1} << 20, std::size_t{3}}) {
+        SCOPED_TRACE(std::string(gzip::library_name(library)) + ", reads of " +
+                     std::to_string(step));
+        const Outcome outcome = scan(first + damaged, library, step);
+        ASSERT_FALSE(outcome.status);
+        EXPECT_EQ(outcome.status.error().kind(), ErrorKind::Gzip);
+        EXPECT_EQ(outcome.status.error().offset(), first.size());
+        EXPECT_EQ(outcome.status.error().display().substr(0, where.size()), where);
+      }
+    }
+  }
+}
+
 // A record whose header block goes on into a later member still starts the
 // member it starts in: the listing gives that member's place, and the record
 // before it the compressed length up to there.

@@ -226,11 +226,9 @@ Status FileScan::begin_member() {
 
 Status FileScan::inflate_piece() {
   if (begin_ == end_) {
+    if (input_ended_) return member_cut_short();
     if (!refill()) return stopped();
-    if (begin_ == end_) {
-      return Error::gzip(member_text(member_.compressed_start) + " is truncated",
-                         member_.compressed_start);
-    }
+    if (begin_ == end_) return member_cut_short();
   }
   const std::string_view rest(window_.get() + begin_, end_ - begin_);
   const gzip::InflateStep step = member_inflater_->inflate(rest, output_.get(), kPiece);
@@ -258,6 +256,35 @@ Status FileScan::inflate_piece() {
       break;
   }
   return Ok{};
+}
+
+// The input ends inside the member. A member that is also damaged in what
+// there is of it is reported as zlib reports it: ISA-L checks the trailer,
+// and the header of a block, only once it has the whole of it, so it asks
+// for more input where zlib already knows the member to be corrupt. zlib
+// reads the member again from its start while that is still in the window:
+// it has left it only if the member is larger than what the window held
+// when the member began (256 KiB at the least).
+Status FileScan::member_cut_short() {
+  const std::size_t start = member_.compressed_start - options_.compressed_start;
+  gzip::StreamingInflater& zlib = *inflaters_.checked;
+  if (member_inflater_ != &zlib && start >= window_position_) {
+    std::string_view rest(window_.get() + (start - window_position_),
+                          end_ - (start - window_position_));
+    zlib.begin_member();
+    for (;;) {
+      const gzip::InflateStep step = zlib.inflate(rest, output_.get(), kPiece);
+      rest.remove_prefix(step.consumed);
+      if (step.status == gzip::InflateStep::Status::Corrupt) {
+        return Error::gzip(member_text(member_.compressed_start) + " is corrupt (" +
+                               std::string(step.detail) + ")",
+                           member_.compressed_start);
+      }
+      if (step.status != gzip::InflateStep::Status::OutputFull) break;
+    }
+  }
+  return Error::gzip(member_text(member_.compressed_start) + " is truncated",
+                     member_.compressed_start);
 }
 
 Status FileScan::end_member() {

@@ -139,6 +139,7 @@ class FileScan {
   Status step_gzip();
   Status begin_member();
   Status inflate_piece();
+  Status member_cut_short();
   Status end_member();
   Status end_of_members();
   Status finish();
