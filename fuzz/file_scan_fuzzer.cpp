@@ -1,0 +1,486 @@
+// The pass over archive files (FileScan, with a RecordListing behind it) on
+// arbitrary bytes, plain or gzip, and on arbitrary data written as gzip
+// members by zlib (see file_scan_input.hpp), read in short pieces with any
+// inflater of the build. The oracle is plain code on zlib alone:
+//  - plain input: the verdict, message and offset of index_records on the
+//    bytes, and on success its very records;
+//  - gzip input: the members as zlib walks them (zlib_members.hpp). If all
+//    are good, the same as index_records on their output, every member
+//    reported where zlib finds it. If one fails: the framing error of what
+//    the good members before it hold, if framing that already fails, and
+//    otherwise the gzip error of that member (or of the stray data), of the
+//    same kind, at the same offset;
+//  - always: the bytes the sink sees are those of the data wherever zlib
+//    knows them, records in order with only CR and LF between them, no
+//    record split between member groups, and a listing whose gzip places
+//    inflate to exactly the records they stand for.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <vector>
+
+#include "file_scan_input.hpp"
+#include "fuzz_check.hpp"
+#include "record/file/file_scan.hpp"
+#include "record/file/record_listing.hpp"
+#include "record/owned/parse_records.hpp"
+#include "record/record_index.hpp"
+#include "record/stream_framer.hpp"
+#include "zlib_members.hpp"
+
+using namespace quillmark;
+using namespace quillmark::fuzz;
+
+namespace {
+
+// The file in memory, handed out at most `step` bytes per read.
+class MemoryInput final : public Input {
+ public:
+  MemoryInput(std::string_view data, std::size_t step, bool seekable)
+      : data_(data), step_(step), seekable_(seekable) {}
+
+  Result<std::size_t> read(char* out, std::size_t size) override {
+    const std::size_t n = std::min({size, step_, data_.size() - position_});
+    data_.copy(out, n, position_);
+    position_ += n;
+    return n;
+  }
+  bool seekable() const noexcept override { return seekable_; }
+  std::size_t skip(std::size_t size) noexcept override {
+    if (!seekable_) return 0;
+    const std::size_t n = std::min(size, data_.size() - position_);
+    position_ += n;
+    return n;
+  }
+  Result<std::size_t> read_at(std::size_t offset, char* out, std::size_t size) override {
+    if (!seekable_ || offset >= data_.size()) return std::size_t{0};
+    return data_.copy(out, size, offset);
+  }
+  std::optional<std::size_t> size() const noexcept override {
+    if (!seekable_) return std::nullopt;
+    return data_.size();
+  }
+  std::size_t position() const noexcept override { return position_; }
+
+ private:
+  std::string_view data_;
+  std::size_t step_;
+  bool seekable_;
+  std::size_t position_ = 0;
+};
+
+struct SeenRecord {
+  std::size_t offset = 0, length = 0, body_size = 0;
+  std::string block, body, separator;
+  bool manifest = false, body_wanted = false, ended = false;
+};
+
+struct ListedCopy {
+  ListedRecord record;
+  std::string block, body;
+};
+
+// Everything the scan reports, checked for order as it comes, and handed on
+// to a RecordListing whose batches are copied out between runs.
+class Observer final : public ScanSink {
+ public:
+  Observer(bool bodies, std::size_t batch_records, std::size_t batch_bytes)
+      : listing_(bodies, batch_records, batch_bytes) {}
+
+  void begin(bool compressed) override {
+    QM_REQUIRE(!begun);
+    begun = true;
+    compressed_ = compressed;
+    listing_.begin(compressed);
+  }
+  bool wants_body(const RecordStart& record) override {
+    QM_REQUIRE(begun);
+    wanted_ = listing_.wants_body(record);
+    return wanted_;
+  }
+  Status record_begin(const RecordStart& record) override {
+    QM_REQUIRE(begun && (records.empty() || records.back().ended));
+    SeenRecord seen;
+    seen.offset = record.offset;
+    seen.block = record.block;
+    seen.body_size = record.body_size;
+    seen.manifest = record.manifest;
+    seen.body_wanted = wanted_;
+    records.push_back(std::move(seen));
+    return listing_.record_begin(record);
+  }
+  Status record_body(std::string_view piece) override {
+    QM_REQUIRE(!records.empty() && !records.back().ended && records.back().body_wanted);
+    SeenRecord& open = records.back();
+    QM_REQUIRE(!piece.empty() && piece.size() <= open.body_size - open.body.size());
+    open.body.append(piece);
+    return listing_.record_body(piece);
+  }
+  Status record_end(std::size_t offset, std::size_t length, std::string_view separator) override {
+    QM_REQUIRE(!records.empty() && !records.back().ended && records.back().offset == offset);
+    SeenRecord& open = records.back();
+    open.length = length;
+    open.separator = separator;
+    open.ended = true;
+    ++ended;
+    return listing_.record_end(offset, length, separator);
+  }
+  Status member_end(const MemberSpan& member, std::optional<std::size_t> open_record) override {
+    QM_REQUIRE(compressed_);
+    members.push_back(member);
+    open_at_member_end.push_back(open_record);
+    return listing_.member_end(member, open_record);
+  }
+  Status group_closed(const MemberGroup& group) override {
+    QM_REQUIRE(compressed_);
+    groups.push_back(group);
+    return listing_.group_closed(group);
+  }
+  bool pause() override { return listing_.pause(); }
+
+  void take_listing() {
+    for (const ListedRecord& record : listing_.ready()) {
+      listed.push_back(ListedCopy{record, std::string(listing_.block(record)),
+                                  record.has_body ? std::string(listing_.body(record)) : ""});
+    }
+    listing_.take();
+  }
+  void finish_listing(bool complete) {
+    listing_.finish(complete);
+    take_listing();
+  }
+
+  bool begun = false;
+  std::size_t ended = 0;
+  std::vector<SeenRecord> records;
+  std::vector<MemberSpan> members;
+  std::vector<std::optional<std::size_t>> open_at_member_end;
+  std::vector<MemberGroup> groups;
+  std::vector<ListedCopy> listed;
+
+ private:
+  RecordListing listing_;
+  bool compressed_ = false;
+  bool wanted_ = false;
+};
+
+// `text` said to stand at `at` in data of which `known` is the start: equal
+// as far as `known` reaches.
+void require_known(std::string_view known, std::size_t at, std::string_view text) {
+  if (at >= known.size()) return;
+  const std::size_t n = std::min(text.size(), known.size() - at);
+  QM_REQUIRE(known.substr(at, n) == text.substr(0, n));
+}
+
+// The records the sink saw, against the uncompressed data as far as it is
+// known: the bytes of each, only CR and LF between them, all of it covered
+// when the data is known whole and the pass succeeded.
+void require_records_in(std::string_view known, const std::vector<SeenRecord>& records,
+                        bool whole) {
+  std::size_t pos = 0;
+  for (const SeenRecord& record : records) {
+    QM_REQUIRE(record.offset >= pos);
+    if (pos < known.size()) {
+      const std::size_t gap_end = std::min(record.offset, known.size());
+      QM_REQUIRE(only_cr_lf(known.substr(pos, gap_end - pos)));
+    }
+    QM_REQUIRE(record.block.substr(0, 8) == "WARC/1.1");
+    require_known(known, record.offset, record.block);
+    const std::size_t body_at = record.offset + record.block.size();
+    if (record.body_wanted) {
+      QM_REQUIRE(record.body.size() <= record.body_size);
+      QM_REQUIRE(!record.ended || record.body.size() == record.body_size);
+      require_known(known, body_at, record.body);
+    }
+    if (!record.ended) {
+      QM_REQUIRE(!whole);
+      return;
+    }
+    QM_REQUIRE(record.separator.empty() || record.separator == "\r\n\r\n" ||
+               record.separator == "\n\n");
+    QM_REQUIRE(record.length == record.block.size() + record.body_size + record.separator.size());
+    require_known(known, body_at + record.body_size, record.separator);
+    pos = record.offset + record.length;
+  }
+  if (whole) QM_REQUIRE(pos <= known.size() && only_cr_lf(known.substr(pos)));
+}
+
+// A successful pass found exactly the records index_records finds.
+void require_records_of(std::string_view warc, const Observer& seen, const FileScan& scan) {
+  const auto index = index_records(warc);
+  const auto parsed = parse_records(warc);
+  QM_REQUIRE(index.ok() && parsed.ok());
+  require_records_in(warc, seen.records, /*whole=*/true);
+  require_tiling(warc, index->records);
+  QM_REQUIRE(seen.records.size() == index->records.size());
+  std::size_t manifests = 0;
+  for (std::size_t i = 0; i < seen.records.size(); ++i) {
+    const SeenRecord& record = seen.records[i];
+    const RecordView& view = index->records[i];
+    QM_REQUIRE(record.offset == view.offset && record.length == view.length);
+    QM_REQUIRE(record.body_size == view.body.size());
+    QM_REQUIRE(record.manifest == parsed.value()[i].is_c2pa_manifest());
+    if (record.manifest) ++manifests;
+  }
+  QM_REQUIRE(scan.records() == seen.records.size());
+  QM_REQUIRE(scan.manifest_records() == manifests);
+  QM_REQUIRE(scan.content_size() == warc.size());
+
+  // The listing: every record once, with its texts.
+  QM_REQUIRE(seen.listed.size() == seen.records.size());
+  for (std::size_t i = 0; i < seen.listed.size(); ++i) {
+    const ListedCopy& listed = seen.listed[i];
+    const SeenRecord& record = seen.records[i];
+    QM_REQUIRE(listed.record.offset == record.offset && listed.record.length == record.length);
+    QM_REQUIRE(listed.record.body_size == record.body_size);
+    QM_REQUIRE(listed.record.manifest == record.manifest);
+    QM_REQUIRE(listed.block == record.block);
+    QM_REQUIRE(listed.record.has_body == record.body_wanted);
+    if (record.body_wanted) QM_REQUIRE(listed.body == index->records[i].body);
+    if (!scan.compressed()) {
+      QM_REQUIRE(!listed.record.gzip_offset && !listed.record.gzip_length);
+    }
+  }
+}
+
+// The first file position where the members reach uncompressed position `at`
+// (a member starts or ends there), if any.
+std::optional<std::size_t> member_boundary(const std::vector<ZlibMember>& members, std::size_t at) {
+  for (const ZlibMember& member : members) {
+    if (member.start == at) return member.compressed_start;
+    if (member.end == at) return member.compressed_end;
+  }
+  return std::nullopt;
+}
+
+// A gzip file that read clean: members, groups and listed gzip places. The
+// members are zlib's, so a span equal to one inflates to what it claims.
+void require_members(std::string_view file, const ZlibWalk& walk, const Observer& seen,
+                     const FileScan& scan) {
+  QM_REQUIRE(seen.members.size() == walk.members.size());
+  for (std::size_t i = 0; i < walk.members.size(); ++i) {
+    const MemberSpan& span = seen.members[i];
+    const ZlibMember& member = walk.members[i];
+    QM_REQUIRE(span.compressed_start == member.compressed_start &&
+               span.compressed_end == member.compressed_end);
+    QM_REQUIRE(span.start == member.start && span.end == member.end);
+    // The record left open at a member's end: one that crosses it, or one
+    // whose end is only decided by what comes after (the three bytes or
+    // fewer after its body could still begin a separator).
+    const std::optional<std::size_t> open = seen.open_at_member_end[i];
+    for (const SeenRecord& record : seen.records) {
+      const std::size_t end = record.offset + record.length;
+      if (record.offset < member.end && end > member.end) QM_REQUIRE(open == record.offset);
+      if (open == record.offset) {
+        QM_REQUIRE(record.offset < member.end && member.end - std::min(end, member.end) <= 3);
+      }
+    }
+  }
+
+  // Groups: consecutive runs of whole members, none splitting a record.
+  std::size_t members = 0, records = 0, manifests = 0;
+  std::size_t compressed_at = 0, at = 0;
+  for (const MemberGroup& group : seen.groups) {
+    QM_REQUIRE(group.members > 0 && members + group.members <= walk.members.size());
+    QM_REQUIRE(group.compressed_start == compressed_at && group.start == at);
+    const ZlibMember& last = walk.members[members + group.members - 1];
+    QM_REQUIRE(group.compressed_end == last.compressed_end && group.end == last.end);
+    std::size_t inside = 0, manifests_inside = 0;
+    for (const SeenRecord& record : seen.records) {
+      if (record.offset < group.start || record.offset >= group.end) continue;
+      QM_REQUIRE(record.offset + record.length <= group.end);
+      ++inside;
+      if (record.manifest) ++manifests_inside;
+    }
+    QM_REQUIRE(group.records == inside && group.manifests == manifests_inside);
+    members += group.members;
+    records += inside;
+    manifests += manifests_inside;
+    compressed_at = group.compressed_end;
+    at = group.end;
+  }
+  QM_REQUIRE(members == walk.members.size() && records == seen.records.size());
+  QM_REQUIRE(manifests == scan.manifest_records());
+
+  // One record per member: each member holds the start and end of exactly one.
+  bool one_each = !seen.records.empty();
+  for (const ZlibMember& member : walk.members) {
+    std::size_t held = 0;
+    for (const SeenRecord& record : seen.records) {
+      if (record.offset >= member.start && record.offset < member.end &&
+          record.offset + record.length <= member.end) {
+        ++held;
+      } else if (record.offset < member.end && record.offset + record.length > member.start) {
+        held = 2;  // a record that crosses the member's edge
+      }
+    }
+    one_each = one_each && held == 1;
+  }
+  QM_REQUIRE(scan.one_record_per_member() == one_each);
+
+  // Listed gzip places: where a record starts a member, the member's place;
+  // its length up to where the next record (or the end) starts one; that
+  // range inflates to exactly the record and the gap after it.
+  for (std::size_t i = 0; i < seen.listed.size(); ++i) {
+    const ListedRecord& listed = seen.listed[i].record;
+    const std::size_t following =
+        i + 1 < seen.listed.size() ? seen.listed[i + 1].record.offset : walk.output.size();
+    const std::optional<std::size_t> place = member_boundary(walk.members, listed.offset);
+    const std::optional<std::size_t> stop = member_boundary(walk.members, following);
+    QM_REQUIRE(listed.gzip_offset == place);
+    if (!place || !stop) {
+      QM_REQUIRE(!listed.gzip_length);
+      continue;
+    }
+    QM_REQUIRE(listed.gzip_length == *stop - *place);
+    const ZlibWalk alone = walk_members(file.substr(*place, *listed.gzip_length), false);
+    QM_REQUIRE(alone.end == WalkEnd::Clean);
+    QM_REQUIRE(alone.output ==
+               std::string_view(walk.output).substr(listed.offset, following - listed.offset));
+  }
+}
+
+// The Error of a failed gzip walk; for a corrupt member only the start of
+// its message, since the detail in parentheses is the library's.
+Error gzip_error(const ZlibWalk& walk) {
+  const std::string at = std::to_string(walk.failed_at);
+  switch (walk.end) {
+    case WalkEnd::Truncated:
+      return Error::gzip("gzip member at byte " + at + " is truncated", walk.failed_at);
+    case WalkEnd::Corrupt:
+      return Error::gzip("gzip member at byte " + at + " is corrupt (", walk.failed_at);
+    default:
+      return Error::gzip("unexpected data after gzip member at byte " + at, walk.failed_at);
+  }
+}
+
+// A failed pass reported the members it got through, as zlib found them.
+void require_member_prefix(const ZlibWalk& walk, const Observer& seen) {
+  QM_REQUIRE(seen.members.size() <= walk.members.size());
+  for (std::size_t i = 0; i < seen.members.size(); ++i) {
+    QM_REQUIRE(seen.members[i].compressed_start == walk.members[i].compressed_start &&
+               seen.members[i].compressed_end == walk.members[i].compressed_end);
+    QM_REQUIRE(seen.members[i].start == walk.members[i].start &&
+               seen.members[i].end == walk.members[i].end);
+  }
+}
+
+struct Ends {
+  std::vector<std::pair<std::size_t, std::size_t>> records;
+  void field(std::string_view, std::string_view) {}
+  void header(std::size_t, std::string_view, std::size_t) {}
+  void body(std::string_view) {}
+  void end(std::size_t offset, std::size_t length, std::string_view) {
+    records.emplace_back(offset, length);
+  }
+};
+
+void check_gzip(std::string_view file, const FileScanInput& input, const Status& status,
+                const Observer& seen, const FileScan& scan) {
+  const ZlibWalk walk = walk_members(file, input.padding_allowed);
+  if (walk.end == WalkEnd::Clean) {
+    const auto expected = index_records(walk.output);
+    QM_REQUIRE(status.ok() == expected.ok());
+    if (!expected.ok()) {
+      QM_REQUIRE(status.error() == expected.error());
+      require_member_prefix(walk, seen);
+      require_records_in(walk.output, seen.records, false);
+      return;
+    }
+    require_records_of(walk.output, seen, scan);
+    require_members(file, walk, seen, scan);
+    return;
+  }
+
+  // A failing member (or stray data): what the good members before it hold,
+  // fed to a framer without an end, decides whether framing fails first.
+  StreamFramer framer;
+  Ends framed;
+  const Status before = framer.feed(walk.output, framed);
+  QM_REQUIRE(!status.ok());
+  const Error& error = status.error();
+  std::string known = walk.output;
+  if (!before.ok()) {
+    QM_REQUIRE(error == before.error());
+  } else {
+    const Error expected = gzip_error(walk);
+    QM_REQUIRE(error.kind() == ErrorKind::Gzip && error.offset() == expected.offset());
+    if (walk.end == WalkEnd::Corrupt) {
+      const std::string& message = error.detail();
+      QM_REQUIRE(message.size() > expected.detail().size() + 1 && message.back() == ')');
+      QM_REQUIRE(message.compare(0, expected.detail().size(), expected.detail()) == 0);
+    } else {
+      QM_REQUIRE(error == expected);
+    }
+    QM_REQUIRE(error.display() == error.detail());
+    // Every member before the failing one was walked and reported, and so
+    // was every record their data completes.
+    QM_REQUIRE(seen.members.size() == walk.members.size());
+    QM_REQUIRE(seen.ended >= framed.records.size());
+    for (std::size_t i = 0; i < framed.records.size(); ++i) {
+      QM_REQUIRE(seen.records[i].offset == framed.records[i].first &&
+                 seen.records[i].length == framed.records[i].second);
+    }
+    known += walk.partial;
+  }
+  require_member_prefix(walk, seen);
+  require_records_in(known, seen.records, false);
+}
+
+void check_plain(std::string_view file, const Status& status, const Observer& seen,
+                 const FileScan& scan) {
+  const auto expected = index_records(file);
+  QM_REQUIRE(status.ok() == expected.ok());
+  QM_REQUIRE(seen.members.empty() && seen.groups.empty());
+  if (!expected.ok()) {
+    QM_REQUIRE(status.error() == expected.error());
+    require_records_in(file, seen.records, false);
+    return;
+  }
+  require_records_of(file, seen, scan);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const FileScanInput input =
+      read_file_scan_input(std::string_view(reinterpret_cast<const char*>(data), size));
+  const std::string_view file = input.file;
+  MemoryInput source(file, input.read_size, input.seekable);
+  Observer seen(input.bodies, input.batch_records, input.batch_bytes);
+  ScanOptions options;
+  options.library = input.library;
+  if (input.force_gzip) options.compressed = true;
+  options.padding_allowed = input.padding_allowed;
+
+  FileScan scan(source, seen, options);
+  Status status = Ok{};
+  for (;;) {
+    const auto progress = std::tuple(scan.consumed(), scan.content_size(), seen.ended);
+    status = scan.run(input.budget);
+    seen.take_listing();
+    if (!status || scan.done()) break;
+    // A run that returns without an error and before the end has moved on.
+    QM_REQUIRE(std::tuple(scan.consumed(), scan.content_size(), seen.ended) != progress);
+  }
+  if (!status) {
+    const Status again = scan.run(input.budget);
+    QM_REQUIRE(!again.ok() && again.error() == status.error());
+  } else {
+    QM_REQUIRE(scan.consumed() == file.size());
+  }
+  seen.finish_listing(status.ok());
+
+  const bool gzip = input.force_gzip || file.substr(0, 2) == "\x1f\x8b";
+  QM_REQUIRE(seen.begun && scan.compressed() == gzip);
+  if (gzip) {
+    check_gzip(file, input, status, seen, scan);
+  } else {
+    check_plain(file, status, seen, scan);
+  }
+  return 0;
+}
