@@ -386,10 +386,11 @@ TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
   }
 }
 
-// A member cut short that is already damaged in what there is of it is
-// corrupt, as zlib has it, with every inflater: ISA-L checks the trailer, and
-// the header of a block, only once it has the whole of it.
-TEST(FileScan, DamageBeforeTheCutIsCorruptWithEveryInflater) {
+// A member that is both damaged and cut short is corrupt or truncated as
+// zlib has it, with every inflater: ISA-L checks a trailer, and the header of
+// a block, only once it has the whole of it, but refuses a block whose code
+// length code is empty at once, where zlib reads on.
+TEST(FileScan, DamagedAndCutShortReadsAsZlibReadsIt) {
   const std::string first = gzip_member("WARC/1.1\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n", 6);
   std::string wrong_crc = gzip_member("WARC/1.1\r\nContent-Length: 0\r\n\r\n", 6);
   wrong_crc[wrong_crc.size() - 8] ^= 1;
@@ -400,8 +401,12 @@ TEST(FileScan, DamageBeforeTheCutIsCorruptWithEveryInflater) {
       "\x1f\x8b\x08\x00\xf9\x77\x61\x72\x63\x2d\x0c\x64\x61\x74\x65"
       "\x00\x00\x00\x00\x00\x00",
       21);
-  const std::string where = "gzip member at byte " + std::to_string(first.size()) + " is corrupt (";
-  for (const std::string& damaged : {wrong_crc, wrong_lengths}) {
+  // A last dynamic block whose code length code is empty, then nothing.
+  const std::string empty_lengths("\x1f\x8b\x08\x00\0\0\0\0\0\x03\x05\0\0\0", 14);
+  const std::string where = "gzip member at byte " + std::to_string(first.size()) + " is ";
+  const std::pair<std::string, std::string> cases[] = {
+      {wrong_crc, "corrupt ("}, {wrong_lengths, "corrupt ("}, {empty_lengths, "truncated"}};
+  for (const auto& [damaged, verdict] : cases) {
     for (gzip::Library library : gzip::built_libraries()) {
       for (std::size_t step : {std::size_t{1} << 20, std::size_t{3}}) {
         SCOPED_TRACE(std::string(gzip::library_name(library)) + ", reads of " +
@@ -410,7 +415,8 @@ TEST(FileScan, DamageBeforeTheCutIsCorruptWithEveryInflater) {
         ASSERT_FALSE(outcome.status);
         EXPECT_EQ(outcome.status.error().kind(), ErrorKind::Gzip);
         EXPECT_EQ(outcome.status.error().offset(), first.size());
-        EXPECT_EQ(outcome.status.error().display().substr(0, where.size()), where);
+        EXPECT_EQ(outcome.status.error().display().substr(0, where.size() + verdict.size()),
+                  where + verdict);
       }
     }
   }

@@ -139,7 +139,7 @@ class FileScan {
   Status step_gzip();
   Status begin_member();
   Status inflate_piece();
-  Status member_cut_short();
+  Status member_failed(std::optional<std::string_view> corrupt);
   Status end_member();
   Status end_of_members();
   Status finish();
