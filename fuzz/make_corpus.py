@@ -317,6 +317,15 @@ def file_scan_seeds(archives: dict[str, bytes]) -> dict[str, bytes]:
             + members[-7:-1],
             "gz-large-output": scan_control(5)
             + gzip_member(fixed_date(record(b"<p>" * (3 << 19))), 9),
+            # Deflate data that zlib refuses and libdeflate reads (see
+            # fuzz/libdeflate_reading.hpp): a fixed-code symbol 286, 287
+            # literal/length codes, 32 distance codes.
+            "gz-symbol-286": scan_control(0)
+            + bytes.fromhex("1f8b08000000000000034b1c030056fac23403010000"),
+            "gz-287-codes": scan_control(3)
+            + bytes.fromhex("1f8b0800000000000003fdc081000000008020d6fc2536390b56fac23403010000"),
+            "gz-32-distance-codes": scan_control(6)
+            + bytes.fromhex("1f8b0800000000000003eddf81000000008020d6fc251639140b56fac23403010000"),
             "members-stretched": planned(6, [len(pieces[0])], stretch=True),
             "members-zero-padding": planned(7, [5], 4, 9),
             "members-stray": planned(8, [middle], 5, 3),

@@ -19,6 +19,7 @@ struct Inflated {
   enum class Status { End, NeedInput, Corrupt } status = Status::NeedInput;
   std::size_t consumed = 0;
   std::string output;
+  std::string detail;
 };
 
 // One member from the start of `in`, given every byte that is left at once.
@@ -41,6 +42,7 @@ Inflated inflate_member(std::string_view in) {
     if (status == Z_MEM_ERROR) zlib_failed("inflate");
     if (status != Z_OK && status != Z_BUF_ERROR) {
       result.status = Inflated::Status::Corrupt;
+      if (stream.msg != nullptr) result.detail = stream.msg;
       break;
     }
     // Output room was left over or no progress was possible: all input is used.
@@ -86,7 +88,7 @@ std::string gzip_member(std::string_view data, const MemberStyle& style) {
   return out;
 }
 
-ZlibWalk walk_members(std::string_view file, bool padding_allowed) {
+ZlibWalk walk_members(std::string_view file, bool padding_allowed, const SecondReader& second) {
   constexpr std::string_view magic = "\x1f\x8b";
   ZlibWalk walk;
   std::size_t pos = 0;
@@ -101,10 +103,18 @@ ZlibWalk walk_members(std::string_view file, bool padding_allowed) {
       return walk;
     }
     Inflated member = inflate_member(rest);
+    if (member.status == Inflated::Status::Corrupt && second) {
+      if (std::optional<SecondReading> reading = second(rest, member.detail, member.output)) {
+        member.status = Inflated::Status::End;
+        member.output = std::move(reading->output);
+        member.consumed = reading->consumed;
+      }
+    }
     if (member.status != Inflated::Status::End) {
       walk.end = member.status == Inflated::Status::Corrupt ? WalkEnd::Corrupt : WalkEnd::Truncated;
       walk.failed_at = pos;
       walk.partial = std::move(member.output);
+      walk.detail = std::move(member.detail);
       return walk;
     }
     const std::size_t start = walk.output.size();

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,10 +49,23 @@ struct ZlibWalk {
   WalkEnd end = WalkEnd::Clean;
   std::size_t failed_at = 0;
   std::string partial;  // what zlib made of the failing member before it stopped
+  std::string detail;   // zlib's message for a corrupt member
 };
 
+// A member read otherwise than zlib reads it: its output and its size.
+struct SecondReading {
+  std::string output;
+  std::size_t consumed = 0;
+};
+// Asked for each member zlib refuses, from the member's first byte to the end
+// of the file, with zlib's message and what zlib made of it before refusing.
+using SecondReader = std::function<std::optional<SecondReading>(
+    std::string_view rest, const std::string& detail, const std::string& partial)>;
+
 // From the file's first byte: a member wherever the gzip magic stands, each
-// inflated by a fresh zlib stream that stops at its trailer.
-ZlibWalk walk_members(std::string_view file, bool padding_allowed);
+// inflated by a fresh zlib stream that stops at its trailer, or read by
+// `second` where zlib refuses it and `second` gives a reading.
+ZlibWalk walk_members(std::string_view file, bool padding_allowed,
+                      const SecondReader& second = nullptr);
 
 }  // namespace quillmark::fuzz
