@@ -4,7 +4,9 @@ Records are made by the module's own builder, so the module must be installed
 in the interpreter that runs this script. Archive seeds go to parse_records and
 find_manifest; append_manifest seeds carry their record id and manifest in
 front of the archive, in the layout that fuzz/append_input.hpp reads;
-build_record seeds follow the layout described in fuzz/build_record_fuzzer.cpp.
+build_record seeds follow the layout described in fuzz/build_record_fuzzer.cpp;
+file_scan seeds are archives as files, plain and gzip, in the layout of
+fuzz/file_scan_input.hpp.
 
     python fuzz/make_corpus.py
 """
@@ -15,6 +17,7 @@ import hashlib
 import re
 import shutil
 import struct
+import zlib
 from pathlib import Path
 
 import quillmark
@@ -207,6 +210,132 @@ def build_seeds() -> dict[str, bytes]:
     }
 
 
+# Gzip header flags, and the sets of optional header fields seeds carry.
+FHCRC, FEXTRA, FNAME, FCOMMENT = 0x02, 0x04, 0x08, 0x10
+HEADER_FIELDS = (FNAME, FCOMMENT, FEXTRA, FHCRC, FNAME | FCOMMENT | FEXTRA | FHCRC)
+
+
+def gzip_member(data: bytes, level: int = 6, flags: int = 0) -> bytes:
+    """One gzip member, with the optional header fields that `flags` names."""
+    header = b"\x1f\x8b\x08" + bytes([flags]) + b"\x00\x00\x00\x00\x00\x03"
+    if flags & FEXTRA:
+        extra = b"QM\x03\x00abc"
+        header += struct.pack("<H", len(extra)) + extra
+    if flags & FNAME:
+        header += b"crawl-00001.warc\x00"
+    if flags & FCOMMENT:
+        header += b"a comment\x00"
+    if flags & FHCRC:
+        header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
+    deflater = zlib.compressobj(level, zlib.DEFLATED, -15)
+    body = deflater.compress(data) + deflater.flush()
+    return header + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
+
+
+def record_pieces(archive: bytes) -> list[bytes]:
+    """The archive cut before each record, so each piece holds one record and
+    the gap after it; the whole archive as one piece when it does not read."""
+    try:
+        offsets = [record["offset"] for record in quillmark.read_records(archive)]
+    except ValueError:
+        return [archive]
+    cuts = [0, *offsets[1:], len(archive)]
+    return [archive[a:b] for a, b in zip(cuts, cuts[1:])] or [archive]
+
+
+def scan_control(index: int, gzip_plan: bool = False) -> bytes:
+    """The two control bytes of fuzz/file_scan_input.hpp: the library, read
+    sizes (everything, 4093, 1 and 7 bytes) and budgets, and listing batches
+    with and without bodies, turn by turn."""
+    reads = (7, 5, 0, 3)[index % 4]
+    budget = (0, 0, 2, 1)[index // 4 % 4]
+    run = index % 3 | (4 if gzip_plan else 0) | reads << 3 | budget << 6
+    sink = (index % 4) | (index // 2 % 4) << 2 | (0x10 if index % 2 else 0)
+    return bytes([run, sink])
+
+
+def member_plan(cuts: list[int], tail: int = 0, amount: int = 0, stretch: bool = False) -> bytes:
+    """A plan for members cut at `cuts` of the data (at most 8 members)."""
+    ends = [*cuts, 0][:8]
+    head = bytes([(len(ends) - 1) | tail << 3 | (0xC0 if stretch else 0), amount])
+    styles = [(6, 0), (9, 0x01), (1, 0x1E), (41, 0x04), (0, 0x08), (25, 0xA0), (13, 0), (7, 0x10)]
+    return head + b"".join(
+        struct.pack("<HBB", end, *styles[i % len(styles)]) for i, end in enumerate(ends)
+    )
+
+
+def file_scan_seeds(archives: dict[str, bytes]) -> dict[str, bytes]:
+    """Each archive as a plain file, as gzip one member per record and in one
+    member, with header fields, zero padding or cut short by turns, and as
+    data for members the target writes; then gzip files damaged on purpose."""
+    seeds = {}
+    # Dates are fixed before compressing, where write() can no longer see them.
+    archives = {name: fixed_date(archive) for name, archive in archives.items()}
+    for index, (name, archive) in enumerate(sorted(archives.items())):
+        pieces = record_pieces(archive)
+        per_record = b"".join(gzip_member(piece, 1 + index % 9) for piece in pieces)
+        seeds[f"plain-{name}"] = scan_control(index) + archive
+        seeds[f"gz-per-record-{name}"] = scan_control(index + 1) + per_record
+        seeds[f"gz-single-{name}"] = scan_control(index + 2) + gzip_member(archive, 9)
+        ends, at = [], 0
+        for piece in pieces[:-1]:
+            at += len(piece)
+            ends.append(at)
+        seeds[f"members-{name}"] = scan_control(index, gzip_plan=True) + member_plan(ends) + archive
+        if index % 3 == 0:
+            flags = HEADER_FIELDS[index // 3 % len(HEADER_FIELDS)]
+            fields = b"".join(gzip_member(piece, 6, flags) for piece in pieces)
+            seeds[f"gz-fields-{name}"] = scan_control(index) + fields
+        if index % 3 == 1:
+            seeds[f"gz-padded-{name}"] = scan_control(index) + per_record + bytes(1 + index % 700)
+        if index % 3 == 2:
+            cut = len(per_record) - 1 - index % max(1, len(per_record) - 1)
+            seeds[f"gz-truncated-{name}"] = scan_control(index) + per_record[:cut]
+    sample = fixed_date(built_records()["built-kilobyte"] + manifest())
+    pieces = record_pieces(sample)
+    middle = len(sample) // 2
+    members = b"".join(gzip_member(piece) for piece in pieces)
+
+    def planned(index: int, cuts: list[int], *tail: int, stretch: bool = False) -> bytes:
+        return (
+            scan_control(index, gzip_plan=True) + member_plan(cuts, *tail, stretch=stretch) + sample
+        )
+
+    seeds.update(
+        {
+            "gz-stray-after": scan_control(0) + members + b"\x00\x00stray",
+            "gz-empty-members": scan_control(1) + gzip_member(b"") + members + gzip_member(b""),
+            "gz-cut-in-header": scan_control(2)
+            + gzip_member(sample[:12])
+            + gzip_member(sample[12:middle])
+            + gzip_member(sample[middle:]),
+            "gz-bad-crc": scan_control(3) + members[:-8] + b"\x00\x00\x00\x00" + members[-4:],
+            # A wrong CRC, and the length after it cut short.
+            "gz-bad-crc-cut": scan_control(4)
+            + members[:-8]
+            + bytes([members[-8] ^ 1])
+            + members[-7:-1],
+            "gz-large-output": scan_control(5)
+            + gzip_member(fixed_date(record(b"<p>" * (3 << 19))), 9),
+            # Deflate data that zlib refuses and libdeflate reads (see
+            # fuzz/libdeflate_reading.hpp): a fixed-code symbol 286, 287
+            # literal/length codes, 32 distance codes.
+            "gz-symbol-286": scan_control(0)
+            + bytes.fromhex("1f8b08000000000000034b1c030056fac23403010000"),
+            "gz-287-codes": scan_control(3)
+            + bytes.fromhex("1f8b0800000000000003fdc081000000008020d6fc2536390b56fac23403010000"),
+            "gz-32-distance-codes": scan_control(6)
+            + bytes.fromhex("1f8b0800000000000003eddf81000000008020d6fc251639140b56fac23403010000"),
+            "members-stretched": planned(6, [len(pieces[0])], stretch=True),
+            "members-zero-padding": planned(7, [5], 4, 9),
+            "members-stray": planned(8, [middle], 5, 3),
+            "members-cut-short": planned(9, [middle], 6, 5),
+            "members-flipped": planned(10, [], 7, 40),
+        }
+    )
+    return seeds
+
+
 def write(target: str, seeds: dict[str, bytes]) -> None:
     directory = CORPUS / target
     shutil.rmtree(directory, ignore_errors=True)
@@ -242,6 +371,7 @@ def main() -> None:
             for cuts in (0x0001, 0x0107)
         },
     )
+    write("file_scan", file_scan_seeds(archives))
 
 
 if __name__ == "__main__":

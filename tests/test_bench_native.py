@@ -151,6 +151,7 @@ def test_checks_accept_the_right_output_and_reject_a_wrong_one(tmp_path, kind, r
     input_file = tmp_path / "in.warc"
     input_file.write_bytes(source)
     if kind == "appended":
+        pytest.importorskip("fastwarc", reason="the check reads the output back with FastWARC")
         good = quillmark.append_manifest(source, new_store, "urn:uuid:n")
         # Wrong: the old store kept, or a record lost.
         out.write_bytes(good if right else source)

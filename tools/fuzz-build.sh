@@ -1,7 +1,7 @@
 # Builds the libFuzzer targets into build/fuzz (or $QM_FUZZ_BUILD); sourced by
 # tools/ci/fuzz.sh and tools/fuzz-long after tools/ci/env.sh.
 QM_FUZZ_BUILD="${QM_FUZZ_BUILD:-$QM_ROOT/build/fuzz}"
-QM_FUZZ_TARGETS=(parse_records find_manifest append_manifest build_record stream_framer)
+QM_FUZZ_TARGETS=(parse_records find_manifest append_manifest build_record stream_framer file_scan)
 
 fuzz_build() {
   CC=clang CXX=clang++ cmake -S "$QM_ROOT" -B "$QM_FUZZ_BUILD" -G Ninja \

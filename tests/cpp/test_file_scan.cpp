@@ -22,6 +22,7 @@
 #include "gzip_testing.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
+#include "record/file/record_listing.hpp"
 #include "record/record_index.hpp"
 
 namespace quillmark::testing {
@@ -368,6 +369,75 @@ TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
         EXPECT_EQ(outcome.status.error().offset(), 0u);
       }
     }
+  }
+}
+
+// A member that is both damaged and cut short is corrupt or truncated as
+// zlib has it, with every inflater: ISA-L checks a trailer, and the header of
+// a block, only once it has the whole of it, but refuses a block whose code
+// length code is empty at once, where zlib reads on.
+TEST(FileScan, DamagedAndCutShortReadsAsZlibReadsIt) {
+  const std::string first = gzip_member("WARC/1.1\r\nContent-Length: 2\r\n\r\nhi\r\n\r\n", 6);
+  std::string wrong_crc = gzip_member("WARC/1.1\r\nContent-Length: 0\r\n\r\n", 6);
+  wrong_crc[wrong_crc.size() - 8] ^= 1;
+  wrong_crc.pop_back();  // three bytes of the length are left
+  // A dynamic block whose code length code zlib refuses (it is incomplete),
+  // cut off within the header of the block.
+  const std::string wrong_lengths(
+      "\x1f\x8b\x08\x00\xf9\x77\x61\x72\x63\x2d\x0c\x64\x61\x74\x65"
+      "\x00\x00\x00\x00\x00\x00",
+      21);
+  // A last dynamic block whose code length code is empty, then nothing.
+  const std::string empty_lengths("\x1f\x8b\x08\x00\0\0\0\0\0\x03\x05\0\0\0", 14);
+  const std::string where = "gzip member at byte " + std::to_string(first.size()) + " is ";
+  const std::pair<std::string, std::string> cases[] = {
+      {wrong_crc, "corrupt ("}, {wrong_lengths, "corrupt ("}, {empty_lengths, "truncated"}};
+  for (const auto& [damaged, verdict] : cases) {
+    for (gzip::Library library : gzip::built_libraries()) {
+      for (std::size_t step : {std::size_t{1} << 20, std::size_t{3}}) {
+        SCOPED_TRACE(std::string(gzip::library_name(library)) + ", reads of " +
+                     std::to_string(step));
+        const Outcome outcome = scan(first + damaged, library, step);
+        ASSERT_FALSE(outcome.status);
+        EXPECT_EQ(outcome.status.error().kind(), ErrorKind::Gzip);
+        EXPECT_EQ(outcome.status.error().offset(), first.size());
+        EXPECT_EQ(outcome.status.error().display().substr(0, where.size() + verdict.size()),
+                  where + verdict);
+      }
+    }
+  }
+}
+
+// A record whose header block goes on into a later member still starts the
+// member it starts in: the listing gives that member's place, and the record
+// before it the compressed length up to there.
+TEST(RecordListing, HeaderAcrossMembersKeepsItsPlace) {
+  const std::string first = "WARC/1.1\r\nContent-Length: 1\r\n\r\na\r\n\r\n";
+  const std::string second = "WARC/1.1\r\nContent-Length: 1\r\n\r\nb\r\n\r\n";
+  const std::vector<std::string> members = {gzip_member(first, 6),
+                                            gzip_member(second.substr(0, 12), 6),
+                                            gzip_member(second.substr(12), 6)};
+  const std::string file = members[0] + members[1] + members[2];
+  for (gzip::Library library : gzip::built_libraries()) {
+    SCOPED_TRACE(gzip::library_name(library));
+    MemoryInput input(file, 1 << 20);
+    RecordListing listing(false, 1000, 1 << 20);
+    ScanOptions options;
+    options.library = library;
+    FileScan pass(input, listing, options);
+    Status status = Ok{};
+    do {
+      status = pass.run();
+    } while (status && !pass.done());
+    ASSERT_TRUE(status);
+    listing.finish(true);
+    ASSERT_EQ(listing.ready().size(), 2u);
+    const ListedRecord& a = listing.ready()[0];
+    const ListedRecord& b = listing.ready()[1];
+    EXPECT_EQ(a.gzip_offset, std::optional<std::size_t>(0));
+    EXPECT_EQ(a.gzip_length, std::optional<std::size_t>(members[0].size()));
+    EXPECT_EQ(b.gzip_offset, std::optional<std::size_t>(members[0].size()));
+    EXPECT_EQ(b.gzip_length, std::optional<std::size_t>(members[1].size() + members[2].size()));
   }
 }
 

@@ -302,11 +302,9 @@ Status FileScan::begin_member() {
 
 Status FileScan::inflate_piece() {
   if (begin_ == end_) {
+    if (input_ended_) return member_failed(std::nullopt);
     if (!refill()) return refill_outcome();
-    if (begin_ == end_) {
-      return Error::gzip(member_text(member_.compressed_start) + " is truncated",
-                         member_.compressed_start);
-    }
+    if (begin_ == end_) return member_failed(std::nullopt);
   }
   const std::string_view rest(data_ + begin_, end_ - begin_);
   const gzip::InflateStep step = member_inflater_->inflate(rest, output_.get(), kPiece);
@@ -326,14 +324,40 @@ Status FileScan::inflate_piece() {
       if (framing_error_) return *framing_error_;
       return end_member();
     case gzip::InflateStep::Status::Corrupt:
-      return Error::gzip(
-          member_text(member_.compressed_start) + " is corrupt (" + std::string(step.detail) + ")",
-          member_.compressed_start);
+      return member_failed(step.detail);
     case gzip::InflateStep::Status::NeedInput:
     case gzip::InflateStep::Status::OutputFull:
       break;
   }
   return Ok{};
+}
+
+// The member cannot be inflated: it is corrupt (`corrupt`, why) or the input
+// ends inside it. Where both hold, the libraries do not all say the same:
+// ISA-L checks a trailer, and the header of a block, only once it has the
+// whole of it, and refuses the lengths of a stored block from the first
+// bytes that disagree, where zlib waits for all four. zlib's word is given:
+// it reads the member again from its start, as long as the window holds
+// that start and everything after it to the end of the input.
+Status FileScan::member_failed(std::optional<std::string_view> corrupt) {
+  const std::size_t start = member_.compressed_start - options_.compressed_start;
+  gzip::StreamingInflater& zlib = *inflaters_.checked;
+  if (member_inflater_ != &zlib && input_ended_ && start >= window_position_) {
+    std::string_view rest(data_ + (start - window_position_), end_ - (start - window_position_));
+    zlib.begin_member();
+    gzip::InflateStep step;
+    do {
+      step = zlib.inflate(rest, output_.get(), kPiece);
+      rest.remove_prefix(step.consumed);
+    } while (step.status == gzip::InflateStep::Status::OutputFull);
+    // A member that zlib reads whole keeps the word of the library.
+    if (step.status == gzip::InflateStep::Status::Corrupt) corrupt = step.detail;
+    if (step.status == gzip::InflateStep::Status::NeedInput) corrupt.reset();
+  }
+  const std::string member = member_text(member_.compressed_start);
+  if (!corrupt) return Error::gzip(member + " is truncated", member_.compressed_start);
+  return Error::gzip(member + " is corrupt (" + std::string(*corrupt) + ")",
+                     member_.compressed_start);
 }
 
 Status FileScan::end_member() {

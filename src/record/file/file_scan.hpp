@@ -180,6 +180,7 @@ class FileScan final : public Pass {
   Status step_gzip();
   Status begin_member();
   Status inflate_piece();
+  Status member_failed(std::optional<std::string_view> corrupt);
   Status end_member();
   Status end_of_members();
   Status finish();

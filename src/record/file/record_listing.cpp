@@ -41,7 +41,11 @@ Status RecordListing::record_end(std::size_t, std::size_t length, std::string_vi
   return Ok{};
 }
 
-Status RecordListing::member_end(const MemberSpan& member, std::optional<std::size_t>) {
+Status RecordListing::member_end(const MemberSpan& member, std::optional<std::size_t> open_record) {
+  // A header that goes on into the next member: the record it begins has
+  // not been listed yet and may start at the boundary kept, which stays.
+  const bool header_open = open_record && !(in_record_ && current_.offset == *open_record);
+  if (header_open) return Ok{};
   if (member.end != boundary_.at) boundary_ = Boundary{member.end, member.compressed_end};
   return Ok{};
 }

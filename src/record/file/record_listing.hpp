@@ -65,9 +65,10 @@ class RecordListing final : public ScanSink {
   void finish(bool complete);
 
  private:
-  // The latest place where a member ends (and the next begins): its position
-  // in the archive and the first file position seen there (an empty member
-  // leaves the position as it was).
+  // The latest place where a member ends (and the next begins) outside a
+  // header block: its position in the archive and the first file position
+  // seen there (an empty member leaves the position as it was). A block that
+  // spans members leaves the place where it began.
   struct Boundary {
     std::size_t at = 0;
     std::size_t compressed = 0;
