@@ -378,7 +378,8 @@ class _Unseekable(io.RawIOBase):
         return self.stream.write(data)
 
     def flush(self) -> None:
-        self.stream.flush()
+        if not self.stream.closed:  # also called when the object goes, after the stream
+            self.stream.flush()
 
 
 class _FarOutput:
