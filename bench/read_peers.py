@@ -38,9 +38,15 @@ def fastwarc_pairs(path: str) -> Iterator[tuple[bool, bytes]]:
 
 
 def iter_records_pairs(path: str) -> Iterator[tuple[bool, bytes]]:
+    import inspect
+
     import quillmark_files
 
-    for record in quillmark_files.iter_records(path, bodies=True):
+    # One thread, as FastWARC reads, where the tool can read on more.
+    takes_threads = "threads" in inspect.signature(quillmark_files.iter_records).parameters
+    one_thread = {"threads": 1} if takes_threads else {}
+
+    for record in quillmark_files.iter_records(path, bodies=True, **one_thread):
         pair = (record.headers, record.body)
         assert pair[1] is not None
         yield pair[0].get("warc-type") == MANIFEST_TYPE, pair[1]

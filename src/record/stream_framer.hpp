@@ -174,8 +174,13 @@ Status StreamFramer::feed_header(std::string_view& data, Visitor& visitor) {
   // the first terminator that ends in it, so that body bytes are not copied.
   std::size_t take = data.size();
   const std::size_t tail = pending_.size() < 3 ? pending_.size() : 3;
-  std::string junction = pending_.substr(pending_.size() - tail);
-  junction.append(data.substr(0, 3));
+  // A buffer of its own, not a string: nothing here needs freeing should the
+  // bytes come from a mapping that fails (see record/file/mapped_file.hpp).
+  char joined[6];
+  const std::size_t head = std::min<std::size_t>(3, data.size());
+  pending_.copy(joined, tail, pending_.size() - tail);
+  data.copy(joined + tail, head);
+  const std::string_view junction(joined, tail + head);
   if (const std::size_t at = scan_detail::find_terminator(junction, 0);
       at != std::string_view::npos) {
     take = at + 4 - tail;

@@ -11,8 +11,8 @@ namespace {
 // Compressed input is read into a window of this size: a member that lies
 // whole in it (all but the rarest) is inflated in one call.
 constexpr std::size_t kWindow = std::size_t{4} << 20;
-// A plain file is read this much at a time, so that the rest of a large body
-// can be passed over unread.
+// A plain file is read (or, mapped, fed) this much at a time, so that the rest
+// of a large body can be passed over unread and a listing's batches stay small.
 constexpr std::size_t kPlainPiece = std::size_t{256} << 10;
 // Bodies with at least this much left after a piece are passed over.
 constexpr std::size_t kPassOverFrom = std::size_t{64} << 10;
@@ -159,10 +159,10 @@ Status FileScan::detect() {
     inflaters_ = gzip::make_inflaters(options_.library);
     output_size_ = kWholeOutput;
     output_.reset(new char[output_size_]);
-    // A regular file is inflated from a mapping of it, where the kernel allows.
-    // (Where it does not, the file is read as any other.)
-    mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(window_position_ + begin_, 0);
   }
+  // A regular file is read from a mapping of it, where the kernel allows.
+  // (Where it does not, the file is read as any other.)
+  mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(window_position_ + begin_, 0);
   if (!options_.sink_begun) sink_.begin(compressed_);
   return Ok{};
 }
@@ -239,14 +239,19 @@ Status FileScan::step_plain() {
     if (!refill()) return refill_outcome();
     if (begin_ == end_) return finish();
   }
-  const std::string_view piece(data_ + begin_, end_ - begin_);
-  begin_ = end_;
+  const std::string_view piece(data_ + begin_, std::min(end_ - begin_, kPlainPiece));
+  begin_ += piece.size();
   if (Status status = feed(piece); !status) return status;
-  const std::size_t left = framer_.body_remaining();
+  std::size_t left = framer_.body_remaining();
   if (!body_wanted_ && left >= kPassOverFrom && input_.seekable()) {
-    const std::size_t passed = input_.skip(left);
-    framer_.skip_body(passed);
-    window_position_ += passed;
+    // What lies in the mapped window is passed over there, the rest beyond it.
+    const std::size_t here = std::min(left, end_ - begin_);
+    begin_ += here;
+    left -= here;
+    const std::size_t beyond =
+        mapped_ ? std::min(left, *input_.size() - consumed()) : input_.skip(left);
+    framer_.skip_body(here + beyond);
+    window_position_ += beyond;
   }
   return Ok{};
 }
