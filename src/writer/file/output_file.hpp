@@ -32,6 +32,8 @@ class OutputFile {
 
  private:
   Status write_through(std::string_view data);
+  Status copy_range(int in_fd, std::size_t offset, std::size_t size);
+  void write_back(std::size_t size) noexcept;
 
   int fd_;
   std::unique_ptr<char[]> buffer_;
