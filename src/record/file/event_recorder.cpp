@@ -1,72 +1,142 @@
 #include "record/file/event_recorder.hpp"
 
+#include <limits>
+
 namespace quillmark {
 namespace {
+
+constexpr unsigned kManifest = 1u << 2;
+constexpr unsigned kOpenRecord = 1u << 3;
+constexpr unsigned kSeparatorShift = 4;  // three bits: a separator is 0 to 4 bytes
 
 std::string_view separator_text(std::size_t size) noexcept {
   return size == 4 ? std::string_view("\r\n\r\n") : size == 2 ? std::string_view("\n\n") : "";
 }
 
+// A difference as an unsigned number, small either way round (zigzag of the
+// difference taken modulo the size type's range), so that no order of positions is assumed
+// and every pair of positions is kept exactly.
+std::size_t zigzag(std::size_t value, std::size_t previous) noexcept {
+  const std::size_t difference = value - previous;
+  const std::size_t negative = difference >> (std::numeric_limits<std::size_t>::digits - 1);
+  return (difference << 1) ^ (std::size_t{0} - negative);
+}
+
+std::size_t unzigzag(std::size_t coded, std::size_t previous) noexcept {
+  return previous + ((coded >> 1) ^ (std::size_t{0} - (coded & 1)));
+}
+
+// Reads what EventRecorder::put wrote, from `events` at `at`.
+std::size_t take(std::string_view events, std::size_t& at) noexcept {
+  std::size_t value = 0;
+  for (unsigned shift = 0;; shift += 7) {
+    const auto byte = static_cast<unsigned char>(events[at++]);
+    value |= static_cast<std::size_t>(byte & 0x7f) << shift;
+    if (!(byte & 0x80)) return value;
+  }
+}
+
+std::size_t take_difference(std::string_view events, std::size_t& at,
+                            std::size_t& previous) noexcept {
+  previous = unzigzag(take(events, at), previous);
+  return previous;
+}
+
 }  // namespace
 
+void EventRecorder::put_tag(Kind kind, unsigned flags) {
+  events_.push_back(static_cast<char>(static_cast<unsigned>(kind) | flags));
+}
+
+void EventRecorder::put(std::size_t value) {
+  while (value >= 0x80) {
+    events_.push_back(static_cast<char>((value & 0x7f) | 0x80));
+    value >>= 7;
+  }
+  events_.push_back(static_cast<char>(value));
+}
+
+void EventRecorder::put_difference(std::size_t value, std::size_t& previous) {
+  put(zigzag(value, previous));
+  previous = value;
+}
+
+void EventRecorder::mark_shifted() noexcept {
+  shifted_from_ = events_.size();
+  written_.restart_archive();
+}
+
 Status EventRecorder::record_begin(const RecordStart& record) {
-  const std::size_t at = texts_.size();
-  if (blocks_) texts_.append(record.block);
-  events_.push_back(Event{Kind::Begin, record.manifest, record.offset, record.body_size, at,
-                          blocks_ ? record.block.size() : 0});
+  put_tag(Kind::Begin, record.manifest ? kManifest : 0);
+  put_difference(record.offset, written_.offset);
+  put(record.body_size);
+  if (blocks_) {
+    put(record.block.size());
+    texts_.append(record.block);
+  }
   return Ok{};
 }
 
 Status EventRecorder::record_body(std::string_view piece) {
-  // The pieces of one body lie one after another: they become one event.
-  if (!events_.empty() && events_.back().kind == Kind::Body) {
-    events_.back().d += piece.size();
-  } else {
-    events_.push_back(Event{Kind::Body, false, 0, 0, texts_.size(), piece.size()});
-  }
+  put_tag(Kind::Body, 0);
+  put(piece.size());
   texts_.append(piece);
   return Ok{};
 }
 
 Status EventRecorder::record_end(std::size_t offset, std::size_t length,
                                  std::string_view separator) {
-  events_.push_back(Event{Kind::End, false, offset, length, separator.size(), 0});
+  put_tag(Kind::End, static_cast<unsigned>(separator.size()) << kSeparatorShift);
+  put_difference(offset, written_.offset);
+  put(length);
   return Ok{};
 }
 
 Status EventRecorder::member_end(const MemberSpan& member, std::optional<std::size_t> open_record) {
-  events_.push_back(Event{Kind::Member, false, member.compressed_start, member.compressed_end,
-                          member.end, open_record.value_or(kNone)});
+  put_tag(Kind::Member, open_record ? kOpenRecord : 0);
+  put_difference(member.compressed_start, written_.compressed);
+  put(member.compressed_end - member.compressed_start);
+  written_.compressed = member.compressed_end;
+  put_difference(member.end, written_.member_end);
+  if (open_record) put(member.end - *open_record);
   return Ok{};
 }
 
 Status EventRecorder::replay(ScanSink& sink, MemberGroups& groups, std::size_t shift,
                              bool& paused) {
   paused = false;
+  const std::string_view events(events_);
   const std::string_view texts(texts_);
   if (!member_start_) member_start_ = shift;  // the part's start
-  while (next_ < events_.size()) {
-    const std::size_t moved = next_ < shifted_from_ ? shift : 0;
-    const Event& event = events_[next_++];
-    switch (event.kind) {
+  while (next_ < events.size()) {
+    if (next_ == shifted_from_) pass_true_positions();
+    const std::size_t moved = shifting_ ? shift : 0;
+    const auto tag = static_cast<unsigned char>(events[next_++]);
+    switch (static_cast<Kind>(tag & 3)) {
       case Kind::Begin: {
-        groups.record_begin(event.manifest);
-        const RecordStart record{event.a + moved, texts.substr(event.c, event.d), event.b,
-                                 event.manifest};
+        const bool manifest = tag & kManifest;
+        const std::size_t offset = take_difference(events, next_, read_.offset) + moved;
+        const std::size_t body_size = take(events, next_);
+        const std::size_t block_size = blocks_ ? take(events, next_) : 0;
+        const RecordStart record{offset, texts.substr(next_text_, block_size), body_size, manifest};
+        next_text_ += block_size;
+        groups.record_begin(manifest);
         if (Status status = sink.record_begin(record); !status) return status;
         break;
       }
-      case Kind::Body:
-        if (Status status = sink.record_body(texts.substr(event.c, event.d)); !status) {
-          return status;
-        }
+      case Kind::Body: {
+        const std::size_t size = take(events, next_);
+        const std::string_view piece = texts.substr(next_text_, size);
+        next_text_ += size;
+        if (Status status = sink.record_body(piece); !status) return status;
         break;
+      }
       case Kind::End: {
-        const std::size_t offset = event.a + moved;
-        if (Status status = sink.record_end(offset, event.b, separator_text(event.c)); !status) {
-          return status;
-        }
-        if (std::optional<MemberGroup> group = groups.record_end(offset, event.b)) {
+        const std::size_t offset = take_difference(events, next_, read_.offset) + moved;
+        const std::size_t length = take(events, next_);
+        const std::string_view separator = separator_text(tag >> kSeparatorShift);
+        if (Status status = sink.record_end(offset, length, separator); !status) return status;
+        if (std::optional<MemberGroup> group = groups.record_end(offset, length)) {
           if (Status status = sink.group_closed(*group); !status) return status;
         }
         if (sink.pause()) {
@@ -76,10 +146,15 @@ Status EventRecorder::replay(ScanSink& sink, MemberGroups& groups, std::size_t s
         break;
       }
       case Kind::Member: {
-        const MemberSpan member{event.a, event.b, *member_start_, event.c + moved};
+        MemberSpan member;
+        member.compressed_start = take_difference(events, next_, read_.compressed);
+        member.compressed_end = member.compressed_start + take(events, next_);
+        read_.compressed = member.compressed_end;
+        member.start = *member_start_;
+        member.end = take_difference(events, next_, read_.member_end) + moved;
         member_start_ = member.end;
-        const std::optional<std::size_t> open =
-            event.d == kNone ? std::nullopt : std::optional<std::size_t>(event.d + moved);
+        std::optional<std::size_t> open;
+        if (tag & kOpenRecord) open = member.end - take(events, next_);
         if (Status status = sink.member_end(member, open); !status) return status;
         if (std::optional<MemberGroup> group =
                 groups.member_end(member.compressed_end, member.end, open)) {
@@ -92,12 +167,19 @@ Status EventRecorder::replay(ScanSink& sink, MemberGroups& groups, std::size_t s
   return Ok{};
 }
 
+void EventRecorder::pass_true_positions() noexcept {
+  shifting_ = false;
+  shifted_from_ = std::string::npos;
+  read_.restart_archive();
+}
+
 void EventRecorder::forget_replayed() noexcept {
   if (next_ < events_.size()) return;
+  if (next_ == shifted_from_) pass_true_positions();
   events_.clear();
   texts_.clear();
   next_ = 0;
-  shifted_from_ = 0;
+  next_text_ = 0;
 }
 
 }  // namespace quillmark

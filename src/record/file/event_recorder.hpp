@@ -14,7 +14,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "record/file/file_scan.hpp"
 
@@ -36,7 +35,7 @@ class EventRecorder final : public ScanSink {
 
   // From now on the events come with their true archive positions (the scan
   // was shifted); those before keep needing the shift that replay() is given.
-  void mark_shifted() noexcept { shifted_from_ = events_.size(); }
+  void mark_shifted() noexcept;
 
   // Replays the events not replayed yet into `sink`, the archive positions of
   // those recorded before mark_shifted() moved on by `shift`, and `groups`
@@ -49,29 +48,51 @@ class EventRecorder final : public ScanSink {
   // positions.
   void forget_replayed() noexcept;
   // Bytes held.
-  std::size_t size() const noexcept { return events_.size() * sizeof(Event) + texts_.size(); }
+  std::size_t size() const noexcept { return events_.size() + texts_.size(); }
 
  private:
+  // An event is a tag byte and a few varints, each position written as its
+  // difference from the one before it: a record with its member takes some
+  // 15 bytes instead of 120 as structs, which on a file of tiny records
+  // decides whether the parts read ahead fit in a thread's memory. The tag
+  // holds the kind, the manifest flag, whether a member ends inside a record
+  // and the size of a record's separator.
+  //   Begin:  offset, body size, block size (blocks only where kept)
+  //   Body:   size
+  //   End:    offset, length
+  //   Member: compressed start, compressed size, end, end less open record
+  // Texts (blocks and bodies) follow one another in texts_ in event order.
   enum class Kind : std::uint8_t { Begin, Body, End, Member };
-  // Begin:  a = offset, b = body size, c = block's place in texts_, d = its size
-  // Body:   c = the piece's place in texts_, d = its size
-  // End:    a = offset, b = length, c = separator size
-  // Member: a = compressed start, b = compressed end, c = end, d = open record
-  //         (or kNone); it starts where the member before it ended (or at 0)
-  struct Event {
-    Kind kind;
-    bool manifest;
-    std::size_t a, b, c, d;
+
+  // The positions the differences are taken from. Archive positions start
+  // again from zero where the true positions begin (mark_shifted), on both
+  // the writing and the reading side, so no difference spans the two kinds.
+  struct Previous {
+    std::size_t offset = 0;      // of the last record begun or ended
+    std::size_t member_end = 0;  // in the archive
+    std::size_t compressed = 0;  // the file position where the last member ended
+    void restart_archive() noexcept { offset = member_end = 0; }
   };
-  static constexpr std::size_t kNone = ~std::size_t{0};
+
+  void put_tag(Kind kind, unsigned flags);
+  void put(std::size_t value);
+  void put_difference(std::size_t value, std::size_t& previous);
+  // The replay reached the events with true positions.
+  void pass_true_positions() noexcept;
 
   const ScanSink& target_;
   bool blocks_;
-  std::vector<Event> events_;
+  std::string events_;
   std::string texts_;
-  std::size_t next_ = 0;                        // the first event not replayed
-  std::size_t shifted_from_ = ~std::size_t{0};  // the first event with a true position
-  std::optional<std::size_t> member_start_;     // where the next member replayed starts
+  Previous written_;
+  // The reading side: the next byte of events_ and of texts_ to replay, and
+  // where the true positions begin (npos once the replay passed there).
+  std::size_t next_ = 0;
+  std::size_t next_text_ = 0;
+  std::size_t shifted_from_ = std::string::npos;
+  bool shifting_ = true;
+  Previous read_;
+  std::optional<std::size_t> member_start_;  // where the next member replayed starts
 };
 
 }  // namespace quillmark
