@@ -157,7 +157,7 @@ Status FileScan::detect() {
       std::string_view(data_, end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
   if (compressed_) {
     inflaters_ = gzip::make_inflaters(options_.library);
-    output_size_ = kWholeOutput;
+    output_size_ = std::clamp(options_.whole_output, kWholeOutput, kWholeOutputMost);
     output_.reset(new char[output_size_]);
   }
   // A regular file is read from a mapping of it, where the kernel allows.

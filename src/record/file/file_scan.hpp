@@ -116,6 +116,10 @@ struct ScanOptions {
   // after this file position, without ending the data there (the framer is
   // not finished, and may hold a record open).
   std::optional<std::size_t> stop_at;
+  // The room to inflate a whole member into at first (0: the default). The
+  // passes over the parts of one file start with what the parts before them
+  // found they need (see whole_output()).
+  std::size_t whole_output = 0;
 };
 
 class FileScan final : public Pass {
@@ -162,6 +166,9 @@ class FileScan final : public Pass {
   // Lets go of the mapping and the buffers of a pass that stopped, until it
   // goes on (a part read ahead waits for the join with little held).
   void hibernate() noexcept;
+  // The room a whole member is inflated into now: more than at first once a
+  // member needed more.
+  std::size_t whole_output() const noexcept { return output_size_; }
   // Moves the stop further on (nullopt: the end of the input); a stopped pass
   // then goes on from where it stands.
   void extend(std::optional<std::size_t> stop_at) noexcept {

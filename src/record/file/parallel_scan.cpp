@@ -106,8 +106,14 @@ void ParallelScan::scan_part(std::size_t index) {
   options.compressed_start = options_.compressed_start + *part.start;
   options.start = 0;
   if (!part.last) options.stop_at = options_.compressed_start + part.next_cut;
+  options.whole_output = whole_output_.load(std::memory_order_relaxed);
   part.scan = std::make_unique<FileScan>(*part.input, *part.recorder, options);
   part.status = part.scan->run();
+  std::size_t seen = whole_output_.load(std::memory_order_relaxed);
+  while (seen < part.scan->whole_output() &&
+         !whole_output_.compare_exchange_weak(seen, part.scan->whole_output(),
+                                              std::memory_order_relaxed)) {
+  }
   part.scan->hibernate();
 }
 
@@ -311,6 +317,7 @@ Status ParallelScan::rescan_from(Part& part) {
   options.start = shift_;
   options.stop_at.reset();
   options.sink_begun = true;
+  options.whole_output = whole_output_.load(std::memory_order_relaxed);
   part.scan.reset();
   part.recorder.reset();
   live_ = std::make_unique<FileScan>(*live_input_, sink_, options);

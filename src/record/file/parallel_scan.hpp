@@ -23,6 +23,7 @@
 // blocks and bodies the sink asks for), not the data.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -83,6 +84,11 @@ class ParallelScan final : public Pass {
   std::size_t joined_ = 0;   // the part the join is at: workers stay within a window of it
   bool stopping_ = false;
   std::vector<std::thread> workers_;
+  // The most room a part's scan found a whole member needs: the parts after
+  // it start with that much, rather than each inflating a large member twice
+  // (on a file whose members of 4 to 8 MiB held half its bytes, that cost two
+  // threads a tenth more time than one).
+  std::atomic<std::size_t> whole_output_{0};
 
   // The join, on the caller's thread.
   MemberGroups groups_;
