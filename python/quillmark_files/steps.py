@@ -16,7 +16,8 @@ from . import _scan
 
 STEP = 64 << 20
 # The size of the parts a pass on several threads cuts a gzip file into;
-# None leaves it to the pass (16 MiB, 4 MiB when it keeps bodies).
+# None leaves it to the pass (16 MiB; 4 MiB for a listing of records, 1 MiB
+# when it keeps their bodies).
 PART_SIZE: int | None = None
 
 # Called after each step with the input bytes done and the input's size (None
