@@ -78,10 +78,9 @@ class Observer final : public ScanSink {
     compressed_ = compressed;
     listing_.begin(compressed);
   }
-  bool wants_body(const RecordStart& record) override {
+  bool wants_body(const RecordStart& record) const override {
     QM_REQUIRE(begun);
-    wanted_ = listing_.wants_body(record);
-    return wanted_;
+    return listing_.wants_body(record);
   }
   Status record_begin(const RecordStart& record) override {
     QM_REQUIRE(begun && (records.empty() || records.back().ended));
@@ -90,7 +89,7 @@ class Observer final : public ScanSink {
     seen.block = record.block;
     seen.body_size = record.body_size;
     seen.manifest = record.manifest;
-    seen.body_wanted = wanted_;
+    seen.body_wanted = listing_.wants_body(record);
     records.push_back(std::move(seen));
     return listing_.record_begin(record);
   }
@@ -146,7 +145,6 @@ class Observer final : public ScanSink {
  private:
   RecordListing listing_;
   bool compressed_ = false;
-  bool wanted_ = false;
 };
 
 }  // namespace quillmark::fuzz
