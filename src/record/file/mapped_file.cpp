@@ -1,5 +1,6 @@
 #include "record/file/mapped_file.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -95,11 +96,17 @@ void install_handler() {
 bool guard_mapped_reads(const MappedFile& file, void (*work)(void*), void* context) {
   install_handler();
   Guard guard{&file, {}, t_guard};
-  // setjmp, not sigsetjmp with the mask saved: the handler runs with SIGBUS
-  // unblocked (SA_NODEFER), so the mask needs no restoring, and a call costs
-  // no system call.
+  // setjmp, not sigsetjmp with the mask saved: a call costs no system call.
+  // The handler asks for SIGBUS to stay unblocked (SA_NODEFER), but a layer
+  // that installs its own handler in front of ours (ThreadSanitizer's does)
+  // may run it with SIGBUS blocked, and a second fault while it is blocked
+  // would end the process; so a failed read unblocks it on its way out.
   if (setjmp(guard.jump) != 0) {
     t_guard = guard.outer;
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
     return false;
   }
   t_guard = &guard;
