@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import os
 import re
+import signal
+import subprocess
 from typing import Union
 
 from hypothesis import HealthCheck, settings
@@ -135,3 +137,18 @@ def assert_reads_back_as_built(
 
 def invalid(detail: str) -> str:
     return "invalid WARC record: " + detail
+
+
+def interruptible(argv: list) -> subprocess.Popen:
+    """Starts `argv` with its output piped and Ctrl-C's default action in place.
+
+    A suite run from a shell's background job (or under nohup) inherits SIGINT
+    ignored, and a child would keep ignoring it; the tests that interrupt a
+    command need it to arrive as it does from a terminal.
+    """
+    return subprocess.Popen(
+        argv,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL),
+    )

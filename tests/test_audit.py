@@ -19,7 +19,7 @@ from pathlib import Path
 import archive_gen
 import pytest
 import quillmark
-from conftest import make_record, manifest_record, resource_record
+from conftest import interruptible, make_record, manifest_record, resource_record
 from quillmark_files.audit import FIELD_NAMES, audit_file
 from quillmark_files.crawl import FAILED_UNEXPECTEDLY, Target, audit_all, find_archives
 from quillmark_files.report import read_report
@@ -229,7 +229,7 @@ def test_interrupt_stops_the_workers_and_keeps_finished_rows(crawl, tmp_path, ou
     args = ["audit", "--jobs", "1", "-o", tmp_path / output, *[r["path"] for r in done], fifo]
     if output == "-":
         args[3:5] = []
-    proc = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = interruptible(command(*args))
     # One worker takes the files in order: the FIFO opens once the others are done.
     writer = os.open(fifo, os.O_WRONLY)
     try:

@@ -26,7 +26,7 @@ from pathlib import Path
 import archive_gen
 import pytest
 import quillmark
-from conftest import invalid, make_record, manifest_record, resource_record
+from conftest import interruptible, invalid, make_record, manifest_record, resource_record
 
 CLI = Path(sys.executable).with_name("quillmark")
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
@@ -612,7 +612,7 @@ def interrupt_while_reading(
     fifo: Path, args: list, signum: int = signal.SIGINT
 ) -> subprocess.CompletedProcess:
     os.mkfifo(fifo)
-    proc = subprocess.Popen(command(*args), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = interruptible(command(*args))
     writer = os.open(fifo, os.O_WRONLY)  # returns once the command has opened the FIFO
     try:
         os.write(writer, SAMPLE[:100])
