@@ -144,7 +144,7 @@ def test_the_report_names_signer_trust_assertions_and_range(pki, signer, store, 
         verify_store(store, DATA, "not a certificate")
 
 
-def test_our_digest_stands_for_the_covered_bytes_as_the_sdk_reading_them(pki, store):
+def test_our_digest_stands_for_the_covered_bytes_as_the_sdk_reading_them(pki, signer, store):
     """Differential: the SDK hashing the covered bytes itself, and the SDK
     checking everything else while the store's hash is compared with our
     digest, reach the same verdict, changed covered bytes or not."""
@@ -155,12 +155,19 @@ def test_our_digest_stands_for_the_covered_bytes_as_the_sdk_reading_them(pki, st
         for data in cases:
             by_sdk = verify_store(store, data, anchors)
             by_digest = verify_store(store, data, anchors, sha256=hashlib.sha256(data).digest())
-            assert (by_sdk.data_hash_by, by_digest.data_hash_by) == ("sdk", "digest")
+            assert (by_sdk.data_hash_by, by_digest.data_hash_by) == (
+                "sdk",
+                "digest" if data else "sdk",
+            )
             assert by_digest.valid == by_sdk.valid == (data == DATA and anchors != pki.other_root)
             assert by_digest.trusted == by_sdk.trusted
             assert codes(by_digest.failures) == codes(by_sdk.failures)
             assert codes(by_digest.successes) == codes(by_sdk.successes)
             assert by_digest.state == by_sdk.state
+
+    # The SDK hashes no empty range ("no data to hash"), so no store covers one.
+    with pytest.raises(ValueError, match="no covered bytes"):
+        sign_store(None, hashlib.sha256(b"").digest(), signer, title="empty")
 
 
 def test_every_flipped_store_byte_is_refused(pki, store):

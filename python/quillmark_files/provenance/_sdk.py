@@ -38,6 +38,7 @@ from __future__ import annotations
 import contextlib
 import ctypes
 import functools
+import hashlib
 import importlib
 import io
 import json
@@ -74,6 +75,7 @@ __all__ = [
 ]
 
 DATA_HASH_NAME = "jumbf manifest"
+_NOTHING = hashlib.sha256(b"").digest()
 
 
 # ---------------------------------------------------------------- the library
@@ -298,6 +300,8 @@ def sign_store(
     """
     if len(data_hash) != 32:
         raise ValueError(f"a SHA-256 is 32 bytes, not {len(data_hash)}")
+    if data_hash == _NOTHING:
+        raise ValueError("no covered bytes: the SDK verifies no store over nothing")
     if parent is not None and (parent_report is None or not parent_report.is_store):
         raise ValueError("re-signing needs verify_store's report on the earlier store")
     api = sdk()
@@ -406,7 +410,8 @@ def _verify(
     with contextlib.ExitStack() as stack:
         try:
             reader, by = None, "sdk"
-            if sha256 is not None:
+            # The SDK refuses to hash nothing ("no data to hash"): so must we.
+            if sha256 is not None and sha256 != _NOTHING:
                 reader, by = _reader(api, store, b"", context), "digest"
                 if not digest_checkable(reader):
                     reader.close()

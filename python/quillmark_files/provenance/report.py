@@ -96,23 +96,23 @@ def _codes(entries: Any) -> tuple[StatusCode, ...]:
 
 
 def _with_digest(results: dict[str, Any], expected: str, sha256: bytes) -> dict[str, Any]:
-    """The SDK's results on no bytes, with its data-hash verdict replaced by
-    the comparison of the store's hash with the covered bytes' digest."""
+    """The SDK's results on no bytes, with its data-hash verdict (a mismatch,
+    or a match when the store hashed no bytes) replaced by the comparison of
+    the store's hash with the covered bytes' digest."""
     active = results.setdefault("activeManifest", {})
-    failures = [f for f in active.get("failure", []) if f.get("code") != MISMATCH]
-    url = next(
-        (f.get("url", "") for f in active.get("failure", []) if f.get("code") == MISMATCH), ""
-    )
+    verdicts = (MATCH, MISMATCH)
+    found = [e for kind in ("success", "failure") for e in active.get(kind, [])]
+    url = next((e.get("url", "") for e in found if e.get("code") in verdicts), "")
+    for kind in ("success", "failure"):
+        active[kind] = [e for e in active.get(kind, []) if e.get("code") not in verdicts]
     matched = base64.b64decode(expected) == sha256
-    entry = {
-        "code": MATCH if matched else MISMATCH,
-        "url": url,
-        "explanation": "data hash valid (the digest of the covered bytes)"
+    explanation = (
+        "data hash valid (the digest of the covered bytes)"
         if matched
-        else "data hash does not match the digest of the covered bytes",
-    }
-    (active.setdefault("success", []) if matched else failures).append(entry)
-    active["failure"] = failures
+        else "data hash does not match the digest of the covered bytes"
+    )
+    entry = {"code": MATCH if matched else MISMATCH, "url": url, "explanation": explanation}
+    active["success" if matched else "failure"].append(entry)
     return results
 
 
