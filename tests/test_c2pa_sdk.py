@@ -131,6 +131,13 @@ def test_the_report_names_signer_trust_assertions_and_range(pki, signer, store, 
         == json.loads(sdk_reader(DATA, store, pki.root).json())["active_manifest"]
     )
 
+    # A file shorter than the range says so, before the SDK reads anything.
+    for short in (CoveredRange(str(path), 200, len(DATA)), CoveredRange(str(path), -1, 5)):
+        with pytest.raises((OSError, ValueError), match="range"):
+            verify_store(store, short, pki.root)
+        with pytest.raises((OSError, ValueError), match="range"):
+            sha256_of(short)
+
     unanchored = verify_store(store, DATA)
     assert unanchored.valid and unanchored.trusted is None and unanchored.state == "Valid"
     assert "signingCredential.untrusted" not in codes(unanchored.failures)

@@ -30,7 +30,16 @@ class RangeFile(io.RawIOBase):
 
     def __init__(self, covered: CoveredRange) -> None:
         super().__init__()
+        if covered.start < 0 or covered.length < 0:
+            raise ValueError(f"no such range: {covered.length} bytes at {covered.start}")
         self._fd = os.open(covered.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        size = os.fstat(self._fd).st_size
+        if size < covered.start + covered.length:
+            os.close(self._fd)
+            raise OSError(
+                f"{covered.path} has {size} bytes, fewer than the covered range "
+                f"({covered.length} bytes at {covered.start})"
+            )
         self._start = covered.start
         self._length = covered.length
         self._at = 0
