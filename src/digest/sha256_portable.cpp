@@ -26,35 +26,50 @@ inline std::uint32_t load_big_endian(const unsigned char* p) noexcept {
          std::uint32_t{p[3]};
 }
 
+// One round; the caller rotates the roles of the eight working variables
+// instead of moving their values, so that each stays in its register.
+#define QM_SHA256_ROUND(a, b, c, d, e, f, g, h, k, w)                                    \
+  do {                                                                                   \
+    const std::uint32_t t1 =                                                             \
+        h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + (k) + (w); \
+    d += t1;                                                                             \
+    h = t1 + (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));   \
+  } while (0)
+
+// Eight rounds from round `t`, on words w[t % 16 ...] already scheduled.
+#define QM_SHA256_EIGHT(t)                                                                \
+  do {                                                                                    \
+    QM_SHA256_ROUND(a, b, c, d, e, f, g, h, kRoundConstants[(t)], w[(t)&15]);             \
+    QM_SHA256_ROUND(h, a, b, c, d, e, f, g, kRoundConstants[(t) + 1], w[((t) + 1) & 15]); \
+    QM_SHA256_ROUND(g, h, a, b, c, d, e, f, kRoundConstants[(t) + 2], w[((t) + 2) & 15]); \
+    QM_SHA256_ROUND(f, g, h, a, b, c, d, e, kRoundConstants[(t) + 3], w[((t) + 3) & 15]); \
+    QM_SHA256_ROUND(e, f, g, h, a, b, c, d, kRoundConstants[(t) + 4], w[((t) + 4) & 15]); \
+    QM_SHA256_ROUND(d, e, f, g, h, a, b, c, kRoundConstants[(t) + 5], w[((t) + 5) & 15]); \
+    QM_SHA256_ROUND(c, d, e, f, g, h, a, b, kRoundConstants[(t) + 6], w[((t) + 6) & 15]); \
+    QM_SHA256_ROUND(b, c, d, e, f, g, h, a, kRoundConstants[(t) + 7], w[((t) + 7) & 15]); \
+  } while (0)
+
+// The next sixteen words of the schedule, in place of the last sixteen.
+inline void schedule_sixteen(std::uint32_t (&w)[16]) noexcept {
+  for (int i = 0; i < 16; ++i) {
+    const std::uint32_t w15 = w[(i + 1) & 15], w2 = w[(i + 14) & 15];
+    w[i] += (rotr(w15, 7) ^ rotr(w15, 18) ^ (w15 >> 3)) + w[(i + 9) & 15] +
+            (rotr(w2, 17) ^ rotr(w2, 19) ^ (w2 >> 10));
+  }
+}
+
 }  // namespace
 
 void portable_blocks(std::uint32_t* state, const unsigned char* data, std::size_t blocks) noexcept {
   for (; blocks > 0; --blocks, data += 64) {
     std::uint32_t w[16];
+    for (int i = 0; i < 16; ++i) w[i] = load_big_endian(data + 4 * i);
     std::uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
     std::uint32_t e = state[4], f = state[5], g = state[6], h = state[7];
-    for (int t = 0; t < 64; ++t) {
-      std::uint32_t word;
-      if (t < 16) {
-        word = w[t] = load_big_endian(data + 4 * t);
-      } else {
-        const std::uint32_t w15 = w[(t - 15) & 15], w2 = w[(t - 2) & 15];
-        const std::uint32_t s0 = rotr(w15, 7) ^ rotr(w15, 18) ^ (w15 >> 3);
-        const std::uint32_t s1 = rotr(w2, 17) ^ rotr(w2, 19) ^ (w2 >> 10);
-        word = w[t & 15] = w[t & 15] + s0 + w[(t - 7) & 15] + s1;
-      }
-      const std::uint32_t t1 = h + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) +
-                               kRoundConstants[t] + word;
-      const std::uint32_t t2 =
-          (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-      h = g;
-      g = f;
-      f = e;
-      e = d + t1;
-      d = c;
-      c = b;
-      b = a;
-      a = t1 + t2;
+    for (int t = 0; t < 64; t += 16) {
+      if (t > 0) schedule_sixteen(w);
+      QM_SHA256_EIGHT(t);
+      QM_SHA256_EIGHT(t + 8);
     }
     state[0] += a;
     state[1] += b;
@@ -66,5 +81,8 @@ void portable_blocks(std::uint32_t* state, const unsigned char* data, std::size_
     state[7] += h;
   }
 }
+
+#undef QM_SHA256_EIGHT
+#undef QM_SHA256_ROUND
 
 }  // namespace quillmark::digest::sha256_detail
