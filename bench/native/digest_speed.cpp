@@ -18,6 +18,7 @@
 #include <random>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #if QUILLMARK_BENCH_OPENSSL
 #include <openssl/evp.h>
@@ -104,47 +105,59 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+  // The ways to read the file, in turns, best of five, as above.
+  struct Way {
+    std::string name;
+    std::function<void()> work;
+    double best = 0;
+  };
+  std::vector<Way> ways;
+  std::vector<std::unique_ptr<char[]>> buffers;
   for (std::size_t piece : {std::size_t{64} << 10, std::size_t{256} << 10, std::size_t{1} << 20,
                             std::size_t{4} << 20, std::size_t{16} << 20}) {
-    std::unique_ptr<char[]> buffer(new char[piece]);
-    const double rate = best_rate(size, 3, [&] {
-      std::uint32_t crc = 0;
-      Sha256 sha;
-      for (std::uint64_t at = 0; at < size;) {
-        const ssize_t got = ::pread(fd, buffer.get(), piece, static_cast<off_t>(at));
-        if (got <= 0) std::abort();
-        both_digests(std::string_view(buffer.get(), static_cast<std::size_t>(got)), crc, sha);
-        at += static_cast<std::uint64_t>(got);
-      }
-      sink = crc ^ sha.finish()[0];
-    });
-    std::printf("file, pread %5zu KiB    %8.0f MB/s\n", piece >> 10, rate);
+    char* buffer = buffers.emplace_back(new char[piece]).get();
+    char name[64];
+    std::snprintf(name, sizeof name, "file, pread %5zu KiB", piece >> 10);
+    ways.push_back({name, [=] {
+                      std::uint32_t crc = 0;
+                      Sha256 sha;
+                      for (std::uint64_t at = 0; at < size;) {
+                        const ssize_t got = ::pread(fd, buffer, piece, static_cast<off_t>(at));
+                        if (got <= 0) std::abort();
+                        both_digests(std::string_view(buffer, static_cast<std::size_t>(got)), crc,
+                                     sha);
+                        at += static_cast<std::uint64_t>(got);
+                      }
+                      sink = crc ^ sha.finish()[0];
+                    }});
   }
-  const double mapped = best_rate(size, 3, [&] {
-    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    if (map == MAP_FAILED) std::abort();
-    ::madvise(map, size, MADV_SEQUENTIAL);
-    std::uint32_t crc = 0;
-    Sha256 sha;
-    const std::size_t piece = std::size_t{1} << 20;
-    for (std::uint64_t at = 0; at < size; at += piece) {
-      both_digests(
-          std::string_view(static_cast<const char*>(map) + at,
-                           static_cast<std::size_t>(std::min<std::uint64_t>(piece, size - at))),
-          crc, sha);
-    }
-    ::munmap(map, size);
-    sink = crc ^ sha.finish()[0];
-  });
-  std::printf("file, mapping           %8.0f MB/s\n", mapped);
-  const double whole = best_rate(size, 3, [&] {
-    Result<RangeDigest> digest = RangeDigest::start(fd, 0, Digests::Both);
-    if (!digest) std::abort();
-    Result<RangeDigests> done = digest->finish(size);
-    if (!done) std::abort();
-    sink = done->crc32;
-  });
-  std::printf("file, RangeDigest       %8.0f MB/s\n", whole);
+  ways.push_back({"file, mapping", [=] {
+                    void* map = ::mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+                    if (map == MAP_FAILED) std::abort();
+                    ::madvise(map, size, MADV_SEQUENTIAL);
+                    std::uint32_t crc = 0;
+                    Sha256 sha;
+                    const std::size_t piece = std::size_t{1} << 20;
+                    for (std::uint64_t at = 0; at < size; at += piece) {
+                      both_digests(std::string_view(static_cast<const char*>(map) + at,
+                                                    static_cast<std::size_t>(
+                                                        std::min<std::uint64_t>(piece, size - at))),
+                                   crc, sha);
+                    }
+                    ::munmap(map, size);
+                    sink = crc ^ sha.finish()[0];
+                  }});
+  ways.push_back({"file, RangeDigest", [=] {
+                    Result<RangeDigest> digest = RangeDigest::start(fd, 0, Digests::Both);
+                    if (!digest) std::abort();
+                    Result<RangeDigests> done = digest->finish(size);
+                    if (!done) std::abort();
+                    sink = done->crc32;
+                  }});
+  for (int round = 0; round < 5; ++round) {
+    for (Way& way : ways) way.best = std::max(way.best, best_rate(size, 1, way.work));
+  }
+  for (const Way& way : ways) std::printf("%-22s %8.0f MB/s\n", way.name.c_str(), way.best);
   ::close(fd);
   return 0;
 }
