@@ -336,6 +336,65 @@ def file_scan_seeds(archives: dict[str, bytes]) -> dict[str, bytes]:
     return seeds
 
 
+# A package's two JSON files as py-wacz 0.6.0 (`wacz create`) writes them.
+PACKAGER_DATAPACKAGE = b"""{
+  "profile": "data-package",
+  "resources": [
+    {
+      "name": "index.cdx.gz",
+      "path": "indexes/index.cdx.gz",
+      "hash": "sha256:88c559e30bc88ebf8e124cf75757109e02249a091674edb41266cc6e1ec897f9",
+      "bytes": 340
+    },
+    {
+      "name": "index.idx",
+      "path": "indexes/index.idx",
+      "hash": "sha256:976ecf8ee2e994461cd61202c4991d0ede34f53fa70ad758d6e5451b237b3c27",
+      "bytes": 208
+    },
+    {
+      "name": "small.warc.gz",
+      "path": "archive/small.warc.gz",
+      "hash": "sha256:ba2d75bfa1d9a8da55a638e5800a76e840a85e49af26eb715c725eb4bcc2fa84",
+      "bytes": 646
+    }
+  ],
+  "created": "2026-12-09T17:34:23Z",
+  "wacz_version": "1.1.1",
+  "software": "py-wacz 0.6.0"
+}"""
+PACKAGER_DIGEST = b"""{
+  "path": "datapackage.json",
+  "hash": "sha256:fe1c947c70b5edcacb5190b854d33f30e6a23f4dcb20ccc9ff73b3c6f40e44c6"
+}"""
+
+
+def package_text_seeds() -> dict[str, bytes]:
+    """datapackage.json and datapackage-digest.json texts, sound and not."""
+    signed = PACKAGER_DIGEST[:-2] + b',\n  "signedData": {"hash": "sha256:0", "created": "x"}\n}'
+    return {
+        "packager": PACKAGER_DATAPACKAGE,
+        "packager-digest": PACKAGER_DIGEST,
+        "packager-crlf-bom": b"\xef\xbb\xbf" + PACKAGER_DATAPACKAGE.replace(b"\n", b"\r\n"),
+        "signed-digest": signed,
+        "signed-first": b'{"signedData":null,"signedD\\u0061ta":{},"path":"datapackage.json"}',
+        "compact": b'{"resources":[{"path":"archive/small.warc.gz","hash":"sha256:ab","bytes":0}]}',
+        "escaped-repeated": (
+            b'{"resources":1,"res\\u006furces":[{"pa\\u0074h":"archive\\/small.warc.gz",'
+            b'"hash":{"a":[1]},"bytes":2.50,"hash":"sha256:\\u00e9\\ud83d\\ude00",'
+            b'"bytes":1e400}],"title":"Z\xc3\xbcrich"}'
+        ),
+        "listed-twice": (
+            b'{"resources":[{"path":"archive/small.warc.gz"},{"path":"archive/small.warc.gz"}]}'
+        ),
+        "not-a-list": b'{"resources":[{"path":"a"},7]}',
+        "lone-surrogate": b'{"resources":[],"t":"\\ud800"}',
+        "invalid-utf8": b'{"resources":[],"t":"\xed\xa0\x80"}',
+        "deep": b"[" * 600,
+        "cut": PACKAGER_DATAPACKAGE[:300],
+    }
+
+
 def write(target: str, seeds: dict[str, bytes]) -> None:
     directory = CORPUS / target
     shutil.rmtree(directory, ignore_errors=True)
@@ -372,6 +431,7 @@ def main() -> None:
         },
     )
     write("file_scan", file_scan_seeds(archives))
+    write("datapackage_text", package_text_seeds())
 
 
 if __name__ == "__main__":

@@ -9,8 +9,9 @@ std::string Error::display() const {
     case ErrorKind::InvalidRecord:
       return "invalid WARC record: " + detail_;
     case ErrorKind::Io:
-      return "I/O error: " + io_.message();
+      return "I/O error: " + (detail_.empty() ? io_.message() : detail_);
     case ErrorKind::Gzip:
+    case ErrorKind::PackageText:
       return detail_;
   }
   return {};

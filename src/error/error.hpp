@@ -15,7 +15,9 @@ namespace quillmark {
 
 // Gzip: the compressed data of an archive file is damaged; only the file pass
 // (record/file) reports it, with the member's position in the file as offset.
-enum class ErrorKind { NoManifest, InvalidRecord, Io, Gzip };
+// PackageText: the text of a package's JSON file (datapackage.json or its
+// digest) is unsound; the message names what and, where it can, the byte.
+enum class ErrorKind { NoManifest, InvalidRecord, Io, Gzip, PackageText };
 
 class Error {
  public:
@@ -26,10 +28,20 @@ class Error {
     return Error(ErrorKind::InvalidRecord, std::move(detail), {}, offset);
   }
   static Error io(std::error_code code) { return Error(ErrorKind::Io, {}, code, 0); }
+  // An I/O failure the system's text would not explain, such as a file that
+  // ends before a position it must reach: `detail` replaces that text.
+  static Error io(std::error_code code, std::string detail) {
+    return Error(ErrorKind::Io, std::move(detail), code, 0);
+  }
   // `message` is the whole display text; `offset` is where the member (or the
   // stray data) begins in the compressed file.
   static Error gzip(std::string message, std::size_t offset) {
     return Error(ErrorKind::Gzip, std::move(message), {}, offset);
+  }
+  // `message` is the whole display text; `offset` is the byte of the text it
+  // concerns (0 where it concerns the text as a whole).
+  static Error package_text(std::string message, std::size_t offset) {
+    return Error(ErrorKind::PackageText, std::move(message), {}, offset);
   }
 
   ErrorKind kind() const noexcept { return kind_; }
@@ -38,7 +50,7 @@ class Error {
   std::size_t offset() const noexcept { return offset_; }
 
   // "no C2PA manifest record found", "invalid WARC record: {detail}",
-  // "I/O error: {error}", or a gzip error's message.
+  // "I/O error: {error or detail}", or a gzip or package text error's message.
   std::string display() const;
 
   friend bool operator==(const Error&, const Error&) = default;

@@ -46,6 +46,19 @@ TEST(ErrorDisplay, IoUsesTheSystemText) {
   EXPECT_EQ(missing.display(), "I/O error: No such file or directory");
   const Error denied = Error::io(std::make_error_code(std::errc::permission_denied));
   EXPECT_EQ(denied.display(), "I/O error: Permission denied");
+  // A text of its own stands in for the system's, the code is kept.
+  const Error short_file = Error::io(std::make_error_code(std::errc::io_error), "ends early");
+  EXPECT_EQ(short_file.display(), "I/O error: ends early");
+  EXPECT_EQ(short_file.io_error(), std::make_error_code(std::errc::io_error));
+  EXPECT_NE(short_file, Error::io(std::make_error_code(std::errc::io_error)));
+}
+
+TEST(ErrorDisplay, PackageTextIsItsMessageAlone) {
+  const Error error = Error::package_text("invalid UTF-8 at byte 7", 7);
+  EXPECT_EQ(error.kind(), ErrorKind::PackageText);
+  EXPECT_EQ(error.display(), "invalid UTF-8 at byte 7");
+  EXPECT_EQ(error.offset(), 7u);
+  EXPECT_NE(error, Error::gzip("invalid UTF-8 at byte 7", 7));
 }
 
 TEST(ErrorEquality, ComparesKindDetailAndOffset) {
