@@ -8,8 +8,8 @@ import stat
 import sys
 
 import quillmark_files
-from quillmark_files import ArchiveError
-from quillmark_files.source import STANDARD_STREAM
+from quillmark_files import ArchiveError, Package, archive
+from quillmark_files.archive import STANDARD_STREAM
 
 from .errors import CliError, report, shown
 from .listing import column_widths, json_line, table_cells, table_lines
@@ -109,31 +109,32 @@ def run_check(args) -> int:
 
 
 def _check_one(name: str, threads: int) -> bool:
-    """Checks a file, or each WARC of a package; False when a WARC of a
-    package failed (its line reported)."""
+    """Checks a file, or each WARC of a package, opened once; False when a
+    WARC of a package failed (its line reported)."""
+    if not quillmark_files.is_package(name):
+        _check_warc(name, name, None, threads)
+        return True
     try:
-        if not quillmark_files.packages.is_package(name):
-            _check_warc(name, None, threads)
-            return True
-        warcs = [warc.name for warc in quillmark_files.list_warcs(name)]
+        package = Package(name)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
         raise CliError(describe_os_error(name, exc)) from None
     intact = True
-    for warc in warcs:  # each failure on its own line
-        try:
-            _check_warc(name, warc, threads)
-        except CliError as exc:
-            intact = False
-            report(str(exc))
+    with package:
+        for warc in package.warcs:  # each failure on its own line
+            try:
+                _check_warc(package, name, warc.name, threads)
+            except CliError as exc:
+                intact = False
+                report(str(exc))
     return intact
 
 
-def _check_warc(name: str, warc: str | None, threads: int) -> None:
+def _check_warc(source: str | Package, name: str, warc: str | None, threads: int) -> None:
     try:
         with file_progress("checking") as progress:
-            summary = quillmark_files.check(name, progress=progress, threads=threads, warc=warc)
+            summary = quillmark_files.check(source, progress=progress, threads=threads, warc=warc)
     except ArchiveError as exc:
         raise _failure(exc) from None
     except OSError as exc:
@@ -171,7 +172,7 @@ def _read_manifest_file(name: str) -> bytes:
 
 def run_append(args) -> int:
     try:
-        record_id = quillmark_files.append.checked_record_id(args.record_id)
+        record_id = archive.checked_record_id(args.record_id)
     except ValueError as exc:
         raise CliError(str(exc)) from None
     if args.file == STANDARD_STREAM and args.manifest == STANDARD_STREAM:
@@ -182,10 +183,11 @@ def run_append(args) -> int:
     else:
         _open_input_first(args.file)
     manifest = _read_manifest_file(args.manifest)
+    in_package = quillmark_files.is_package(args.file)
     try:
         with file_progress("appending") as progress:
             options = dict(record_id=record_id, progress=progress, threads=args.threads)
-            if quillmark_files.packages.is_package(args.file):
+            if in_package:
                 result = quillmark_files.append_to_package(
                     args.file,
                     manifest,
@@ -201,7 +203,7 @@ def run_append(args) -> int:
     except ArchiveError as exc:
         raise _failure(exc) from None
     to_stderr = result.output == STANDARD_STREAM  # standard output holds the archive
-    if isinstance(result, quillmark_files.PackageAppendResult):
+    if in_package:
         _package_notes(result)
         result = result.archive
     if result.records_recompressed:
@@ -254,9 +256,7 @@ def _append_report(result) -> str:
 
 
 def _write_output(name: str, chunks) -> None:
-    from quillmark_files.output import write_file
-
     try:
-        write_file(name, chunks)
+        archive.write_file(name, chunks)
     except OSError as exc:
         raise CliError(describe_os_error(name, exc)) from None

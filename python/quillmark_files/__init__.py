@@ -14,10 +14,18 @@ uncompressed content, with the same message: a file is accepted exactly when
 ``quillmark.read_records`` would accept its content as one archive. A
 ``source`` is a path, "-" for standard input, or a binary stream. A path to a
 WACZ package reads or appends to a WARC inside it, named by ``warc=`` where
-there are several (see packages.py).
+there are several.
+
+The functions are _read.py's and _write.py's, over three subpackages:
+archive (one archive file), package (WACZ packages) and crawl (auditing many
+files, imported on its own). What only appending needs loads on first use.
 """
 
-from .append import AppendResult
+from typing import TYPE_CHECKING
+
+from ._lazy import on_first_use
+from ._read import check, iter_records, read_manifest
+from .archive import GZIP, GZIP_PER_RECORD, NONE, FileRecord, Summary, available_inflaters
 from .errors import (
     ArchiveError,
     CompressionError,
@@ -25,19 +33,21 @@ from .errors import (
     MalformedArchive,
     PackageError,
 )
-from .inflaters import available as available_inflaters
-from .package_names import WarcEntry
-from .packages import (
-    PackageAppendResult,
-    append_manifest,
-    append_to_package,
-    check,
-    iter_records,
-    list_warcs,
-    read_manifest,
+from .package import Package, WarcEntry, is_package, list_warcs
+
+if TYPE_CHECKING:
+    from ._write import append_manifest
+    from .archive import AppendResult
+    from .package import PackageAppendResult, append_to_package
+
+__getattr__ = on_first_use(
+    __name__,
+    {
+        "._write": ("append_manifest",),
+        ".archive": ("AppendResult",),
+        ".package": ("PackageAppendResult", "append_to_package"),
+    },
 )
-from .records import FileRecord
-from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary
 
 __all__ = [
     "read_manifest",
@@ -60,4 +70,6 @@ __all__ = [
     "NONE",
     "GZIP",
     "GZIP_PER_RECORD",
+    "Package",
+    "is_package",
 ]

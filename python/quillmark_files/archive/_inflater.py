@@ -2,45 +2,45 @@
 
 The pass over a ``.warc.gz`` calls the inflater directly, in C++. A build has
 zlib, and libdeflate and ISA-L where they were found when it was made (see
-the README's install command); ``available()`` lists them, fastest first.
-By default the fastest is used: libdeflate inflates each member whole (the
-fastest on the small members crawlers write) and hands members too large for
-its buffer to ISA-L, else zlib. The environment variable QUILLMARK_INFLATER,
-or the ``inflater`` argument of this package's functions, names one:
-"libdeflate", "isal", "zlib" or "auto".
+the README's install command); ``available_inflaters()`` lists them, fastest
+first. By default the fastest is used: libdeflate inflates each member whole
+(the fastest on the small members crawlers write) and hands members too large
+for its buffer to ISA-L, else zlib. The environment variable
+QUILLMARK_INFLATER, or the ``inflater`` argument of this package's functions,
+names one: "libdeflate", "isal", "zlib" or "auto".
 """
 
 from __future__ import annotations
 
 import os
 
-from . import _scan
-from .errors import InflaterUnavailable
+from ..errors import InflaterUnavailable
+from ._pass import libraries
 
-ENVIRONMENT = "QUILLMARK_INFLATER"
+INFLATER_VARIABLE = "QUILLMARK_INFLATER"
 AUTO = "auto"
 KNOWN = ("libdeflate", "isal", "zlib")
-_PACKAGES = {"libdeflate": "libdeflate-dev", "isal": "libisal-dev"}
+_DEBIAN_PACKAGES = {"libdeflate": "libdeflate-dev", "isal": "libisal-dev"}
 
 
-def available() -> list[str]:
+def available_inflaters() -> list[str]:
     """The inflaters of this build, fastest first."""
-    return list(_scan.libraries())
+    return list(libraries())
 
 
-def chosen(name: str | None = None) -> str | None:
+def chosen_inflater(name: str | None = None) -> str | None:
     """The inflater called ``name``, else the one QUILLMARK_INFLATER names, as
     the native pass takes it (None: the fastest). Raises InflaterUnavailable
     for a name that is not known or not in this build."""
-    wanted = (name or os.environ.get(ENVIRONMENT) or AUTO).strip().lower()
+    wanted = (name or os.environ.get(INFLATER_VARIABLE) or AUTO).strip().lower()
     if wanted == AUTO:
         return None
     if wanted not in KNOWN:
         choices = ", ".join(repr(known) for known in (*KNOWN, AUTO))
         raise InflaterUnavailable(f"unknown inflater {wanted!r}; choose one of {choices}")
-    if wanted not in available():
+    if wanted not in available_inflaters():
         raise InflaterUnavailable(
             f"this build of quillmark has no {wanted!r} inflater; install "
-            f"{_PACKAGES[wanted]} (Debian's name) and reinstall quillmark"
+            f"{_DEBIAN_PACKAGES[wanted]} (Debian's name) and reinstall quillmark"
         )
     return wanted

@@ -8,8 +8,8 @@ ZIP64 fields are added where a value no longer fits 32 bits.
 
 from __future__ import annotations
 
-from .zip_directory import Entry
-from .zip_fields import (
+from ._zip_directory import Entry
+from ._zip_fields import (
     CENTRAL,
     CENTRAL_OFFSET_AT,
     CENTRAL_SIGNATURE,
@@ -24,7 +24,6 @@ from .zip_fields import (
     SATURATED_COUNT,
     ZIP64_END,
     ZIP64_END_SIGNATURE,
-    ZIP64_ID,
     ZIP64_VERSION,
     fits,
     join_extra,
@@ -197,6 +196,3 @@ def end_records(
         + comment
     )
     return b"".join(parts)
-
-
-__all__ = ["local_header", "central_record", "relocated_central", "end_records", "ZIP64_ID"]

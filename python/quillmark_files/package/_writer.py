@@ -25,12 +25,14 @@ import os
 import zlib
 from typing import Callable, NamedTuple, Protocol
 
-from .errors import PackageError
-from .wacz import DATAPACKAGE, DIGEST, Package, WarcEntry
-from .written_digest import WrittenDigest
-from .zip_directory import Entry
-from .zip_fields import DEFLATED, STORED, fits
-from .zip_headers import central_record, end_records, local_header, relocated_central
+from ..archive._append import WrittenArchive
+from ..errors import PackageError
+from ._datapackage import DATAPACKAGE, DIGEST
+from ._package import Package, WarcEntry
+from ._written_digest import WrittenDigest
+from ._zip_directory import Entry
+from ._zip_fields import DEFLATED, STORED, fits
+from ._zip_headers import central_record, end_records, local_header, relocated_central
 
 # Room left below 4 GiB when deciding whether the WARC's local header needs a
 # ZIP64 field: the new WARC is the old one, give or take its manifest records
@@ -39,7 +41,7 @@ _ZIP64_MARGIN = 64 << 20
 
 
 class PackageOutput(Protocol):
-    """What the writer needs of an output (see output.py): bytes and copies
+    """What the writer needs of an output (archive/_output.py): bytes and copies
     written in order at ``position``, and a file descriptor that reads back.
     ``flush`` writes everything held, so that the descriptor's file position
     is ``position``."""
@@ -56,20 +58,18 @@ class PackageOutput(Protocol):
     def flush(self) -> None: ...
 
 
-# Writes the WARC at the descriptor's position; returns its size and the first
-# place where it differs from the old WARC before its new record (None: it
-# begins with all the old one kept, where it stood).
-WriteWarc = Callable[[int], "tuple[int, int | None]"]
+# Writes the WARC at the descriptor's position.
+WriteWarc = Callable[[int], WrittenArchive]
 
 
 class WrittenPackage(NamedTuple):
-    """Where the new WARC lies in the written package, and what was found
-    reading it back."""
+    """The new WARC as written into the package: where it lies, its hash as
+    read back, and what its append reported."""
 
     warc_offset: int
     warc_size: int
     warc_hash: str  # "<algorithm>:<hex>", as datapackage.json now says
-    first_change: int | None  # the first byte where the new WARC differs from the old
+    warc: WrittenArchive
 
 
 def write_package(
@@ -82,13 +82,13 @@ def write_package(
     drop_signature: bool,
 ) -> WrittenPackage:
     """Writes ``package`` to ``out`` with the WARC ``warc`` made by ``write_warc``.
-    ``size_hint`` is about how large the new WARC will be."""
+    ``size_hint`` is about how large the new WARC will be. A signed package
+    keeps its signature, which the change breaks, unless ``drop_signature``:
+    the caller refuses it first (see ``Package.signed``)."""
     datapackage = package.entry(DATAPACKAGE)
     assert datapackage is not None  # an open Package has one
     digest_entry = package.entry(DIGEST)
     digest = package.digest
-    if digest is not None and digest.signed and not drop_signature:
-        raise signature_error()
     rewritten = {DATAPACKAGE, DIGEST}
     records: dict[str, bytes] = {}  # central directory records by entry name
     written: WrittenPackage | None = None
@@ -131,14 +131,6 @@ def write_package(
     return written
 
 
-def signature_error() -> PackageError:
-    return PackageError(
-        f"{DIGEST} carries a signature (signedData) over {DATAPACKAGE}, which cannot stay "
-        "valid once a WARC changes; drop it with --drop-signature (drop_signature=True in "
-        "Python) and sign the package again"
-    )
-
-
 def _write_warc(
     package: Package,
     warc: WarcEntry,
@@ -162,10 +154,11 @@ def _write_warc(
     except ValueError:
         raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
     try:
-        size, first_change = write_warc(out.fd)
+        written = write_warc(out.fd)
     except BaseException:
         digest.cancel()
         raise
+    size = written.size
     crc, hexdigest = digest.finish(size)
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start + size:
         raise OSError("the new WARC does not end where its writer says")
@@ -180,7 +173,7 @@ def _write_warc(
     )
     assert len(patched) == len(header)
     os.pwrite(out.fd, patched, header_offset)
-    return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", first_change), crc
+    return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", written), crc
 
 
 def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:
@@ -203,6 +196,3 @@ def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:
     return central_record(
         entry, method=method, crc=crc, size=len(data), compressed_size=len(packed), offset=offset
     )
-
-
-__all__ = ["write_package", "WrittenPackage", "PackageOutput", "signature_error"]

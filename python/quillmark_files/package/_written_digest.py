@@ -15,7 +15,7 @@ import hashlib
 import os
 import threading
 
-from . import _scan
+from ..archive._pass import crc32
 
 _PIECE = 4 << 20  # bytes read back at a time
 _WAIT_SECONDS = 0.01  # how long the thread waits for more bytes
@@ -70,7 +70,7 @@ class WrittenDigest:
                     if got == 0:
                         return
                     self._hasher.update(view[:got])
-                    self._crc = _scan.crc32(buffer, self._crc, got)
+                    self._crc = crc32(buffer, self._crc, got)
                 self._done += got
         except BaseException as exc:  # raised again by finish(), on the caller's thread
             self._error = exc

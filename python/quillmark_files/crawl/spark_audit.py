@@ -1,6 +1,6 @@
 """The crawl audit as a Spark job: the rows of ``quillmark audit``, made on a cluster.
 
-    spark-submit --master local[2] .../quillmark_files/spark_audit.py \\
+    spark-submit --master local[2] .../quillmark_files/crawl/spark_audit.py \\
         --format parquet --output OUTDIR PATHS...
 
 PATHS are directories (searched recursively for .warc and .warc.gz files),
@@ -8,9 +8,10 @@ globs ("**" crosses directories), archive files, or files listing paths one
 per line (any file whose name does not end in .warc or .warc.gz). The driver
 lists the files and spreads them over the executors, balanced by size; each
 executor opens its files itself (local paths, NFS, or any file system fsspec
-reaches, by URL) and streams them through ``audit_file``, the function of
-``quillmark audit``. Spark's ``binaryFiles`` is never used: it would load
-whole files into executor memory. Every executor needs the quillmark wheel.
+reaches, by URL) and streams them through ``audit_target``, the function of
+``quillmark audit`` (a WACZ package gives a row per WARC inside it). Spark's
+``binaryFiles`` is never used: it would load whole files into executor
+memory. Every executor needs the quillmark wheel.
 
 Importable without pyspark: ``audit_dataframe(spark, paths)`` builds the
 DataFrame from a SparkSession.
@@ -28,8 +29,14 @@ from typing import Any
 # Run as a script (as spark-submit runs it), this file's folder comes first on
 # the path; no module of the package has the name of a standard module or of a
 # dependency, so none hides one there.
-from quillmark_files.audit import FIELD_NAMES, FIELDS, audit_file
-from quillmark_files.crawl import Target, find_archives, is_archive_name, listing_row
+from quillmark_files.crawl import (
+    FIELD_NAMES,
+    FIELDS,
+    Target,
+    audit_target,
+    find_archives,
+    is_archive_name,
+)
 
 FORMATS = ("parquet", "json")
 # Partitions per core of the cluster: enough for the scheduler to even out
@@ -77,12 +84,8 @@ def balanced(targets: list[Target], partitions: int) -> list[list[Target]]:
 def audit_group(group: Iterable[Target], inflater: str | None = None) -> Iterator[tuple[Any, ...]]:
     """Runs on an executor: the rows of one group, as tuples in field order."""
     for target in group:
-        row = (
-            listing_row(target)
-            if target.error is not None
-            else audit_file(target.path, inflater=inflater)
-        )
-        yield tuple(row[name] for name in FIELD_NAMES)
+        for row in audit_target(target, inflater=inflater):
+            yield tuple(row[name] for name in FIELD_NAMES)
 
 
 def audit_dataframe(
@@ -92,8 +95,9 @@ def audit_dataframe(
     partitions: int | None = None,
     inflater: str | None = None,
 ) -> Any:
-    """A DataFrame of one row per archive file that ``paths`` name, with the
-    fields of ``quillmark audit``; lazily computed, on the executors."""
+    """A DataFrame of one row per archive file that ``paths`` name (per WARC
+    of a package), with the fields of ``quillmark audit``; lazily computed,
+    on the executors."""
     targets = list_targets(paths)
     context = spark.sparkContext
     if partitions is None:

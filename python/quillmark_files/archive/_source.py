@@ -15,9 +15,9 @@ import stat
 import sys
 from typing import Any, BinaryIO, Union
 
-from . import _scan
+from ._pass import Scan
 
-STANDARD_STREAM = "-"  # names standard input where a file is read
+STANDARD_STREAM = "-"  # standard input to read, standard output to write
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Input = Union[PathLike, BinaryIO]
@@ -43,7 +43,7 @@ class Source:
         self.start = 0
         self.end: int | None = None
         if isinstance(source, (str, bytes, os.PathLike)):
-            if os.fspath(source) in ("-", b"-"):
+            if os.fspath(source) in (STANDARD_STREAM, STANDARD_STREAM.encode()):
                 self.fd = sys.stdin.fileno()
                 self.name = STANDARD_STREAM
             else:
@@ -78,12 +78,12 @@ class Source:
         """Whether it is a regular file read by position."""
         return self.fd is not None and stat.S_ISREG(os.fstat(self.fd).st_mode)
 
-    def scan(self, **options: Any) -> _scan.Scan:
+    def scan(self, **options: Any) -> Scan:
         """A native pass over the archive (see _scan.pyi for ``options``)."""
         try:
             if self.fd is None:
-                return _scan.Scan(self.stream, **options)
-            return _scan.Scan(self.fd, start=self.start, end=self.end, **options)
+                return Scan(self.stream, **options)
+            return Scan(self.fd, start=self.start, end=self.end, **options)
         except OSError as exc:
             if exc.filename is None:  # name the input
                 exc.filename = self.name

@@ -5,10 +5,9 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import NamedTuple
 
-from .errors import raise_failure
-from .inflaters import chosen
-from .source import Input, Source, opened
-from .steps import Progress, pass_options, steps
+from ._inflater import chosen_inflater
+from ._pass import Progress, pass_options, raise_failure, steps
+from ._source import Input, Source, opened
 
 
 class FileRecord(NamedTuple):
@@ -33,7 +32,7 @@ class FileRecord(NamedTuple):
     body: bytes | None = None
 
 
-def iter_records(
+def iter_file_records(
     source: Input | Source,
     *,
     bodies: bool = False,
@@ -41,19 +40,13 @@ def iter_records(
     progress: Progress | None = None,
     threads: int | None = None,
 ) -> Iterator[FileRecord]:
-    """The records of an archive file, in order, as it is read.
-
-    Memory stays bounded by one record (and its body only with ``bodies``).
-    A malformed archive raises MalformedArchive once the records before the
-    failing one have been yielded; a damaged gzip stream raises
-    CompressionError. The file is closed when the iterator is exhausted or
-    closed. ``progress`` and ``threads`` are as for ``check``.
-    """
-    library = chosen(inflater)
+    """The records of an archive file, in order, as it is read (see
+    ``quillmark_files.iter_records``)."""
+    chosen = chosen_inflater(inflater)
     options = pass_options(threads)
     with opened(source) as stream:
         scan = stream.scan(
-            inflater=library, listing=True, bodies=bodies, record_type=FileRecord, **options
+            inflater=chosen, listing=True, bodies=bodies, record_type=FileRecord, **options
         )
         for batch in steps(scan, progress):
             yield from batch

@@ -1,4 +1,5 @@
-"""Audit reports: rows written as JSON lines, CSV or Parquet, and read back.
+"""Audit reports: the fields of a row, and rows written as JSON lines, CSV or
+Parquet, and read back.
 
 Every format has the same fields, in the same order, with the same types:
 integers and texts, and null for "none" (an empty cell in CSV, where an
@@ -15,7 +16,21 @@ import json
 import os
 from typing import IO, Any
 
-from .audit import FIELD_NAMES, FIELDS, Row
+# The fields of a row, in this order, with their types (None is always allowed
+# but for "path").
+FIELDS = (
+    ("path", str),  # the file as given or found; "package#archive/name" for a WARC in a package
+    ("size", int),  # bytes on disk; None when the file cannot be looked at
+    ("compression", str),  # "none", "gzip-per-record", "gzip"; None when unknown
+    ("records", int),  # None when the file failed
+    ("error", str),  # None when the file is well-formed
+    ("manifest_records", int),  # None when the file failed
+    ("manifest_size", int),  # None when there is no manifest store
+    ("manifest_sha256", str),  # hex; None when there is no manifest store
+)
+FIELD_NAMES = tuple(name for name, _ in FIELDS)
+
+Row = dict[str, Any]
 
 JSONL, CSV, PARQUET = "jsonl", "csv", "parquet"
 FORMATS = (JSONL, CSV, PARQUET)

@@ -10,10 +10,10 @@ from __future__ import annotations
 
 import os
 import struct
-from dataclasses import dataclass
+from typing import NamedTuple
 
-from .errors import PackageError
-from .zip_fields import (
+from ..errors import PackageError
+from ._zip_fields import (
     CENTRAL,
     CENTRAL_SIGNATURE,
     DESCRIPTOR_SIGNATURE,
@@ -39,8 +39,7 @@ _NARROW = struct.Struct("<III")  # CRC-32, compressed size, size
 _WIDE = struct.Struct("<IQQ")
 
 
-@dataclass(frozen=True)
-class Entry:
+class Entry(NamedTuple):
     """One file of the ZIP as its central directory records it, with where
     its local header, data and data descriptor lie."""
 
@@ -64,8 +63,7 @@ class Entry:
         return self.data_offset + self.compressed_size
 
 
-@dataclass(frozen=True)
-class Directory:
+class Directory(NamedTuple):
     """The entries of a ZIP file in central directory order."""
 
     entries: tuple[Entry, ...]
