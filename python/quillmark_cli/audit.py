@@ -34,9 +34,8 @@ def add_parser(commands, threads: int, positive) -> None:
         "line, on standard input. A WACZ package (.wacz) gives one row per WARC inside it, "
         "its path being PACKAGE#archive/NAME. Rows are written as JSON lines (the default "
         "when standard output is not a terminal), CSV or Parquet; on a terminal a summary "
-        "table is "
-        "shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps the "
-        "rows finished so far.",
+        "table is shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps "
+        "the rows finished so far.",
     )
     audit.add_argument("paths", metavar="PATH", nargs="+", help="a file, a directory or -")
     audit.add_argument(
@@ -70,15 +69,14 @@ def _paths(given: list[str]) -> Iterator[str]:
 
 
 class Tally:
-    """What the summary table shows (a row per file, or per WARC of a
-    package), and how many of the files found are done (a package is one)."""
+    """The summary table's rows (per file or WARC), and the files done."""
 
     def __init__(self) -> None:
         self.files = self.bytes = self.with_manifest = self.without_manifest = 0
         self.finished = 0
-        self.failures: list[crawl.Row] = []
+        self.failures: list[dict] = []
 
-    def add(self, row: crawl.Row) -> None:
+    def add(self, row: dict) -> None:
         self.files += 1
         self.bytes += row["size"] or 0
         if row["error"] is not None:
@@ -190,7 +188,7 @@ def run_audit(args) -> int:
 def _audit(targets: list[crawl.Target], jobs: int, tally: Tally, writer: crawl.ReportWriter | None):
     progress = Progress(targets)
 
-    def take(row: crawl.Row) -> None:
+    def take(row: dict) -> None:
         if writer is not None:
             writer.write(row)
         tally.add(row)

@@ -3,22 +3,16 @@
 The extension module ``quillmark`` works on whole archives held in memory.
 This package brings the same reader to files as crawlers write them, plain
 or gzip-compressed (``.warc.gz``), without holding them: memory stays bounded
-by one record, whatever the size of the file.
-
-    >>> import quillmark_files
-    >>> quillmark_files.read_manifest("crawl.warc.gz")        # doctest: +SKIP
-    >>> quillmark_files.append_manifest("crawl.warc.gz", store)   # in place  # doctest: +SKIP
-
-Every function reaches the verdict ``quillmark`` reaches on the file's
-uncompressed content, with the same message: a file is accepted exactly when
-``quillmark.read_records`` would accept its content as one archive. A
-``source`` is a path, "-" for standard input, or a binary stream. A path to a
-WACZ package reads or appends to a WARC inside it, named by ``warc=`` where
-there are several.
+by one record, whatever the size of the file. Every function reaches the
+verdict ``quillmark`` reaches on the file's uncompressed content, with the
+same message: a file is accepted exactly when ``quillmark.read_records``
+would accept its content as one archive. A ``source`` is a path, "-" for
+standard input, or a binary stream. A path to a WACZ package reads or appends
+to a WARC inside it, named by ``warc=`` where there are several.
 
 The functions are _read.py's and _write.py's, over three subpackages:
 archive (one archive file), package (WACZ packages) and crawl (auditing many
-files, imported on its own). What only appending needs loads on first use.
+files). What only appending needs loads on first use (_lazy.py).
 """
 
 from typing import TYPE_CHECKING
@@ -39,15 +33,6 @@ if TYPE_CHECKING:
     from ._write import append_manifest
     from .archive import AppendResult
     from .package import PackageAppendResult, append_to_package
-
-__getattr__ = on_first_use(
-    __name__,
-    {
-        "._write": ("append_manifest",),
-        ".archive": ("AppendResult",),
-        ".package": ("PackageAppendResult", "append_to_package"),
-    },
-)
 
 __all__ = [
     "read_manifest",
@@ -73,3 +58,4 @@ __all__ = [
     "Package",
     "is_package",
 ]
+__getattr__ = on_first_use(__name__, __all__, ("._write", ".package"))

@@ -1,11 +1,7 @@
-"""Public names whose modules load on first use.
-
-Appending and auditing need modules (and standard ones: uuid, hashlib,
-threading, csv) that reading does not; loading them at every start would
-slow every command. A package gives such names through a module
-``__getattr__`` (PEP 562) made here; its ``TYPE_CHECKING`` imports name them
-for type checkers.
-"""
+"""Public names whose modules load on first use (PEP 562): appending and
+auditing need modules (uuid, hashlib, threading, csv...) that reading does
+not, and loading them would slow the start of every command. Type checkers
+see the names in each package's ``TYPE_CHECKING`` imports."""
 
 from __future__ import annotations
 
@@ -13,15 +9,16 @@ import importlib
 from typing import Callable
 
 
-def on_first_use(package: str, modules: dict[str, tuple[str, ...]]) -> Callable[[str], object]:
-    """The ``__getattr__`` of ``package`` that gives the names of each module
-    of ``modules`` (relative to ``package``) from it."""
-    homes = {name: module for module, names in modules.items() for name in names}
+def on_first_use(package: str, names: list[str], homes: tuple[str, ...]) -> Callable[..., object]:
+    """The ``__getattr__`` of ``package`` that gives each of ``names`` from the
+    first of its modules ``homes`` that has it."""
 
     def __getattr__(name: str) -> object:
-        home = homes.get(name)
-        if home is None:
-            raise AttributeError(f"module {package!r} has no attribute {name!r}")
-        return getattr(importlib.import_module(home, package), name)
+        if name in names:
+            for module in homes:
+                found = importlib.import_module(module, package)
+                if hasattr(found, name):
+                    return getattr(found, name)
+        raise AttributeError(f"module {package!r} has no attribute {name!r}")
 
     return __getattr__

@@ -8,14 +8,12 @@ Anything else is an archive file, for the functions of archive/.
 
 from __future__ import annotations
 
-import contextlib
 from collections.abc import Iterator
 
 from .archive import FileRecord, Input, Progress, Summary
-from .archive._check import check_file
-from .archive._records import iter_file_records
+from .archive._reading import check_file, iter_file_records
 from .package import Package
-from .package._package import package_path, wants_package, warc_source
+from .package._package import opened_warc, wants_package
 
 
 def check(
@@ -36,8 +34,7 @@ def check(
     inside a package, ``path`` is ``package#name`` and ``size`` the WARC's.
     """
     if isinstance(source, Package) or wants_package(source, warc):
-        with _opened(source) as package:
-            stream = warc_source(package, package.warc(warc))
+        with opened_warc(source, warc) as stream:
             return check_file(stream, inflater=inflater, progress=progress, threads=threads)
     return check_file(source, inflater=inflater, progress=progress, threads=threads)
 
@@ -89,15 +86,7 @@ def _package_records(
     threads: int | None,
     warc: str | None,
 ) -> Iterator[FileRecord]:
-    with _opened(source) as package:
-        stream = warc_source(package, package.warc(warc))
+    with opened_warc(source, warc) as stream:
         yield from iter_file_records(
             stream, bodies=bodies, inflater=inflater, progress=progress, threads=threads
         )
-
-
-def _opened(source: Input | Package) -> contextlib.AbstractContextManager[Package]:
-    """The package, opened here (and closed when done) unless it is open."""
-    if isinstance(source, Package):
-        return contextlib.nullcontext(source)
-    return Package(package_path(source))

@@ -19,9 +19,8 @@ import uuid
 from collections.abc import Iterator
 from typing import NamedTuple
 
-from ._inflater import chosen_inflater
 from ._output import open_output
-from ._pass import Progress, pass_options, run_to_end
+from ._pass import Progress, chosen_inflater, pass_options, run_to_end
 from ._source import STANDARD_STREAM, Input, Source, display_name
 
 _SPOOL_PIECE = 1 << 20

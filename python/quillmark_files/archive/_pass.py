@@ -6,9 +6,14 @@ input bytes at a time; between steps the caller's thread reports progress
 and, being back in Python, acts on Ctrl-C and on signals. A step ends early
 when a batch of records is ready, for a listing.
 
-A pass over a gzip file runs on ``threads`` threads; that is the only
-parallelism of one pass (the audit's ``jobs`` is how many files it audits at
-once, see crawl/_threads.py).
+A pass over a gzip file runs on ``threads`` threads, its only parallelism
+(the audit's ``jobs`` is how many files it audits at once: crawl/_threads.py),
+and calls its inflater directly, in C++: zlib, and libdeflate and ISA-L where
+the build found them, fastest first in ``available_inflaters()``. By default
+the fastest is used: libdeflate inflates each member whole (the fastest on
+the small members crawlers write) and hands members too large for its buffer
+to ISA-L, else zlib. QUILLMARK_INFLATER, or the ``inflater`` argument, names
+one: "libdeflate", "isal", "zlib" or "auto".
 """
 
 from __future__ import annotations
@@ -19,8 +24,37 @@ from typing import Any, Callable, NoReturn, Optional
 
 from .._scan import Scan as Scan
 from .._scan import crc32 as crc32
-from .._scan import libraries as libraries
-from ..errors import CompressionError, MalformedArchive
+from .._scan import libraries
+from ..errors import CompressionError, InflaterUnavailable, MalformedArchive
+
+INFLATER_VARIABLE = "QUILLMARK_INFLATER"
+AUTO = "auto"
+KNOWN = ("libdeflate", "isal", "zlib")
+_DEBIAN_PACKAGES = {"libdeflate": "libdeflate-dev", "isal": "libisal-dev"}
+
+
+def available_inflaters() -> list[str]:
+    """The inflaters of this build, fastest first."""
+    return list(libraries())
+
+
+def chosen_inflater(name: str | None = None) -> str | None:
+    """The inflater called ``name``, else the one QUILLMARK_INFLATER names, as
+    the native pass takes it (None: the fastest). Raises InflaterUnavailable
+    for a name that is not known or not in this build."""
+    wanted = (name or os.environ.get(INFLATER_VARIABLE) or AUTO).strip().lower()
+    if wanted == AUTO:
+        return None
+    if wanted not in KNOWN:
+        choices = ", ".join(repr(known) for known in (*KNOWN, AUTO))
+        raise InflaterUnavailable(f"unknown inflater {wanted!r}; choose one of {choices}")
+    if wanted not in available_inflaters():
+        raise InflaterUnavailable(
+            f"this build of quillmark has no {wanted!r} inflater; install "
+            f"{_DEBIAN_PACKAGES[wanted]} (Debian's name) and reinstall quillmark"
+        )
+    return wanted
+
 
 STEP = 64 << 20
 # The size of the parts a pass on several threads cuts a gzip file into;

@@ -19,8 +19,7 @@ from ._pass import Scan
 
 STANDARD_STREAM = "-"  # standard input to read, standard output to write
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Input = Union[PathLike, BinaryIO]
+Input = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO]
 
 
 def display_name(source: object) -> str:
@@ -55,22 +54,14 @@ class Source:
             self.stream = source
 
     @classmethod
-    def of_file_descriptor(cls, fd: int, name: str) -> Source:
-        """A Source that owns and reads the open file descriptor ``fd``."""
+    def of_file_descriptor(cls, fd: int, name: str, start: int = 0, size: int = -1) -> Source:
+        """A Source that reads the open file descriptor ``fd`` and owns it, or
+        the ``size`` bytes at ``start`` of it (a WARC stored in a package),
+        which it leaves to the caller."""
         source = cls.__new__(cls)
-        source.name = name
-        source.fd = source._owned_fd = fd
-        source.stream = None
-        source.start, source.end = 0, None
-        return source
-
-    @classmethod
-    def of_range(cls, fd: int, start: int, size: int, name: str) -> Source:
-        """The archive that is ``size`` bytes at ``start`` of the regular file
-        ``fd`` (a WARC stored in a package), which stays the caller's."""
-        source = cls.of_file_descriptor(fd, name)
-        source._owned_fd = None
-        source.start, source.end = start, start + size
+        source.name, source.fd, source.stream = name, fd, None
+        source._owned_fd = fd if size < 0 else None
+        source.start, source.end = start, (None if size < 0 else start + size)
         return source
 
     @property

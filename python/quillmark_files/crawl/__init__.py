@@ -1,8 +1,7 @@
 """Auditing a crawl: finding its archive files (_find), the rows of a file or
 of each WARC in a package (_audit), auditing many at once on threads
-(_threads), and the fields of a row and the reports rows are written to and
-read from (_report). ``spark_audit.py`` runs the same audit as a Spark job.
-Each module loads on first use of one of its names (see _lazy.py).
+(_threads), the fields of a row and the reports rows go to (_report); the
+same as a Spark job (spark_audit.py). Each module loads on first use.
 """
 
 from typing import TYPE_CHECKING
@@ -10,10 +9,9 @@ from typing import TYPE_CHECKING
 from .._lazy import on_first_use
 
 if TYPE_CHECKING:
-    from ._audit import audit_file, audit_package, audit_target
-    from ._find import Target, find_archives, is_archive_name
+    from ._audit import audit_file
+    from ._find import Target, find_archives
     from ._report import (
-        CSV,
         FIELD_NAMES,
         FIELDS,
         FORMATS,
@@ -21,7 +19,6 @@ if TYPE_CHECKING:
         PARQUET,
         ParquetUnavailable,
         ReportWriter,
-        Row,
         arrow_schema,
         format_of,
         read_report,
@@ -29,7 +26,6 @@ if TYPE_CHECKING:
     from ._threads import FAILED_UNEXPECTEDLY, audit_all
 
 __all__ = [
-    "CSV",
     "FAILED_UNEXPECTEDLY",
     "FIELDS",
     "FIELD_NAMES",
@@ -38,37 +34,12 @@ __all__ = [
     "PARQUET",
     "ParquetUnavailable",
     "ReportWriter",
-    "Row",
     "Target",
     "arrow_schema",
     "audit_all",
     "audit_file",
-    "audit_package",
-    "audit_target",
     "find_archives",
     "format_of",
-    "is_archive_name",
     "read_report",
 ]
-__getattr__ = on_first_use(
-    __name__,
-    {
-        "._audit": ("audit_file", "audit_package", "audit_target"),
-        "._find": ("Target", "find_archives", "is_archive_name"),
-        "._report": (
-            "CSV",
-            "FIELD_NAMES",
-            "FIELDS",
-            "FORMATS",
-            "JSONL",
-            "PARQUET",
-            "ParquetUnavailable",
-            "ReportWriter",
-            "Row",
-            "arrow_schema",
-            "format_of",
-            "read_report",
-        ),
-        "._threads": ("FAILED_UNEXPECTEDLY", "audit_all"),
-    },
-)
+__getattr__ = on_first_use(__name__, __all__, ("._report", "._find", "._audit", "._threads"))

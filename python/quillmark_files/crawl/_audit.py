@@ -22,7 +22,6 @@ from ._find import Target, local_path, remote_filesystem
 from ._report import FIELD_NAMES, Row
 
 OUT_OF_MEMORY = "out of memory"
-_PACKAGE_WARC = "#archive/"  # in a name as rows give them: PACKAGE#archive/NAME
 
 
 def audit_file(
@@ -37,21 +36,13 @@ def audit_file(
     ``progress`` is called as by ``check`` (and may raise to stop the audit);
     a gzip file is read on ``threads`` threads.
 
-    Raises only for what is no fault of the file: an unknown or missing gzip
-    library (InflaterUnavailable), and what ``progress`` raises.
+    Raises only for what is no fault of the file: an unknown or missing
+    inflater (InflaterUnavailable), and what ``progress`` raises.
     """
     row = error_row(path)
 
     def summary() -> Summary:
         local = local_path(path)
-        in_package = _split_warc_path(local) if local is not None else None
-        if in_package is not None:  # named as a row names it: "crawl.wacz#archive/a.warc.gz"
-            with Package(in_package[0]) as package:
-                warc = package.warc(in_package[1])
-                row["size"] = warc.size
-                return check(
-                    package, inflater=inflater, progress=progress, threads=threads, warc=warc.name
-                )
         if local is not None:
             row["size"] = os.stat(local).st_size
             return check(local, inflater=inflater, progress=progress, threads=threads)
@@ -66,25 +57,34 @@ def audit_file(
     return _filled(row, summary)
 
 
-def audit_package(
-    path: str,
+def audit_target(
+    target: Target,
     *,
     inflater: str | None = None,
     progress: Progress | None = None,
     threads: int = 1,
+    function: Callable[..., Row] = audit_file,
 ) -> Iterator[Row]:
-    """The rows of the WARCs inside the package ``path`` (a local path or
-    ``file:`` URI), each named ``path#archive/NAME``, from the package opened
-    once; one row with the error when the package cannot be read. Raises as
-    ``audit_file`` does."""
+    """The rows of one target as found: its listing error; the row that
+    ``function`` (``audit_file``) makes of a file; or for a package (local),
+    opened once, a row per WARC inside it, named ``PATH#archive/NAME``, or one
+    row with why the package cannot be read. Raises as ``audit_file`` does."""
+    row = error_row(target.path)
+    if target.error is not None:
+        row["error"] = target.error
+        yield row
+        return
+    if not target.package:
+        yield function(target.path, inflater=inflater, progress=progress, threads=threads)
+        return
     try:
-        package = Package(local_path(path) or path)
+        package = Package(local_path(target.path) or target.path)
     except (ArchiveError, OSError, MemoryError) as exc:
-        yield _failed(error_row(path), exc)
+        yield _failed(row, exc)
         return
     with package:
         for warc in package.warcs:
-            row = error_row(warc_path(path, warc.name))
+            row = error_row(warc_path(target.path, warc.name))
             row["size"] = warc.size
             summary = functools.partial(
                 check,
@@ -97,28 +97,7 @@ def audit_package(
             yield _filled(row, summary)
 
 
-def audit_target(
-    target: Target,
-    *,
-    inflater: str | None = None,
-    progress: Progress | None = None,
-    threads: int = 1,
-    function: Callable[..., Row] = audit_file,
-) -> Iterator[Row]:
-    """The rows of one target as found: its listing error, each WARC of a
-    package, or the row that ``function`` (``audit_file``) makes of a file."""
-    if target.error is not None:
-        row = error_row(target.path)
-        row["error"] = target.error
-        yield row
-    elif target.package:
-        yield from audit_package(target.path, inflater=inflater, progress=progress, threads=threads)
-    else:
-        yield function(target.path, inflater=inflater, progress=progress, threads=threads)
-
-
 def error_row(path: str) -> Row:
-    """A row of ``path`` with every other field None."""
     row: Row = dict.fromkeys(FIELD_NAMES)
     row["path"] = path
     return row
@@ -139,7 +118,6 @@ def _filled(row: Row, summary: Callable[[], Summary]) -> Row:
 
 
 def _failed(row: Row, exc: ArchiveError | OSError | MemoryError) -> Row:
-    """``row`` with why its file failed."""
     if isinstance(exc, ArchiveError):
         # A plain file's layout is known whatever fails; a gzip file's is told
         # only by all of its members.
@@ -151,12 +129,3 @@ def _failed(row: Row, exc: ArchiveError | OSError | MemoryError) -> Row:
     else:
         row["error"] = OUT_OF_MEMORY
     return row
-
-
-def _split_warc_path(path: str) -> tuple[str, str] | None:
-    """``(package, name)`` for a name as rows give a WARC inside a package,
-    or None where ``path`` is a file itself."""
-    at = path.rfind(_PACKAGE_WARC)
-    if at <= 0 or os.path.lexists(path) or not os.path.isfile(path[:at]):
-        return None
-    return path[:at], path[at + 1 :]

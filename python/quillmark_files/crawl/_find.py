@@ -65,19 +65,22 @@ def is_url(path: str) -> bool:
     return bool(sep) and scheme.replace("+", "").replace("-", "").replace(".", "").isalnum()
 
 
-class MissingFsspec(OSError):
-    """A URL was given but fsspec, which opens it, is not installed."""
+class Remote(NamedTuple):
+    """A URL as fsspec reaches it: its file system, and the path within it."""
+
+    filesystem: Any
+    path: str
 
 
-def remote_filesystem(url: str) -> tuple[Any, str]:
+def remote_filesystem(url: str) -> Remote:
     """fsspec's file system for ``url`` and the path within it."""
     try:
         import fsspec  # type: ignore[import-not-found,unused-ignore]
     except ImportError:
-        raise MissingFsspec(0, "fsspec is not installed, so URLs cannot be opened") from None
+        raise OSError(0, "fsspec is not installed, so URLs cannot be opened") from None
     try:
-        found: tuple[Any, str] = fsspec.core.url_to_fs(url)
-        return found
+        filesystem, path = fsspec.core.url_to_fs(url)
+        return Remote(filesystem, path)
     except (ImportError, ValueError) as exc:  # an unknown scheme, a backend not installed
         raise OSError(0, str(exc)) from None
 
@@ -91,13 +94,9 @@ def _find_local(path: str) -> Iterator[Target]:
         return
     if not stat.S_ISDIR(info.st_mode):
         # Given by name, a file that starts as a ZIP is a package too.
-        yield Target(path, info.st_size, package=_is_package_name(path) or is_package(local))
+        yield Target(path, info.st_size, package=is_package(local))
         return
     yield from _walk(path)
-
-
-def _is_package_name(path: str) -> bool:
-    return path.lower().endswith(PACKAGE_SUFFIX)
 
 
 def _walk(top: str) -> Iterator[Target]:
@@ -113,7 +112,7 @@ def _walk(top: str) -> Iterator[Target]:
         below = []
         for entry in entries:
             path = os.path.join(directory, entry.name)
-            package = _is_package_name(entry.name)
+            package = entry.name.lower().endswith(PACKAGE_SUFFIX)
             try:
                 if entry.is_dir(follow_symlinks=False):
                     below.append(path)

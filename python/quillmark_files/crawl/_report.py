@@ -93,7 +93,8 @@ class ReportWriter:
         self.rows += 1
         if self.format == JSONL:
             # One write per row, so that a stop never leaves half a line.
-            self._stream.write(_keyed(row).encode("utf-8", "surrogateescape") + b"\n")
+            line = json.dumps({name: row[name] for name in FIELD_NAMES}, ensure_ascii=False)
+            self._stream.write(line.encode("utf-8", "surrogateescape") + b"\n")
             self._stream.flush()
         elif self.format == CSV:
             self._csv.writerow(["" if row[name] is None else row[name] for name in FIELD_NAMES])
@@ -108,7 +109,10 @@ class ReportWriter:
             pa = _pyarrow()
             columns = {name: [row[name] for row in self._batch] for name in FIELD_NAMES}
             # Parquet texts are UTF-8: bytes of a file name that are not get \xNN escapes.
-            columns["path"] = [_utf8(path) for path in columns["path"]]
+            columns["path"] = [
+                path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+                for path in columns["path"]
+            ]
             self._parquet.write_table(pa.table(columns, schema=arrow_schema()))
             self._batch = []
 
@@ -120,14 +124,6 @@ class ReportWriter:
             self._text.flush()
             self._text.detach()
         self._stream.flush()
-
-
-def _utf8(text: str) -> str:
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-
-
-def _keyed(row: Row) -> str:
-    return json.dumps({name: row[name] for name in FIELD_NAMES}, ensure_ascii=False)
 
 
 def read_report(path: str, format: str | None = None) -> list[Row]:

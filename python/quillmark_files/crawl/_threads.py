@@ -27,8 +27,7 @@ FAILED_UNEXPECTEDLY = "the audit of this file failed unexpectedly"
 _AHEAD_PER_WORKER = 4
 _POLL_SECONDS = 0.2  # how soon a stop signal is acted on
 
-# What a worker passes back: a row; its target, once all of the target's rows
-# are passed; None, once the worker is done.
+# What a worker passes back: a row; its target once all its rows are; None at its end.
 _Report = Union[Row, Target, None]
 
 

@@ -3,9 +3,9 @@
     spark-submit --master local[2] .../quillmark_files/crawl/spark_audit.py \\
         --format parquet --output OUTDIR PATHS...
 
-PATHS are directories (searched recursively for .warc and .warc.gz files),
-globs ("**" crosses directories), archive files, or files listing paths one
-per line (any file whose name does not end in .warc or .warc.gz). The driver
+PATHS are directories (searched recursively for .warc, .warc.gz and .wacz
+files), globs ("**" crosses directories), archive files, WACZ packages, or
+files listing paths one per line (any other file). The driver
 lists the files and spreads them over the executors, balanced by size; each
 executor opens its files itself (local paths, NFS, or any file system fsspec
 reaches, by URL) and streams them through ``audit_target``, the function of
@@ -29,14 +29,10 @@ from typing import Any
 # Run as a script (as spark-submit runs it), this file's folder comes first on
 # the path; no module of the package has the name of a standard module or of a
 # dependency, so none hides one there.
-from quillmark_files.crawl import (
-    FIELD_NAMES,
-    FIELDS,
-    Target,
-    audit_target,
-    find_archives,
-    is_archive_name,
-)
+from quillmark_files import is_package
+from quillmark_files.crawl import FIELD_NAMES, FIELDS, Target, find_archives
+from quillmark_files.crawl._audit import audit_target
+from quillmark_files.crawl._find import is_archive_name
 
 FORMATS = ("parquet", "json")
 # Partitions per core of the cluster: enough for the scheduler to even out
@@ -63,7 +59,7 @@ def list_targets(specs: Iterable[str]) -> list[Target]:
 
 def _listed_paths(spec: str) -> list[str] | None:
     """The paths in ``spec`` when it is a local file of paths, else None."""
-    if is_archive_name(spec) or "://" in spec or not os.path.isfile(spec):
+    if is_archive_name(spec) or "://" in spec or not os.path.isfile(spec) or is_package(spec):
         return None
     with open(spec, encoding="utf-8", errors="surrogateescape") as listing:
         return [line.rstrip("\r\n") for line in listing if line.strip()]
@@ -109,15 +105,6 @@ def audit_dataframe(
     return spark.createDataFrame(rdd, spark_schema())
 
 
-def write(frame: Any, output: str, format: str, mode: str = "errorifexists") -> None:
-    writer = frame.write.mode(mode)
-    if format == "json":
-        # Null fields written too, so that every line has every field.
-        writer.option("ignoreNullFields", "false").json(output)
-    else:
-        writer.parquet(output)
-
-
 def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="spark_audit.py",
@@ -157,7 +144,11 @@ def main(argv: list[str] | None = None) -> int:
         frame = audit_dataframe(
             spark, args.paths, partitions=args.partitions, inflater=args.inflater
         ).persist()
-        write(frame, args.output, args.format, args.mode)
+        writer = frame.write.mode(args.mode)
+        if args.format == "json":  # null fields too, so that every line has every field
+            writer.option("ignoreNullFields", "false").json(args.output)
+        else:
+            writer.parquet(args.output)
         files = frame.count()
         failed = frame.filter(frame.error.isNotNull()).count()
         frame.unpersist()

@@ -2,8 +2,7 @@
 ``datapackage.json`` and its digest (_datapackage), a package opened and
 checked, and its WARCs handed to the pass as byte ranges (_package); and,
 loaded on first use (see _lazy.py), the append to a WARC inside one (_append)
-with the package written anew around it (_writer, _zip_headers,
-_written_digest).
+with the package written anew around it (_writer, _zip_headers).
 """
 
 from typing import TYPE_CHECKING
@@ -13,8 +12,6 @@ from ._package import PACKAGE_SUFFIX, Package, WarcEntry, is_package, list_warcs
 
 if TYPE_CHECKING:
     from ._append import PackageAppendResult, append_to_package
-
-__getattr__ = on_first_use(__name__, {"._append": ("PackageAppendResult", "append_to_package")})
 
 __all__ = [
     "PACKAGE_SUFFIX",
@@ -26,3 +23,4 @@ __all__ = [
     "list_warcs",
     "warc_path",
 ]
+__getattr__ = on_first_use(__name__, __all__, ("._append",))

@@ -110,8 +110,7 @@ def warc_appender(
     progress: Progress | None,
     threads: int | None,
 ) -> WriteWarc:
-    """What writes the WARC with ``manifest`` appended at a file descriptor's
-    own offset, as ``append_manifest`` makes it of the WARC as a file."""
+    """The WriteWarc that appends ``manifest`` to the WARC as to a file."""
 
     def write(out_fd: int) -> WrittenArchive:
         source = warc_source(package, warc)

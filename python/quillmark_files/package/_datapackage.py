@@ -40,12 +40,8 @@ class DataPackage:
         raise PackageError(f"{DATAPACKAGE} does not list {path}")
 
     def hash_algorithm(self, path: str) -> str:
-        """The algorithm of the resource's ``hash`` ("sha256:<hex>"), which its
-        new hash keeps; sha256 where it has none."""
-        value = self.resource(path).get("hash")
-        if isinstance(value, str) and ":" in value:
-            return value.partition(":")[0]
-        return _DEFAULT_ALGORITHM
+        """The algorithm of the resource's hash, which its new hash keeps."""
+        return _algorithm(self.resource(path).get("hash"))
 
     def updated(self, path: str, digest: str, size: int) -> bytes:
         """The text with the resource's ``hash`` and ``bytes`` set anew."""
@@ -68,10 +64,7 @@ class Digest:
 
     @property
     def algorithm(self) -> str:
-        value = self.document.get("hash")
-        if isinstance(value, str) and ":" in value:
-            return value.partition(":")[0]
-        return _DEFAULT_ALGORITHM
+        return _algorithm(self.document.get("hash"))
 
     def updated(self, digest: str, drop_signature: bool) -> bytes:
         self.document["hash"] = digest
@@ -87,6 +80,13 @@ def signature_error() -> PackageError:
         "valid once a WARC changes; drop it with --drop-signature (drop_signature=True in "
         "Python) and sign the package again"
     )
+
+
+def _algorithm(value: object) -> str:
+    """The algorithm of a hash written "sha256:<hex>"; sha256 where there is none."""
+    if isinstance(value, str) and ":" in value:
+        return value.partition(":")[0]
+    return _DEFAULT_ALGORITHM
 
 
 def _parse(text: bytes, name: str) -> dict[str, Any]:

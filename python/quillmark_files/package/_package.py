@@ -11,10 +11,12 @@ staged (``warc_source``).
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
 import stat
 import zlib
+from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..archive import STANDARD_STREAM, Input
@@ -156,9 +158,6 @@ class Package:
         names = ", ".join(warc.name for warc in self.warcs)
         raise PackageError(f"no WARC named {name} in the package; it holds: {names}", self.name)
 
-    def entry(self, name: str) -> Entry | None:
-        return self.entries.get(name)
-
     def _read_json(self, name: str) -> bytes:
         entry = self.entries.get(name)
         if entry is None:
@@ -172,9 +171,21 @@ def list_warcs(package: str | os.PathLike[str]) -> list[WarcEntry]:
         return list(opened.warcs)
 
 
+@contextlib.contextmanager
+def opened_warc(source: Input | Package, warc: str | None) -> Iterator[Source]:
+    """The WARC ``warc`` inside a package (a path, or a Package open already)
+    as an archive to read."""
+    if isinstance(source, Package):
+        yield warc_source(source, source.warc(warc))
+        return
+    with Package(package_path(source)) as package:
+        yield warc_source(package, package.warc(warc))
+
+
 def warc_source(package: Package, warc: WarcEntry) -> Source:
     """The WARC as an archive to read, named ``package#name``."""
-    return Source.of_range(package.fd, warc.offset, warc.size, warc_path(package.name, warc.name))
+    name = warc_path(package.name, warc.name)
+    return Source.of_file_descriptor(package.fd, name, warc.offset, warc.size)
 
 
 def read_small_entry(fd: int, entry: Entry) -> bytes:

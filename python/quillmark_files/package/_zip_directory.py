@@ -56,11 +56,6 @@ class Entry(NamedTuple):
     end: int  # just past the data descriptor, or the data where there is none
     local: bytes  # the local header, byte for byte
     central_extra: tuple[ExtraField, ...]
-    zip64_in_local: bool  # the local header carries a ZIP64 extra field
-
-    @property
-    def data_end(self) -> int:
-        return self.data_offset + self.compressed_size
 
 
 class Directory(NamedTuple):
@@ -69,7 +64,6 @@ class Directory(NamedTuple):
     entries: tuple[Entry, ...]
     comment: bytes  # the end record's comment
     zip64: bool  # the file has ZIP64 end records
-    size: int  # the file's size
 
 
 def _read_exactly(fd: int, size: int, offset: int) -> bytes:
@@ -117,7 +111,7 @@ def read_directory(fd: int) -> Directory:
         )
     central = _read_exactly(fd, cd_size, cd_offset)
     entries = _entries(fd, central, count, cd_offset)
-    return Directory(entries, comment, zip64, size)
+    return Directory(entries, comment, zip64)
 
 
 def _find_end(fd: int, size: int) -> tuple[int, tuple[int, ...], bytes]:
@@ -251,7 +245,6 @@ def _entry(
         end=end,
         local=header,
         central_extra=tuple(parse_extra(extra_bytes)),
-        zip64_in_local=zip64_in_local,
     )
 
 

@@ -72,41 +72,6 @@ def local_header(
 
 
 def central_record(
-    entry: Entry, *, method: int, crc: int, size: int, compressed_size: int, offset: int
-) -> bytes:
-    """The central directory record of ``entry`` rewritten."""
-    return _central(
-        entry,
-        method=method,
-        crc=crc,
-        size=size,
-        compressed_size=compressed_size,
-        offset=offset,
-        flags_cleared=HAS_DESCRIPTOR,
-    )
-
-
-def relocated_central(entry: Entry, offset: int) -> bytes:
-    """The central directory record of an entry copied unchanged to ``offset``:
-    the old record with only its offset changed, byte for byte where the
-    offset fits where it stood."""
-    old_fields = CENTRAL.unpack_from(entry.central)
-    if fits(offset) and old_fields[16] != SATURATED:
-        record = bytearray(entry.central)
-        record[CENTRAL_OFFSET_AT : CENTRAL_OFFSET_AT + 4] = offset.to_bytes(4, "little")
-        return bytes(record)
-    return _central(
-        entry,
-        method=entry.method,
-        crc=entry.crc,
-        size=entry.size,
-        compressed_size=entry.compressed_size,
-        offset=offset,
-        flags_cleared=0,
-    )
-
-
-def _central(
     entry: Entry,
     *,
     method: int,
@@ -114,8 +79,10 @@ def _central(
     size: int,
     compressed_size: int,
     offset: int,
-    flags_cleared: int,
+    flags_cleared: int = HAS_DESCRIPTOR,
 ) -> bytes:
+    """The central directory record of ``entry`` rewritten (without its data
+    descriptor flag, unless ``flags_cleared`` says otherwise)."""
     fields = CENTRAL.unpack_from(entry.central)
     name_length, extra_length = fields[10], fields[11]
     comment = entry.central[CENTRAL.size + name_length + extra_length :]
@@ -155,6 +122,26 @@ def _central(
         + entry.raw_name
         + extra_bytes
         + comment
+    )
+
+
+def relocated_central(entry: Entry, offset: int) -> bytes:
+    """The central directory record of an entry copied unchanged to ``offset``:
+    the old record with only its offset changed, byte for byte where the
+    offset fits where it stood."""
+    old_fields = CENTRAL.unpack_from(entry.central)
+    if fits(offset) and old_fields[16] != SATURATED:
+        record = bytearray(entry.central)
+        record[CENTRAL_OFFSET_AT : CENTRAL_OFFSET_AT + 4] = offset.to_bytes(4, "little")
+        return bytes(record)
+    return central_record(
+        entry,
+        method=entry.method,
+        crc=entry.crc,
+        size=entry.size,
+        compressed_size=entry.compressed_size,
+        offset=offset,
+        flags_cleared=0,
     )
 
 
