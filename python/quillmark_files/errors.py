@@ -75,4 +75,4 @@ class PackageError(ArchiveError):
 
 
 class InflaterUnavailable(RuntimeError):
-    """The gzip library asked for is not in this build (or not known)."""
+    """The inflater asked for is not in this build (or not known)."""
