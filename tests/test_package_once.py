@@ -146,6 +146,7 @@ AUDITING = {"quillmark_files.crawl._threads", "quillmark_files.crawl._find"}
     [
         (["check", "{warc}"], SLOW_TO_LOAD | APPENDING | AUDITING),
         (["records", "{warc}", "--json"], SLOW_TO_LOAD - {"tempfile"} | APPENDING | AUDITING),
+        (["manifest", "{warc}", "-o", "{out}"], {"uuid", "hashlib", "threading", *APPENDING}),
         (["append", "{warc}", "{warc}", "-o", "{out}"], {"hashlib", "threading", *AUDITING}),
     ],
 )

@@ -11,7 +11,7 @@ from typing import Callable
 
 def on_first_use(package: str, names: list[str], homes: tuple[str, ...]) -> Callable[..., object]:
     """The ``__getattr__`` of ``package`` that gives each of ``names`` from the
-    first of its modules ``homes`` that has it."""
+    first of its modules ``homes`` that has it, loading them in turn (lightest first)."""
 
     def __getattr__(name: str) -> object:
         if name in names:

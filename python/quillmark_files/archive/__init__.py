@@ -34,4 +34,4 @@ __all__ = [
     "open_output",
     "write_file",
 ]
-__getattr__ = on_first_use(__name__, __all__, ("._append", "._output"))
+__getattr__ = on_first_use(__name__, __all__, ("._output", "._append"))
