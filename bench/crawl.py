@@ -34,7 +34,7 @@ from bench.report import write_section
 CHART = ROOT / "bench" / "charts" / "crawl-files-per-second.png"
 DISTRIBUTIONS = ("quillmark", "warcio", "FastWARC", "pyspark")
 TOOLS = ("quillmark audit", "FastWARC script", "warcio script", "Spark job")
-SPARK_MODULE = "quillmark_files.spark_audit"
+SPARK_MODULE = "quillmark_files.crawl.spark_audit"
 PARQUET_ROWS = (
     "import json, sys, pyarrow.parquet as pq\n"
     "for row in pq.read_table(sys.argv[1]).to_pylist():\n"

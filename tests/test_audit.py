@@ -20,9 +20,15 @@ import archive_gen
 import pytest
 import quillmark
 from conftest import interruptible, make_record, manifest_record, resource_record
-from quillmark_files.audit import FIELD_NAMES, audit_file
-from quillmark_files.crawl import FAILED_UNEXPECTEDLY, Target, audit_all, find_archives
-from quillmark_files.report import read_report
+from quillmark_files.crawl import (
+    FAILED_UNEXPECTEDLY,
+    FIELD_NAMES,
+    Target,
+    audit_all,
+    audit_file,
+    find_archives,
+    read_report,
+)
 from test_cli import command, run, run_on_terminal
 
 STORE = b"\x00store\xff" * 50
@@ -326,7 +332,7 @@ def spark_env():
 
 def test_spark_job_gives_the_local_rows(crawl, tmp_path, spark_env):
     top, expected = crawl
-    import quillmark_files.spark_audit as job
+    import quillmark_files.crawl.spark_audit as job
 
     listing = tmp_path / "paths.txt"
     listing.write_text(f"{top / 'good.warc'}\n{top / 'missing.warc'}\n")

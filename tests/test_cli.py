@@ -723,7 +723,7 @@ def test_failing_record_offset_follows_the_reader_not_str_strip():
 
 
 def test_atomic_write_interrupted_midway_keeps_the_target(tmp_path: Path):
-    output = pytest.importorskip("quillmark_files.output")
+    output = pytest.importorskip("quillmark_files.archive")
     target = tmp_path / "archive.warc"
     target.write_bytes(b"original")
 

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import pytest
 
-output = pytest.importorskip("quillmark_files.output")
+output = pytest.importorskip("quillmark_files.archive")
 MIB = 1 << 20
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 CLI = Path(sys.executable).with_name("quillmark")
@@ -57,7 +57,7 @@ def test_output_is_what_was_written_and_copied(
     for name, how in WAYS[way]:
         monkeypatch.setattr(os, name, refusing(name, how))
     if target == "named temporary":  # a file system without O_TMPFILE
-        monkeypatch.setattr("quillmark_files.atomic_file._can_link_unnamed", lambda: False)
+        monkeypatch.setattr("quillmark_files.archive._atomic_file._can_link_unnamed", lambda: False)
     source = tmp_path / "in"
     content = rng.randbytes(6 * MIB)
     source.write_bytes(content)

@@ -172,8 +172,10 @@ def test_clean_venv_installs_the_wheel_and_imports_it(version, tmp_path):
 
 @pytest.mark.skipif(sys.version_info < (3, 10), reason="sys.stdlib_module_names is new in 3.10")
 def test_no_module_of_the_file_layer_hides_a_standard_one():
-    # spark-submit runs spark_audit.py as a script: its folder comes first on
-    # the path, where a module named like a standard one would hide it.
+    # spark-submit runs crawl/spark_audit.py as a script: its folder comes
+    # first on the path, where a module named like a standard one would hide
+    # it. No folder of the file layer may hold one.
     package = REPO / "python" / "quillmark_files"
-    names = {path.stem for path in package.glob("*.py")} | {path.name for path in package.iterdir()}
-    assert not names & set(sys.stdlib_module_names)
+    for folder in [package, *(path for path in package.iterdir() if path.is_dir())]:
+        names = {path.stem for path in folder.glob("*.py")} | {p.name for p in folder.iterdir()}
+        assert not names & set(sys.stdlib_module_names), folder

@@ -20,8 +20,8 @@ import quillmark
 import quillmark_files
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quillmark_files.wacz import Package
-from quillmark_files.warc_range import warc_appender
+from quillmark_files import Package
+from quillmark_files.package._append import warc_appender
 
 warcio = pytest.importorskip("warcio")
 from warcio.archiveiterator import ArchiveIterator  # noqa: E402
@@ -406,13 +406,12 @@ class _FarOutput:
 
 
 def test_offsets_and_sizes_past_4_gib_use_zip64(crawl: Path, tmp_path: Path):
-    from quillmark_files.package_writer import write_package
+    from quillmark_files.package._writer import write_package
 
     far = tmp_path / "far.wacz"
     output = _FarOutput(far)
     with Package(str(crawl)) as package:
         (warc,) = package.warcs
-        made: list = []
         write = warc_appender(
             package,
             warc,
@@ -421,7 +420,6 @@ def test_offsets_and_sizes_past_4_gib_use_zip64(crawl: Path, tmp_path: Path):
             inflater=None,
             progress=None,
             threads=None,
-            results=made,
         )
         written = write_package(
             package, warc, output, write, size_hint=5 << 30, drop_signature=False
@@ -440,7 +438,7 @@ def test_offsets_and_sizes_past_4_gib_use_zip64(crawl: Path, tmp_path: Path):
 @pytest.mark.parametrize("indent", [None, 2, 4, "\t"])
 @pytest.mark.parametrize("ascii", [True, False])
 def test_datapackage_json_keeps_its_layout(indent, ascii: bool):
-    from quillmark_files.datapackage import DataPackage
+    from quillmark_files.package._datapackage import DataPackage
 
     document = {
         "profile": "data-package",

@@ -10,15 +10,9 @@ import os
 import signal
 import sys
 from collections.abc import Iterator
-from typing import TYPE_CHECKING
 
-from quillmark_files import inflaters
-from quillmark_files.audit import Row
-from quillmark_files.report import FORMATS, JSONL, PARQUET, ReportWriter, format_of
-from quillmark_files.source import STANDARD_STREAM
-
-if TYPE_CHECKING:
-    from quillmark_files.crawl import Target
+from quillmark_files import archive, crawl
+from quillmark_files.archive import STANDARD_STREAM, chosen_inflater
 
 from .errors import CliError, report, shown
 from .listing import printable
@@ -29,7 +23,7 @@ _STOPPED = {signal.SIGINT: "interrupted", signal.SIGTERM: "terminated", signal.S
 _FAILURES_SHOWN = 20  # under the summary table
 
 
-def add_parser(commands, cores: int, positive) -> None:
+def add_parser(commands, threads: int, positive) -> None:
     audit = commands.add_parser(
         "audit",
         help="report on every archive of a crawl",
@@ -40,23 +34,22 @@ def add_parser(commands, cores: int, positive) -> None:
         "line, on standard input. A WACZ package (.wacz) gives one row per WARC inside it, "
         "its path being PACKAGE#archive/NAME. Rows are written as JSON lines (the default "
         "when standard output is not a terminal), CSV or Parquet; on a terminal a summary "
-        "table is "
-        "shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps the "
-        "rows finished so far.",
+        "table is shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps "
+        "the rows finished so far.",
     )
     audit.add_argument("paths", metavar="PATH", nargs="+", help="a file, a directory or -")
     audit.add_argument(
         "-j",
         "--jobs",
         type=positive,
-        default=cores,
+        default=threads,
         metavar="N",
         help="files audited at once, each on a thread of its own (default: the number of "
         "cores, %(default)s here)",
     )
     audit.add_argument(
         "--format",
-        choices=FORMATS,
+        choices=crawl.FORMATS,
         help="the rows' format (default: from OUT's name, else jsonl)",
     )
     audit.add_argument(
@@ -76,13 +69,14 @@ def _paths(given: list[str]) -> Iterator[str]:
 
 
 class Tally:
-    """What the summary table shows."""
+    """The summary table's rows (per file or WARC), and the files done."""
 
     def __init__(self) -> None:
         self.files = self.bytes = self.with_manifest = self.without_manifest = 0
-        self.failures: list[Row] = []
+        self.finished = 0
+        self.failures: list[dict] = []
 
-    def add(self, row: Row) -> None:
+    def add(self, row: dict) -> None:
         self.files += 1
         self.bytes += row["size"] or 0
         if row["error"] is not None:
@@ -129,7 +123,7 @@ class Progress:
     """A progress bar on standard error when it is a terminal: files and bytes
     done, rate and time left."""
 
-    def __init__(self, targets: list[Target]) -> None:
+    def __init__(self, targets: list[crawl.Target]) -> None:
         self._files = len(targets)
         self._done = 0
         self._bar = bar(
@@ -138,11 +132,11 @@ class Progress:
             postfix=f"0/{self._files} files",
         )
 
-    def add(self, row: Row) -> None:
+    def add(self, target: crawl.Target) -> None:
         if self._bar is not None:
             self._done += 1
             self._bar.set_postfix_str(f"{self._done:,}/{self._files:,} files", refresh=False)
-            self._bar.update(row["size"] or 0)
+            self._bar.update(target.size or 0)
 
     def close(self) -> None:
         if self._bar is not None:
@@ -150,39 +144,33 @@ class Progress:
 
 
 def run_audit(args) -> int:
-    inflaters.chosen()  # an unknown or missing QUILLMARK_INFLATER fails here, once
+    chosen_inflater()  # an unknown or missing QUILLMARK_INFLATER fails here, once
     output = args.output
     to_stdout = output in (None, STANDARD_STREAM)
-    format = args.format or (None if to_stdout else format_of(output)) or JSONL
+    format = args.format or (None if to_stdout else crawl.format_of(output)) or crawl.JSONL
     # On a terminal, without an asked-for format or output, the table alone.
     rows_wanted = not (to_stdout and args.format is None and is_terminal(sys.stdout))
-    if rows_wanted and to_stdout and format == PARQUET and is_terminal(sys.stdout):
+    if rows_wanted and to_stdout and format == crawl.PARQUET and is_terminal(sys.stdout):
         raise CliError("not writing Parquet to a terminal; redirect the output or use -o OUT")
-    if format == PARQUET:
-        from quillmark_files.report import ParquetUnavailable, arrow_schema
-
+    if format == crawl.PARQUET:
         try:
-            arrow_schema()
-        except ParquetUnavailable as exc:
+            crawl.arrow_schema()
+        except crawl.ParquetUnavailable as exc:
             raise CliError(str(exc)) from None
 
-    from quillmark_files.crawl import find_archives
-    from quillmark_files.output import open_output
-
-    targets = list(find_archives(_paths(args.paths)))
+    targets = list(crawl.find_archives(_paths(args.paths)))
     if not targets:
         raise CliError("no archive files (.warc, .warc.gz) found")
-    jobs = min(args.jobs, len(targets))
     tally = Tally()
     if not rows_wanted:
-        stopped = _audit(targets, jobs, tally, None)
+        stopped = _audit(targets, args.jobs, tally, None)
     elif to_stdout:
         sys.stdout.flush()
-        stopped = _audit(targets, jobs, tally, ReportWriter(sys.stdout.buffer, format))
+        stopped = _audit(targets, args.jobs, tally, crawl.ReportWriter(sys.stdout.buffer, format))
     else:
         try:
-            with open_output(output) as out, open(out.fd, "wb", closefd=False) as stream:
-                stopped = _audit(targets, jobs, tally, ReportWriter(stream, format))
+            with archive.open_output(output) as out, open(out.fd, "wb", closefd=False) as stream:
+                stopped = _audit(targets, args.jobs, tally, crawl.ReportWriter(stream, format))
         except OSError as exc:
             if exc.filename is None:
                 raise CliError(f"{shown(output)}: {exc.strerror or exc}") from None
@@ -191,25 +179,26 @@ def run_audit(args) -> int:
         print("\n".join(tally.table()), flush=True)
     if stopped is not None:
         report(
-            f"{_STOPPED.get(stopped, 'stopped')}; {tally.files:,} of {len(targets):,} files done"
+            f"{_STOPPED.get(stopped, 'stopped')}; {tally.finished:,} of {len(targets):,} files done"
         )
         return 128 + stopped
     return EXIT_FAILED if tally.failures else 0
 
 
-def _audit(targets: list[Target], jobs: int, tally: Tally, writer: ReportWriter | None):
-    from quillmark_files.crawl import audit_all
-
+def _audit(targets: list[crawl.Target], jobs: int, tally: Tally, writer: crawl.ReportWriter | None):
     progress = Progress(targets)
 
-    def take(row: Row) -> None:
+    def take(row: dict) -> None:
         if writer is not None:
             writer.write(row)
         tally.add(row)
-        progress.add(row)
+
+    def done(target: crawl.Target) -> None:
+        tally.finished += 1
+        progress.add(target)
 
     try:
-        return audit_all(targets, take, jobs=jobs)
+        return crawl.audit_all(targets, take, jobs=jobs, on_done=done)
     finally:
         progress.close()
         if writer is not None:

@@ -3,63 +3,60 @@ failures the user should see are raised as CliError."""
 
 from __future__ import annotations
 
+import contextlib
+import json
 import os
+import shutil
 import stat
 import sys
+from collections.abc import Iterator
 
 import quillmark_files
-from quillmark_files import ArchiveError
-from quillmark_files.source import STANDARD_STREAM
+from quillmark_files import ArchiveError, Package, archive
+from quillmark_files.archive import STANDARD_STREAM
 
 from .errors import CliError, report, shown
 from .listing import column_widths, json_line, table_cells, table_lines
 from .progress import file_progress
 
 NO_MANIFEST = "no C2PA manifest record found"
-# Listings are held back until the whole archive has been read, so that a
-# malformed archive prints nothing but its error; up to this size in memory,
-# beyond it in a temporary file.
+# Listings are held back until the whole archive is read, so that a malformed
+# one prints nothing but its error: up to this size in memory, then in a file.
 _LISTING_IN_MEMORY = 16 << 20
 
 
-def describe(error: ArchiveError, name: str | None = None) -> str:
-    """The message for an archive that cannot be used: quillmark's own for a
-    malformed one, with the failing record's offset where the message does not
-    already name it."""
-    return f"{shown(name if name is not None else error.path)}: {error.located()}"
-
-
-def _failure(error: ArchiveError) -> CliError:
-    return CliError(describe(error))
-
-
-def _refuse_binary_to_terminal(what: str) -> None:
-    if sys.stdout.isatty():
-        raise CliError(f"not writing {what} to a terminal; redirect the output or use -o FILE")
+@contextlib.contextmanager
+def _reported(name: str | None = None) -> Iterator[None]:
+    """An unusable archive, and with ``name`` an OSError too, raised as the
+    CliError that says why in one line: for an archive, quillmark's own message
+    with the failing record's offset where the message does not name it."""
+    try:
+        yield
+    except ArchiveError as exc:
+        raise CliError(f"{shown(exc.path)}: {exc.located()}") from None
+    except OSError as exc:
+        if name is None:
+            raise
+        raise CliError(describe_os_error(name, exc)) from None
 
 
 def run_records(args) -> int:
-    import json
-    import shutil
-    import tempfile
+    import tempfile  # slow to load: only where it is needed
 
     as_json = args.json or not sys.stdout.isatty()
     with tempfile.SpooledTemporaryFile(_LISTING_IN_MEMORY) as spool:
         widths = None
-        try:
-            with file_progress("listing") as progress:
-                records = quillmark_files.iter_records(
-                    args.file, progress=progress, threads=args.threads, warc=args.warc
-                )
-                for record in records:
-                    if as_json:
-                        spool.write(json_line(record).encode() + b"\n")
-                    else:
-                        cells = table_cells(record)
-                        widths = column_widths(widths, cells)
-                        spool.write(json.dumps(cells).encode() + b"\n")
-        except ArchiveError as exc:
-            raise _failure(exc) from None
+        with _reported(), file_progress("listing") as progress:
+            records = quillmark_files.iter_records(
+                args.file, progress=progress, threads=args.threads, warc=args.warc
+            )
+            for record in records:
+                if as_json:
+                    spool.write(json_line(record).encode() + b"\n")
+                else:
+                    cells = table_cells(record)
+                    widths = column_widths(widths, cells)
+                    spool.write(json.dumps(cells).encode() + b"\n")
         spool.seek(0)
         if as_json:
             sys.stdout.flush()
@@ -76,17 +73,17 @@ def run_records(args) -> int:
 
 
 def run_manifest(args) -> int:
-    try:
-        with file_progress("reading") as progress:
-            manifest = quillmark_files.read_manifest(
-                args.file, progress=progress, threads=args.threads, warc=args.warc
-            )
-    except ArchiveError as exc:
-        raise _failure(exc) from None
+    with _reported(), file_progress("reading") as progress:
+        manifest = quillmark_files.read_manifest(
+            args.file, progress=progress, threads=args.threads, warc=args.warc
+        )
     if manifest is None:
         raise CliError(f"{shown(args.file)}: {NO_MANIFEST}")
     if args.output in (None, STANDARD_STREAM):
-        _refuse_binary_to_terminal("a manifest store")
+        if sys.stdout.isatty():
+            raise CliError(
+                "not writing a manifest store to a terminal; redirect the output or use -o FILE"
+            )
         out = sys.stdout.buffer
         out.write(manifest)
         out.flush()
@@ -109,35 +106,27 @@ def run_check(args) -> int:
 
 
 def _check_one(name: str, threads: int) -> bool:
-    """Checks a file, or each WARC of a package; False when a WARC of a
-    package failed (its line reported)."""
-    try:
-        if not quillmark_files.packages.is_package(name):
-            _check_warc(name, None, threads)
-            return True
-        warcs = [warc.name for warc in quillmark_files.list_warcs(name)]
-    except ArchiveError as exc:
-        raise _failure(exc) from None
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
+    """Checks a file, or each WARC of a package, opened once; False when a
+    WARC of a package failed (its line reported)."""
+    if not quillmark_files.is_package(name):
+        _check_warc(name, name, None, threads)
+        return True
+    with _reported(name):
+        package = Package(name)
     intact = True
-    for warc in warcs:  # each failure on its own line
-        try:
-            _check_warc(name, warc, threads)
-        except CliError as exc:
-            intact = False
-            report(str(exc))
+    with package:
+        for warc in package.warcs:  # each failure on its own line
+            try:
+                _check_warc(package, name, warc.name, threads)
+            except CliError as exc:
+                intact = False
+                report(str(exc))
     return intact
 
 
-def _check_warc(name: str, warc: str | None, threads: int) -> None:
-    try:
-        with file_progress("checking") as progress:
-            summary = quillmark_files.check(name, progress=progress, threads=threads, warc=warc)
-    except ArchiveError as exc:
-        raise _failure(exc) from None
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
+def _check_warc(source: str | Package, name: str, warc: str | None, threads: int) -> None:
+    with _reported(name), file_progress("checking") as progress:
+        summary = quillmark_files.check(source, progress=progress, threads=threads, warc=warc)
     manifest = summary.manifest
     detail = "no manifest store" if manifest is None else f"manifest store of {len(manifest)} bytes"
     print(f"{shown(summary.path)}: well-formed, {detail}", flush=True)
@@ -151,10 +140,8 @@ def _in_place_target(name: str) -> None:
     """Refuse to replace anything but a regular file in place."""
     if name == STANDARD_STREAM:
         return
-    try:
+    with _reported(name):
         info = os.stat(name)
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
     if not stat.S_ISREG(info.st_mode):
         raise CliError(f"{shown(name)}: not a regular file, so it cannot be replaced; use -o OUT")
 
@@ -162,16 +149,13 @@ def _in_place_target(name: str) -> None:
 def _read_manifest_file(name: str) -> bytes:
     if name == STANDARD_STREAM:
         return sys.stdin.buffer.read()
-    try:
-        with open(name, "rb") as stream:
-            return stream.read()
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
+    with _reported(name), open(name, "rb") as stream:
+        return stream.read()
 
 
 def run_append(args) -> int:
     try:
-        record_id = quillmark_files.append.checked_record_id(args.record_id)
+        record_id = archive.checked_record_id(args.record_id)
     except ValueError as exc:
         raise CliError(str(exc)) from None
     if args.file == STANDARD_STREAM and args.manifest == STANDARD_STREAM:
@@ -182,26 +166,22 @@ def run_append(args) -> int:
     else:
         _open_input_first(args.file)
     manifest = _read_manifest_file(args.manifest)
-    try:
-        with file_progress("appending") as progress:
-            options = dict(record_id=record_id, progress=progress, threads=args.threads)
-            if quillmark_files.packages.is_package(args.file):
-                result = quillmark_files.append_to_package(
-                    args.file,
-                    manifest,
-                    args.output,
-                    warc=args.warc,
-                    drop_signature=args.drop_signature,
-                    **options,
-                )
-            else:
-                result = quillmark_files.append_manifest(
-                    args.file, manifest, args.output, warc=args.warc, **options
-                )
-    except ArchiveError as exc:
-        raise _failure(exc) from None
+    in_package = quillmark_files.is_package(args.file)
+    # For a package, what changed in it too (append_manifest reports the WARC alone).
+    append = quillmark_files.append_to_package if in_package else quillmark_files.append_manifest
+    with _reported(), file_progress("appending") as progress:
+        result = append(
+            args.file,
+            manifest,
+            args.output,
+            record_id=record_id,
+            progress=progress,
+            threads=args.threads,
+            warc=args.warc,
+            drop_signature=args.drop_signature,
+        )
     to_stderr = result.output == STANDARD_STREAM  # standard output holds the archive
-    if isinstance(result, quillmark_files.PackageAppendResult):
+    if in_package:
         _package_notes(result)
         result = result.archive
     if result.records_recompressed:
@@ -233,10 +213,8 @@ def _open_input_first(name: str) -> None:
     """An unreadable archive is reported before anything else is looked at."""
     if name == STANDARD_STREAM:
         return
-    try:
+    with _reported(name):
         os.close(os.open(name, os.O_RDONLY))
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
 
 
 def _append_report(result) -> str:
@@ -254,9 +232,5 @@ def _append_report(result) -> str:
 
 
 def _write_output(name: str, chunks) -> None:
-    from quillmark_files.output import write_file
-
-    try:
-        write_file(name, chunks)
-    except OSError as exc:
-        raise CliError(describe_os_error(name, exc)) from None
+    with _reported(name):
+        archive.write_file(name, chunks)

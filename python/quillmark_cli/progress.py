@@ -10,7 +10,7 @@ import sys
 from collections.abc import Iterator
 from typing import Any
 
-from quillmark_files.steps import Progress
+from quillmark_files.archive import Progress
 
 from .errors import report
 

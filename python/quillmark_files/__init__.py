@@ -3,21 +3,23 @@
 The extension module ``quillmark`` works on whole archives held in memory.
 This package brings the same reader to files as crawlers write them, plain
 or gzip-compressed (``.warc.gz``), without holding them: memory stays bounded
-by one record, whatever the size of the file.
+by one record, whatever the size of the file. Every function reaches the
+verdict ``quillmark`` reaches on the file's uncompressed content, with the
+same message: a file is accepted exactly when ``quillmark.read_records``
+would accept its content as one archive. A ``source`` is a path, "-" for
+standard input, or a binary stream. A path to a WACZ package reads or appends
+to a WARC inside it, named by ``warc=`` where there are several.
 
-    >>> import quillmark_files
-    >>> quillmark_files.read_manifest("crawl.warc.gz")        # doctest: +SKIP
-    >>> quillmark_files.append_manifest("crawl.warc.gz", store)   # in place  # doctest: +SKIP
-
-Every function reaches the verdict ``quillmark`` reaches on the file's
-uncompressed content, with the same message: a file is accepted exactly when
-``quillmark.read_records`` would accept its content as one archive. A
-``source`` is a path, "-" for standard input, or a binary stream. A path to a
-WACZ package reads or appends to a WARC inside it, named by ``warc=`` where
-there are several (see packages.py).
+The functions are _read.py's and _write.py's, over three subpackages:
+archive (one archive file), package (WACZ packages) and crawl (auditing many
+files). What only appending needs loads on first use (_lazy.py).
 """
 
-from .append import AppendResult
+from typing import TYPE_CHECKING
+
+from ._lazy import on_first_use
+from ._read import check, iter_records, read_manifest
+from .archive import GZIP, GZIP_PER_RECORD, NONE, FileRecord, Summary, available_inflaters
 from .errors import (
     ArchiveError,
     CompressionError,
@@ -25,19 +27,12 @@ from .errors import (
     MalformedArchive,
     PackageError,
 )
-from .inflaters import available as available_inflaters
-from .package_names import WarcEntry
-from .packages import (
-    PackageAppendResult,
-    append_manifest,
-    append_to_package,
-    check,
-    iter_records,
-    list_warcs,
-    read_manifest,
-)
-from .records import FileRecord
-from .summary import GZIP, GZIP_PER_RECORD, NONE, Summary
+from .package import Package, WarcEntry, is_package, list_warcs
+
+if TYPE_CHECKING:
+    from ._write import append_manifest
+    from .archive import AppendResult
+    from .package import PackageAppendResult, append_to_package
 
 __all__ = [
     "read_manifest",
@@ -60,4 +55,7 @@ __all__ = [
     "NONE",
     "GZIP",
     "GZIP_PER_RECORD",
+    "Package",
+    "is_package",
 ]
+__getattr__ = on_first_use(__name__, __all__, ("._write", ".package"))

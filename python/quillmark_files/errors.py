@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-from typing import Any, NoReturn
-
 
 class ArchiveError(ValueError):
     """An archive file that cannot be used: malformed, or not decompressible.
@@ -77,18 +75,4 @@ class PackageError(ArchiveError):
 
 
 class InflaterUnavailable(RuntimeError):
-    """The gzip library asked for is not in this build (or not known)."""
-
-
-def raise_failure(
-    failure: tuple[Any, ...], name: str, compressed: bool, output: str = ""
-) -> NoReturn:
-    """Raises what a native pass reported (its ``failure``): MalformedArchive,
-    CompressionError, or OSError naming the input ``name`` or the ``output``."""
-    kind = failure[0]
-    if kind == "malformed":
-        raise MalformedArchive(failure[1], failure[2], compressed, name)
-    if kind == "gzip":
-        raise CompressionError(failure[1], failure[2], name)
-    _, code, reason, side = failure
-    raise OSError(code, reason, output if side == "output" else name)
+    """The inflater asked for is not in this build (or not known)."""

@@ -8,8 +8,8 @@ ZIP64 fields are added where a value no longer fits 32 bits.
 
 from __future__ import annotations
 
-from .zip_directory import Entry
-from .zip_fields import (
+from ._zip_directory import Entry
+from ._zip_fields import (
     CENTRAL,
     CENTRAL_OFFSET_AT,
     CENTRAL_SIGNATURE,
@@ -24,7 +24,6 @@ from .zip_fields import (
     SATURATED_COUNT,
     ZIP64_END,
     ZIP64_END_SIGNATURE,
-    ZIP64_ID,
     ZIP64_VERSION,
     fits,
     join_extra,
@@ -73,41 +72,6 @@ def local_header(
 
 
 def central_record(
-    entry: Entry, *, method: int, crc: int, size: int, compressed_size: int, offset: int
-) -> bytes:
-    """The central directory record of ``entry`` rewritten."""
-    return _central(
-        entry,
-        method=method,
-        crc=crc,
-        size=size,
-        compressed_size=compressed_size,
-        offset=offset,
-        flags_cleared=HAS_DESCRIPTOR,
-    )
-
-
-def relocated_central(entry: Entry, offset: int) -> bytes:
-    """The central directory record of an entry copied unchanged to ``offset``:
-    the old record with only its offset changed, byte for byte where the
-    offset fits where it stood."""
-    old_fields = CENTRAL.unpack_from(entry.central)
-    if fits(offset) and old_fields[16] != SATURATED:
-        record = bytearray(entry.central)
-        record[CENTRAL_OFFSET_AT : CENTRAL_OFFSET_AT + 4] = offset.to_bytes(4, "little")
-        return bytes(record)
-    return _central(
-        entry,
-        method=entry.method,
-        crc=entry.crc,
-        size=entry.size,
-        compressed_size=entry.compressed_size,
-        offset=offset,
-        flags_cleared=0,
-    )
-
-
-def _central(
     entry: Entry,
     *,
     method: int,
@@ -115,8 +79,10 @@ def _central(
     size: int,
     compressed_size: int,
     offset: int,
-    flags_cleared: int,
+    flags_cleared: int = HAS_DESCRIPTOR,
 ) -> bytes:
+    """The central directory record of ``entry`` rewritten (without its data
+    descriptor flag, unless ``flags_cleared`` says otherwise)."""
     fields = CENTRAL.unpack_from(entry.central)
     name_length, extra_length = fields[10], fields[11]
     comment = entry.central[CENTRAL.size + name_length + extra_length :]
@@ -159,6 +125,26 @@ def _central(
     )
 
 
+def relocated_central(entry: Entry, offset: int) -> bytes:
+    """The central directory record of an entry copied unchanged to ``offset``:
+    the old record with only its offset changed, byte for byte where the
+    offset fits where it stood."""
+    old_fields = CENTRAL.unpack_from(entry.central)
+    if fits(offset) and old_fields[16] != SATURATED:
+        record = bytearray(entry.central)
+        record[CENTRAL_OFFSET_AT : CENTRAL_OFFSET_AT + 4] = offset.to_bytes(4, "little")
+        return bytes(record)
+    return central_record(
+        entry,
+        method=entry.method,
+        crc=entry.crc,
+        size=entry.size,
+        compressed_size=entry.compressed_size,
+        offset=offset,
+        flags_cleared=0,
+    )
+
+
 def end_records(
     count: int, directory_offset: int, directory_size: int, comment: bytes, zip64: bool
 ) -> bytes:
@@ -197,6 +183,3 @@ def end_records(
         + comment
     )
     return b"".join(parts)
-
-
-__all__ = ["local_header", "central_record", "relocated_central", "end_records", "ZIP64_ID"]

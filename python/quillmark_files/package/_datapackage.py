@@ -13,10 +13,10 @@ from __future__ import annotations
 import json
 from typing import Any
 
-from .errors import PackageError
+from ..errors import PackageError
 
-_DATAPACKAGE = "datapackage.json"
-_DIGEST = "datapackage-digest.json"
+DATAPACKAGE = "datapackage.json"
+DIGEST = "datapackage-digest.json"
 _SIGNATURE = "signedData"
 _DEFAULT_ALGORITHM = "sha256"
 
@@ -25,11 +25,11 @@ class DataPackage:
     """A parsed ``datapackage.json`` and the layout of its text."""
 
     def __init__(self, text: bytes) -> None:
-        self.document = _parse(text, _DATAPACKAGE)
+        self.document = _parse(text, DATAPACKAGE)
         self.layout = _Layout.of(text, self.document)
         resources = self.document.get("resources")
         if not isinstance(resources, list) or not all(isinstance(r, dict) for r in resources):
-            raise PackageError(f"{_DATAPACKAGE} has no list of resources")
+            raise PackageError(f"{DATAPACKAGE} has no list of resources")
         self.resources: list[dict[str, Any]] = resources
 
     def resource(self, path: str) -> dict[str, Any]:
@@ -37,15 +37,11 @@ class DataPackage:
         for resource in self.resources:
             if resource.get("path") == path:
                 return resource
-        raise PackageError(f"{_DATAPACKAGE} does not list {path}")
+        raise PackageError(f"{DATAPACKAGE} does not list {path}")
 
     def hash_algorithm(self, path: str) -> str:
-        """The algorithm of the resource's ``hash`` ("sha256:<hex>"), which its
-        new hash keeps; sha256 where it has none."""
-        value = self.resource(path).get("hash")
-        if isinstance(value, str) and ":" in value:
-            return value.partition(":")[0]
-        return _DEFAULT_ALGORITHM
+        """The algorithm of the resource's hash, which its new hash keeps."""
+        return _algorithm(self.resource(path).get("hash"))
 
     def updated(self, path: str, digest: str, size: int) -> bytes:
         """The text with the resource's ``hash`` and ``bytes`` set anew."""
@@ -59,7 +55,7 @@ class Digest:
     """A parsed ``datapackage-digest.json``."""
 
     def __init__(self, text: bytes) -> None:
-        self.document = _parse(text, _DIGEST)
+        self.document = _parse(text, DIGEST)
         self.layout = _Layout.of(text, self.document)
 
     @property
@@ -68,16 +64,29 @@ class Digest:
 
     @property
     def algorithm(self) -> str:
-        value = self.document.get("hash")
-        if isinstance(value, str) and ":" in value:
-            return value.partition(":")[0]
-        return _DEFAULT_ALGORITHM
+        return _algorithm(self.document.get("hash"))
 
     def updated(self, digest: str, drop_signature: bool) -> bytes:
         self.document["hash"] = digest
         if drop_signature:
             self.document.pop(_SIGNATURE, None)
         return self.layout.dump(self.document)
+
+
+def signature_error() -> PackageError:
+    """Why a signed package is not changed unless its signature may go."""
+    return PackageError(
+        f"{DIGEST} carries a signature ({_SIGNATURE}) over {DATAPACKAGE}, which cannot stay "
+        "valid once a WARC changes; drop it with --drop-signature (drop_signature=True in "
+        "Python) and sign the package again"
+    )
+
+
+def _algorithm(value: object) -> str:
+    """The algorithm of a hash written "sha256:<hex>"; sha256 where there is none."""
+    if isinstance(value, str) and ":" in value:
+        return value.partition(":")[0]
+    return _DEFAULT_ALGORITHM
 
 
 def _parse(text: bytes, name: str) -> dict[str, Any]:

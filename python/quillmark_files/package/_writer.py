@@ -3,11 +3,16 @@
 Every other entry is copied byte for byte (local header, data, data
 descriptor) with its compression method, by the output's range copy, so that
 file systems that can share extents do. The new WARC is written stored by a
-callback, straight into the output at the entry's data offset; its CRC-32 and
-hash are then computed by reading the written range back. ``datapackage.json``
-gets the WARC's new hash and size, and ``datapackage-digest.json`` the new
-hash of ``datapackage.json``; these two are written after all other entries,
-as packagers put them, whatever their place before.
+callback, straight into the output at the entry's data offset; its CRC-32 (for
+the ZIP headers) and hash (for datapackage.json) come from a thread that reads
+the written bytes back right behind the writer, from the page cache, while
+the pass goes on (WrittenDigest): they cost little more time than the
+writing itself. The CRC-32 is the native module's (libdeflate's where the
+build has it); it and hashlib let go of the interpreter lock on large pieces.
+``datapackage.json`` gets the WARC's new hash and size, and
+``datapackage-digest.json`` the new hash of ``datapackage.json``; these two
+are written after all other entries, as packagers put them, whatever their
+place before.
 
 The WARC's local header is written before its data with a placeholder CRC-32
 and sizes, and patched in place (pwrite) once they are known, rather than
@@ -22,73 +27,59 @@ from __future__ import annotations
 
 import hashlib
 import os
+import threading
 import zlib
-from typing import Callable, NamedTuple, Protocol
+from typing import Callable, NamedTuple
 
-from .errors import PackageError
-from .wacz import DATAPACKAGE, DIGEST, Package, WarcEntry
-from .written_digest import WrittenDigest
-from .zip_directory import Entry
-from .zip_fields import DEFLATED, STORED, fits
-from .zip_headers import central_record, end_records, local_header, relocated_central
+from ..archive._append import WrittenArchive
+from ..archive._output import Output
+from ..archive._pass import crc32
+from ..errors import PackageError
+from ._datapackage import DATAPACKAGE, DIGEST
+from ._package import Package, WarcEntry
+from ._zip_directory import Entry
+from ._zip_fields import DEFLATED, STORED, fits
+from ._zip_headers import central_record, end_records, local_header, relocated_central
 
+_DIGEST_PIECE = 4 << 20  # bytes read back at a time
+_DIGEST_WAIT_SECONDS = 0.01  # how long the thread waits for more bytes
 # Room left below 4 GiB when deciding whether the WARC's local header needs a
 # ZIP64 field: the new WARC is the old one, give or take its manifest records
 # and records compressed again.
 _ZIP64_MARGIN = 64 << 20
 
 
-class PackageOutput(Protocol):
-    """What the writer needs of an output (see output.py): bytes and copies
-    written in order at ``position``, and a file descriptor that reads back.
-    ``flush`` writes everything held, so that the descriptor's file position
-    is ``position``."""
-
-    fd: int
-    position: int
-
-    def write(self, data: bytes) -> None: ...
-
-    def wrote(self, size: int) -> None: ...
-
-    def copy(self, in_fd: int, offset: int, size: int) -> None: ...
-
-    def flush(self) -> None: ...
-
-
-# Writes the WARC at the descriptor's position; returns its size and the first
-# place where it differs from the old WARC before its new record (None: it
-# begins with all the old one kept, where it stood).
-WriteWarc = Callable[[int], "tuple[int, int | None]"]
+# Writes the WARC at the descriptor's position.
+WriteWarc = Callable[[int], WrittenArchive]
 
 
 class WrittenPackage(NamedTuple):
-    """Where the new WARC lies in the written package, and what was found
-    reading it back."""
+    """The new WARC as written into the package: where it lies, its hash as
+    read back, and what its append reported."""
 
     warc_offset: int
     warc_size: int
     warc_hash: str  # "<algorithm>:<hex>", as datapackage.json now says
-    first_change: int | None  # the first byte where the new WARC differs from the old
+    warc: WrittenArchive
 
 
 def write_package(
     package: Package,
     warc: WarcEntry,
-    out: PackageOutput,
+    out: Output,
     write_warc: WriteWarc,
     *,
     size_hint: int,
     drop_signature: bool,
 ) -> WrittenPackage:
     """Writes ``package`` to ``out`` with the WARC ``warc`` made by ``write_warc``.
-    ``size_hint`` is about how large the new WARC will be."""
-    datapackage = package.entry(DATAPACKAGE)
+    ``size_hint`` is about how large the new WARC will be. A signed package
+    keeps its signature, which the change breaks, unless ``drop_signature``:
+    the caller refuses it first (see ``Package.signed``)."""
+    datapackage = package.entries.get(DATAPACKAGE)
     assert datapackage is not None  # an open Package has one
-    digest_entry = package.entry(DIGEST)
+    digest_entry = package.entries.get(DIGEST)
     digest = package.digest
-    if digest is not None and digest.signed and not drop_signature:
-        raise signature_error()
     rewritten = {DATAPACKAGE, DIGEST}
     records: dict[str, bytes] = {}  # central directory records by entry name
     written: WrittenPackage | None = None
@@ -131,19 +122,11 @@ def write_package(
     return written
 
 
-def signature_error() -> PackageError:
-    return PackageError(
-        f"{DIGEST} carries a signature (signedData) over {DATAPACKAGE}, which cannot stay "
-        "valid once a WARC changes; drop it with --drop-signature (drop_signature=True in "
-        "Python) and sign the package again"
-    )
-
-
 def _write_warc(
     package: Package,
     warc: WarcEntry,
     entry: Entry,
-    out: PackageOutput,
+    out: Output,
     write_warc: WriteWarc,
     size_hint: int,
 ) -> tuple[WrittenPackage, int]:
@@ -162,10 +145,11 @@ def _write_warc(
     except ValueError:
         raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
     try:
-        size, first_change = write_warc(out.fd)
+        written = write_warc(out.fd)
     except BaseException:
         digest.cancel()
         raise
+    size = written.size
     crc, hexdigest = digest.finish(size)
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start + size:
         raise OSError("the new WARC does not end where its writer says")
@@ -180,10 +164,10 @@ def _write_warc(
     )
     assert len(patched) == len(header)
     os.pwrite(out.fd, patched, header_offset)
-    return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", first_change), crc
+    return WrittenPackage(start, size, f"{algorithm}:{hexdigest}", written), crc
 
 
-def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:
+def _write_small(out: Output, entry: Entry, data: bytes) -> bytes:
     """Writes a small entry anew (deflated, unless it was stored); returns its
     central directory record."""
     method = STORED if entry.method == STORED else DEFLATED
@@ -205,4 +189,56 @@ def _write_small(out: PackageOutput, entry: Entry, data: bytes) -> bytes:
     )
 
 
-__all__ = ["write_package", "WrittenPackage", "PackageOutput", "signature_error"]
+class WrittenDigest:
+    """Digests the bytes of ``fd`` from ``start`` on as they appear in the file."""
+
+    def __init__(self, fd: int, start: int, algorithm: str) -> None:
+        self._fd = fd
+        self._start = start
+        self._hasher = hashlib.new(algorithm)  # ValueError for an unknown one
+        self._crc = 0
+        self._done = 0
+        self._size: int | None = None  # known once the writer is done
+        self._stop = False
+        self._more = threading.Event()
+        self._error: BaseException | None = None
+        self._thread = threading.Thread(target=self._run, name="quillmark-digest", daemon=True)
+        self._thread.start()
+
+    def finish(self, size: int) -> tuple[int, str]:
+        """The CRC-32 and hex digest of the ``size`` bytes written."""
+        self._size = size
+        self._more.set()
+        self._thread.join()
+        if self._error is not None:
+            raise self._error
+        if self._done != size:
+            raise OSError("the new WARC became shorter while it was read back")
+        return self._crc, self._hasher.hexdigest()
+
+    def cancel(self) -> None:
+        self._stop = True
+        self._more.set()
+        self._thread.join()
+
+    def _run(self) -> None:
+        buffer = bytearray(_DIGEST_PIECE)
+        try:
+            while not self._stop:
+                size = self._size
+                written = os.fstat(self._fd).st_size - self._start if size is None else size
+                if self._done >= written:
+                    if size is not None:
+                        return
+                    self._more.wait(_DIGEST_WAIT_SECONDS)
+                    continue
+                want = min(_DIGEST_PIECE, written - self._done)
+                with memoryview(buffer) as view:
+                    got = os.preadv(self._fd, [view[:want]], self._start + self._done)
+                    if got == 0:
+                        return
+                    self._hasher.update(view[:got])
+                    self._crc = crc32(buffer, self._crc, got)
+                self._done += got
+        except BaseException as exc:  # raised again by finish(), on the caller's thread
+            self._error = exc

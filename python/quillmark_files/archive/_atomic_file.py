@@ -88,7 +88,7 @@ class AtomicFile:
             except OSError as exc:
                 if exc.errno not in _NO_UNNAMED:
                     raise
-        import tempfile  # loaded only where a named temporary file is needed
+        import tempfile  # slow to load: only where it is needed
 
         folder = os.path.dirname(self.target) or "."
         fd, path = tempfile.mkstemp(prefix=f".{self._base}.", suffix=".tmp", dir=folder)

@@ -4,33 +4,94 @@ every file) and ``datapackage-digest.json`` (the hash of ``datapackage.json``,
 and maybe a signature over it).
 
 A WARC inside a package is a byte range of the package file: its records are
-read, and its CDXJ index lines point, by offsets inside that range.
+read, and its CDXJ index lines point, by offsets inside that range. The
+native pass reads it there and copies its kept members from there, nothing
+staged (``warc_source``).
 """
 
 from __future__ import annotations
 
+import contextlib
 import os
 import re
+import stat
 import zlib
+from collections.abc import Iterator
+from typing import NamedTuple
 
-from .datapackage import DataPackage, Digest
-from .errors import PackageError
-from .package_names import PACKAGE_SUFFIX, WarcEntry, is_package, member_path
-from .zip_directory import Directory, Entry, read_directory
-from .zip_fields import DEFLATED, ENCRYPTED, STORED
+from ..archive import STANDARD_STREAM, Input
+from ..archive._source import Source, display_name
+from ..errors import PackageError
+from ._datapackage import DATAPACKAGE, DIGEST, DataPackage, Digest
+from ._zip_directory import Directory, Entry, read_directory
+from ._zip_fields import DEFLATED, ENCRYPTED, LOCAL_SIGNATURE, STORED
 
-DATAPACKAGE = "datapackage.json"
-DIGEST = "datapackage-digest.json"
+PACKAGE_SUFFIX = ".wacz"
 _WARC_NAME = re.compile(r"archive/[^/]+\.warc(\.gz)?", re.IGNORECASE)
 _JSON_LIMIT = 64 << 20  # a datapackage.json larger than this is not read
 
 
+class WarcEntry(NamedTuple):
+    """A WARC inside a package: its name, and where its bytes lie in the
+    package file."""
+
+    name: str
+    offset: int
+    size: int
+
+
+def warc_path(package: str, warc: str) -> str:
+    """How messages and audit rows name a WARC inside a package:
+    ``crawl.wacz#archive/a.warc.gz``."""
+    return f"{package}#{warc}"
+
+
+def is_package(source: Input) -> bool:
+    """Whether ``source`` names a WACZ package: a path (not "-") ending in
+    ``.wacz``, or a file that starts as a ZIP does. Streams are never packages:
+    a package is read by position."""
+    if not isinstance(source, (str, bytes, os.PathLike)):
+        return False
+    path = os.fsdecode(os.fspath(source))
+    if path == STANDARD_STREAM:
+        return False
+    if path.lower().endswith(PACKAGE_SUFFIX):
+        return True
+    try:
+        # Only a regular file is looked into: opening a FIFO would block.
+        if not stat.S_ISREG(os.stat(path).st_mode):
+            return False
+        with open(path, "rb") as stream:
+            return stream.read(len(LOCAL_SIGNATURE)) == LOCAL_SIGNATURE
+    except OSError:
+        return False  # reading it as a WARC reports why
+
+
+def wants_package(source: Input, warc: str | None) -> bool:
+    """Whether ``source`` names a package; a WARC named inside anything else
+    is refused."""
+    if is_package(source):
+        return True
+    if warc is not None:
+        raise PackageError(
+            f"not a WACZ package, so it holds no WARC named {warc}", display_name(source)
+        )
+    return False
+
+
+def package_path(source: Input) -> str:
+    assert isinstance(source, (str, bytes, os.PathLike))
+    return os.fsdecode(os.fspath(source))
+
+
 class Package:
-    """An open package: its ZIP directory, checked, and its WARCs."""
+    """An open package: its ZIP directory, checked, its WARCs, and its two
+    JSON files parsed. Raises PackageError (naming the package) when any of
+    them does not hold together, or OSError."""
 
     def __init__(self, path: str) -> None:
         self.name = path
-        self.fd = os.open(path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
+        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
         try:
             self.directory: Directory = read_directory(self.fd)
             self.entries = {entry.name: entry for entry in self.directory.entries}
@@ -46,6 +107,11 @@ class Package:
         except BaseException:
             self.close()
             raise
+
+    @property
+    def signed(self) -> bool:
+        """Whether ``datapackage-digest.json`` carries a signature."""
+        return self.digest is not None and self.digest.signed
 
     def close(self) -> None:
         if self.fd >= 0:
@@ -92,14 +158,34 @@ class Package:
         names = ", ".join(warc.name for warc in self.warcs)
         raise PackageError(f"no WARC named {name} in the package; it holds: {names}", self.name)
 
-    def entry(self, name: str) -> Entry | None:
-        return self.entries.get(name)
-
     def _read_json(self, name: str) -> bytes:
         entry = self.entries.get(name)
         if entry is None:
             raise PackageError(f"no {name} in the package")
         return read_small_entry(self.fd, entry)
+
+
+def list_warcs(package: str | os.PathLike[str]) -> list[WarcEntry]:
+    """The WARCs inside a package: name, offset in the package, size."""
+    with Package(os.fspath(package)) as opened:
+        return list(opened.warcs)
+
+
+@contextlib.contextmanager
+def opened_warc(source: Input | Package, warc: str | None) -> Iterator[Source]:
+    """The WARC ``warc`` inside a package (a path, or a Package open already)
+    as an archive to read."""
+    if isinstance(source, Package):
+        yield warc_source(source, source.warc(warc))
+        return
+    with Package(package_path(source)) as package:
+        yield warc_source(package, package.warc(warc))
+
+
+def warc_source(package: Package, warc: WarcEntry) -> Source:
+    """The WARC as an archive to read, named ``package#name``."""
+    name = warc_path(package.name, warc.name)
+    return Source.of_file_descriptor(package.fd, name, warc.offset, warc.size)
 
 
 def read_small_entry(fd: int, entry: Entry) -> bytes:
@@ -127,6 +213,3 @@ def read_small_entry(fd: int, entry: Entry) -> bytes:
 def _method_name(method: int) -> str:
     names = {STORED: "stored", DEFLATED: "deflated", 12: "compressed with bzip2", 14: "LZMA"}
     return names.get(method, f"compressed with method {method}")
-
-
-__all__ = ["PACKAGE_SUFFIX", "Package", "WarcEntry", "is_package", "member_path"]

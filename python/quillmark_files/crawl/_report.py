@@ -1,4 +1,5 @@
-"""Audit reports: rows written as JSON lines, CSV or Parquet, and read back.
+"""Audit reports: the fields of a row, and rows written as JSON lines, CSV or
+Parquet, and read back.
 
 Every format has the same fields, in the same order, with the same types:
 integers and texts, and null for "none" (an empty cell in CSV, where an
@@ -15,7 +16,21 @@ import json
 import os
 from typing import IO, Any
 
-from .audit import FIELD_NAMES, FIELDS, Row
+# The fields of a row, in this order, with their types (None is always allowed
+# but for "path").
+FIELDS = (
+    ("path", str),  # the file as given or found; "package#archive/name" for a WARC in a package
+    ("size", int),  # bytes on disk; None when the file cannot be looked at
+    ("compression", str),  # "none", "gzip-per-record", "gzip"; None when unknown
+    ("records", int),  # None when the file failed
+    ("error", str),  # None when the file is well-formed
+    ("manifest_records", int),  # None when the file failed
+    ("manifest_size", int),  # None when there is no manifest store
+    ("manifest_sha256", str),  # hex; None when there is no manifest store
+)
+FIELD_NAMES = tuple(name for name, _ in FIELDS)
+
+Row = dict[str, Any]
 
 JSONL, CSV, PARQUET = "jsonl", "csv", "parquet"
 FORMATS = (JSONL, CSV, PARQUET)
@@ -78,7 +93,8 @@ class ReportWriter:
         self.rows += 1
         if self.format == JSONL:
             # One write per row, so that a stop never leaves half a line.
-            self._stream.write(_keyed(row).encode("utf-8", "surrogateescape") + b"\n")
+            line = json.dumps({name: row[name] for name in FIELD_NAMES}, ensure_ascii=False)
+            self._stream.write(line.encode("utf-8", "surrogateescape") + b"\n")
             self._stream.flush()
         elif self.format == CSV:
             self._csv.writerow(["" if row[name] is None else row[name] for name in FIELD_NAMES])
@@ -93,7 +109,10 @@ class ReportWriter:
             pa = _pyarrow()
             columns = {name: [row[name] for row in self._batch] for name in FIELD_NAMES}
             # Parquet texts are UTF-8: bytes of a file name that are not get \xNN escapes.
-            columns["path"] = [_utf8(path) for path in columns["path"]]
+            columns["path"] = [
+                path.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+                for path in columns["path"]
+            ]
             self._parquet.write_table(pa.table(columns, schema=arrow_schema()))
             self._batch = []
 
@@ -105,14 +124,6 @@ class ReportWriter:
             self._text.flush()
             self._text.detach()
         self._stream.flush()
-
-
-def _utf8(text: str) -> str:
-    return text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-
-
-def _keyed(row: Row) -> str:
-    return json.dumps({name: row[name] for name in FIELD_NAMES}, ensure_ascii=False)
 
 
 def read_report(path: str, format: str | None = None) -> list[Row]:

@@ -15,13 +15,13 @@ from __future__ import annotations
 
 import contextlib
 import os
+import uuid
 from collections.abc import Iterator
 from typing import NamedTuple
 
-from .errors import raise_failure
-from .inflaters import chosen
-from .source import STANDARD_STREAM, Input, Source, display_name
-from .steps import Progress, pass_options, steps
+from ._output import open_output
+from ._pass import Progress, chosen_inflater, pass_options, run_to_end
+from ._source import STANDARD_STREAM, Input, Source, display_name
 
 _SPOOL_PIECE = 1 << 20
 GZIP_MAGIC = b"\x1f\x8b"
@@ -41,12 +41,21 @@ class AppendResult(NamedTuple):
     member_length: int | None
 
 
+class WrittenArchive(NamedTuple):
+    """An archive written at a file descriptor (see ``append_into``)."""
+
+    result: AppendResult
+    size: int  # bytes written
+    # The first byte before the new record where the output differs from the
+    # input; None when it begins with all that was kept, where it stood, so
+    # that an index of the input still holds.
+    moved_from: int | None
+
+
 def checked_record_id(record_id: str | None) -> str:
     """``record_id``, or a fresh ``urn:uuid:`` when it is None. An id with a
     line break would add header lines of its own, so it is refused."""
     if record_id is None:
-        import uuid  # loaded only where an id is made (it is slow to load)
-
         return f"urn:uuid:{uuid.uuid4()}"
     if "\r" in record_id or "\n" in record_id:
         raise ValueError("the record id must not contain a carriage return or a line feed")
@@ -57,7 +66,7 @@ def checked_record_id(record_id: str | None) -> str:
     return record_id
 
 
-def append_manifest(
+def append_to_file(
     source: Input,
     manifest: bytes,
     output: str | os.PathLike[str] | None = None,
@@ -68,20 +77,8 @@ def append_manifest(
     progress: Progress | None = None,
     threads: int | None = None,
 ) -> AppendResult:
-    """Writes ``source`` with ``manifest`` as its one manifest record.
-
-    ``output`` is a path, "-" for standard output, or None to replace
-    ``source`` (a regular file) in place. Either way the output appears only
-    complete: on any failure no output is left and ``source`` is untouched.
-    ``compress`` chooses gzip output; by default an in-place append keeps the
-    input's compression and other outputs are gzip when named ``*.gz``.
-    Raises MalformedArchive with quillmark's message (also for an archive with
-    no content at all), CompressionError, or OSError. ``progress`` and
-    ``threads`` are as for ``check`` (a gzip input written as gzip is read on
-    ``threads``; other appends on one).
-    """
-    from .output import open_output  # loaded only where an output is written
-
+    """Writes the archive file ``source`` with ``manifest`` as its one
+    manifest record (see ``quillmark_files.append_manifest``)."""
     record_id = checked_record_id(record_id)
     manifest = bytes(manifest)
     in_place = output is None
@@ -96,7 +93,7 @@ def append_manifest(
                 )
             with open_output(str(target)) as out:
                 out.flush()  # the pass writes at the descriptor's own offset
-                result, written, _ = append_into(
+                written = append_into(
                     readable,
                     out.fd,
                     manifest,
@@ -107,8 +104,8 @@ def append_manifest(
                     threads=threads,
                     output_name=str(target),
                 )
-                out.wrote(written)
-    return result
+                out.wrote(written.size)
+    return written.result
 
 
 def is_gzip(stream: Source) -> bool:
@@ -128,26 +125,20 @@ def append_into(
     progress: Progress | None,
     threads: int | None,
     output_name: str,
-) -> tuple[AppendResult, int, int | None]:
+) -> WrittenArchive:
     """Writes the archive ``stream`` (a regular file, or a range of one) with
-    ``manifest`` as its one manifest record at ``out_fd``'s own file offset;
-    returns what was written, its size in bytes, and the first place before
-    the new record where it differs from ``stream`` (None: it begins with all
-    that was kept, where it stood, so an index of the input still holds).
+    ``manifest`` as its one manifest record at ``out_fd``'s own file offset.
     ``output_name`` names the output in the result and in errors."""
     scan = stream.scan(
-        inflater=chosen(inflater),
+        inflater=chosen_inflater(inflater),
         append_to=out_fd,
         manifest=manifest,
         record_id=record_id,
         compress=compress,
         **pass_options(threads),
     )
-    for _ in steps(scan, progress):
-        pass
-    if scan.failure is not None:
-        raise_failure(scan.failure, stream.name, scan.compressed, output_name)
-    kept, removed, copied, recompressed, offset, member, length, written, moved = scan.appended()
+    run_to_end(scan, progress, stream.name, output_name)
+    kept, removed, copied, recompressed, offset, member, length, size, moved_from = scan.appended()
     result = AppendResult(
         output=output_name,
         compressed=compress,
@@ -159,7 +150,7 @@ def append_into(
         member_offset=member,
         member_length=length,
     )
-    return result, written, moved
+    return WrittenArchive(result, size, moved_from)
 
 
 @contextlib.contextmanager
@@ -169,7 +160,7 @@ def _seekable(stream: Source) -> Iterator[Source]:
     if stream.regular:
         yield stream
         return
-    import tempfile  # loaded only for this rare case
+    import tempfile  # slow to load: only where it is needed
 
     with tempfile.TemporaryFile() as spool:
         while True:
@@ -184,6 +175,3 @@ def _seekable(stream: Source) -> Iterator[Source]:
         spool.flush()
         with Source.of_file_descriptor(os.dup(spool.fileno()), stream.name) as copy:
             yield copy
-
-
-__all__ = ["AppendResult", "append_into", "append_manifest", "checked_record_id", "is_gzip"]

@@ -1,16 +1,17 @@
 """The crawl audit as a Spark job: the rows of ``quillmark audit``, made on a cluster.
 
-    spark-submit --master local[2] .../quillmark_files/spark_audit.py \\
+    spark-submit --master local[2] .../quillmark_files/crawl/spark_audit.py \\
         --format parquet --output OUTDIR PATHS...
 
-PATHS are directories (searched recursively for .warc and .warc.gz files),
-globs ("**" crosses directories), archive files, or files listing paths one
-per line (any file whose name does not end in .warc or .warc.gz). The driver
+PATHS are directories (searched recursively for .warc, .warc.gz and .wacz
+files), globs ("**" crosses directories), archive files, WACZ packages, or
+files listing paths one per line (any other file). The driver
 lists the files and spreads them over the executors, balanced by size; each
 executor opens its files itself (local paths, NFS, or any file system fsspec
-reaches, by URL) and streams them through ``audit_file``, the function of
-``quillmark audit``. Spark's ``binaryFiles`` is never used: it would load
-whole files into executor memory. Every executor needs the quillmark wheel.
+reaches, by URL) and streams them through ``audit_target``, the function of
+``quillmark audit`` (a WACZ package gives a row per WARC inside it). Spark's
+``binaryFiles`` is never used: it would load whole files into executor
+memory. Every executor needs the quillmark wheel.
 
 Importable without pyspark: ``audit_dataframe(spark, paths)`` builds the
 DataFrame from a SparkSession.
@@ -28,8 +29,10 @@ from typing import Any
 # Run as a script (as spark-submit runs it), this file's folder comes first on
 # the path; no module of the package has the name of a standard module or of a
 # dependency, so none hides one there.
-from quillmark_files.audit import FIELD_NAMES, FIELDS, audit_file
-from quillmark_files.crawl import Target, find_archives, is_archive_name, listing_row
+from quillmark_files import is_package
+from quillmark_files.crawl import FIELD_NAMES, FIELDS, Target, find_archives
+from quillmark_files.crawl._audit import audit_target
+from quillmark_files.crawl._find import is_archive_name
 
 FORMATS = ("parquet", "json")
 # Partitions per core of the cluster: enough for the scheduler to even out
@@ -56,7 +59,7 @@ def list_targets(specs: Iterable[str]) -> list[Target]:
 
 def _listed_paths(spec: str) -> list[str] | None:
     """The paths in ``spec`` when it is a local file of paths, else None."""
-    if is_archive_name(spec) or "://" in spec or not os.path.isfile(spec):
+    if is_archive_name(spec) or "://" in spec or not os.path.isfile(spec) or is_package(spec):
         return None
     with open(spec, encoding="utf-8", errors="surrogateescape") as listing:
         return [line.rstrip("\r\n") for line in listing if line.strip()]
@@ -77,12 +80,8 @@ def balanced(targets: list[Target], partitions: int) -> list[list[Target]]:
 def audit_group(group: Iterable[Target], inflater: str | None = None) -> Iterator[tuple[Any, ...]]:
     """Runs on an executor: the rows of one group, as tuples in field order."""
     for target in group:
-        row = (
-            listing_row(target)
-            if target.error is not None
-            else audit_file(target.path, inflater=inflater)
-        )
-        yield tuple(row[name] for name in FIELD_NAMES)
+        for row in audit_target(target, inflater=inflater):
+            yield tuple(row[name] for name in FIELD_NAMES)
 
 
 def audit_dataframe(
@@ -92,8 +91,9 @@ def audit_dataframe(
     partitions: int | None = None,
     inflater: str | None = None,
 ) -> Any:
-    """A DataFrame of one row per archive file that ``paths`` name, with the
-    fields of ``quillmark audit``; lazily computed, on the executors."""
+    """A DataFrame of one row per archive file that ``paths`` name (per WARC
+    of a package), with the fields of ``quillmark audit``; lazily computed,
+    on the executors."""
     targets = list_targets(paths)
     context = spark.sparkContext
     if partitions is None:
@@ -103,15 +103,6 @@ def audit_dataframe(
         lambda group: audit_group(group, inflater)
     )
     return spark.createDataFrame(rdd, spark_schema())
-
-
-def write(frame: Any, output: str, format: str, mode: str = "errorifexists") -> None:
-    writer = frame.write.mode(mode)
-    if format == "json":
-        # Null fields written too, so that every line has every field.
-        writer.option("ignoreNullFields", "false").json(output)
-    else:
-        writer.parquet(output)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -153,7 +144,11 @@ def main(argv: list[str] | None = None) -> int:
         frame = audit_dataframe(
             spark, args.paths, partitions=args.partitions, inflater=args.inflater
         ).persist()
-        write(frame, args.output, args.format, args.mode)
+        writer = frame.write.mode(args.mode)
+        if args.format == "json":  # null fields too, so that every line has every field
+            writer.option("ignoreNullFields", "false").json(args.output)
+        else:
+            writer.parquet(args.output)
         files = frame.count()
         failed = frame.filter(frame.error.isNotNull()).count()
         frame.unpersist()

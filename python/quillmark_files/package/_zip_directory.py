@@ -10,10 +10,10 @@ from __future__ import annotations
 
 import os
 import struct
-from dataclasses import dataclass
+from typing import NamedTuple
 
-from .errors import PackageError
-from .zip_fields import (
+from ..errors import PackageError
+from ._zip_fields import (
     CENTRAL,
     CENTRAL_SIGNATURE,
     DESCRIPTOR_SIGNATURE,
@@ -39,8 +39,7 @@ _NARROW = struct.Struct("<III")  # CRC-32, compressed size, size
 _WIDE = struct.Struct("<IQQ")
 
 
-@dataclass(frozen=True)
-class Entry:
+class Entry(NamedTuple):
     """One file of the ZIP as its central directory records it, with where
     its local header, data and data descriptor lie."""
 
@@ -57,21 +56,14 @@ class Entry:
     end: int  # just past the data descriptor, or the data where there is none
     local: bytes  # the local header, byte for byte
     central_extra: tuple[ExtraField, ...]
-    zip64_in_local: bool  # the local header carries a ZIP64 extra field
-
-    @property
-    def data_end(self) -> int:
-        return self.data_offset + self.compressed_size
 
 
-@dataclass(frozen=True)
-class Directory:
+class Directory(NamedTuple):
     """The entries of a ZIP file in central directory order."""
 
     entries: tuple[Entry, ...]
     comment: bytes  # the end record's comment
     zip64: bool  # the file has ZIP64 end records
-    size: int  # the file's size
 
 
 def _read_exactly(fd: int, size: int, offset: int) -> bytes:
@@ -119,7 +111,7 @@ def read_directory(fd: int) -> Directory:
         )
     central = _read_exactly(fd, cd_size, cd_offset)
     entries = _entries(fd, central, count, cd_offset)
-    return Directory(entries, comment, zip64, size)
+    return Directory(entries, comment, zip64)
 
 
 def _find_end(fd: int, size: int) -> tuple[int, tuple[int, ...], bytes]:
@@ -253,7 +245,6 @@ def _entry(
         end=end,
         local=header,
         central_extra=tuple(parse_extra(extra_bytes)),
-        zip64_in_local=zip64_in_local,
     )
 
 

@@ -15,12 +15,11 @@ import stat
 import sys
 from typing import Any, BinaryIO, Union
 
-from . import _scan
+from ._pass import Scan
 
-STANDARD_STREAM = "-"  # names standard input where a file is read
+STANDARD_STREAM = "-"  # standard input to read, standard output to write
 
-PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
-Input = Union[PathLike, BinaryIO]
+Input = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]", BinaryIO]
 
 
 def display_name(source: object) -> str:
@@ -43,7 +42,7 @@ class Source:
         self.start = 0
         self.end: int | None = None
         if isinstance(source, (str, bytes, os.PathLike)):
-            if os.fspath(source) in ("-", b"-"):
+            if os.fspath(source) in (STANDARD_STREAM, STANDARD_STREAM.encode()):
                 self.fd = sys.stdin.fileno()
                 self.name = STANDARD_STREAM
             else:
@@ -55,22 +54,14 @@ class Source:
             self.stream = source
 
     @classmethod
-    def of_file_descriptor(cls, fd: int, name: str) -> Source:
-        """A Source that owns and reads the open file descriptor ``fd``."""
+    def of_file_descriptor(cls, fd: int, name: str, start: int = 0, size: int = -1) -> Source:
+        """A Source that reads the open file descriptor ``fd`` and owns it, or
+        the ``size`` bytes at ``start`` of it (a WARC stored in a package),
+        which it leaves to the caller."""
         source = cls.__new__(cls)
-        source.name = name
-        source.fd = source._owned_fd = fd
-        source.stream = None
-        source.start, source.end = 0, None
-        return source
-
-    @classmethod
-    def of_range(cls, fd: int, start: int, size: int, name: str) -> Source:
-        """The archive that is ``size`` bytes at ``start`` of the regular file
-        ``fd`` (a WARC stored in a package), which stays the caller's."""
-        source = cls.of_file_descriptor(fd, name)
-        source._owned_fd = None
-        source.start, source.end = start, start + size
+        source.name, source.fd, source.stream = name, fd, None
+        source._owned_fd = fd if size < 0 else None
+        source.start, source.end = start, (None if size < 0 else start + size)
         return source
 
     @property
@@ -78,12 +69,12 @@ class Source:
         """Whether it is a regular file read by position."""
         return self.fd is not None and stat.S_ISREG(os.fstat(self.fd).st_mode)
 
-    def scan(self, **options: Any) -> _scan.Scan:
+    def scan(self, **options: Any) -> Scan:
         """A native pass over the archive (see _scan.pyi for ``options``)."""
         try:
             if self.fd is None:
-                return _scan.Scan(self.stream, **options)
-            return _scan.Scan(self.fd, start=self.start, end=self.end, **options)
+                return Scan(self.stream, **options)
+            return Scan(self.fd, start=self.start, end=self.end, **options)
         except OSError as exc:
             if exc.filename is None:  # name the input
                 exc.filename = self.name

@@ -9,6 +9,7 @@ in the ZIP64 end record.
 from __future__ import annotations
 
 import struct
+from typing import NamedTuple
 
 LOCAL_SIGNATURE = b"PK\x03\x04"
 CENTRAL_SIGNATURE = b"PK\x01\x02"
@@ -43,9 +44,7 @@ HAS_DESCRIPTOR = 1 << 3
 UTF8_NAME = 1 << 11
 ZIP64_ID = 1
 
-# Offsets of fields inside the fixed part of a record.
-CENTRAL_VERSION_NEEDED_AT = 6
-CENTRAL_OFFSET_AT = 42
+CENTRAL_OFFSET_AT = 42  # where a central directory record gives its local header's offset
 
 ExtraField = tuple[int, bytes]  # (header id, data)
 
@@ -73,13 +72,22 @@ def join_extra(fields: list[ExtraField] | tuple[ExtraField, ...]) -> bytes:
     )
 
 
+class Zip64Values(NamedTuple):
+    """What a record's fields hold once its ZIP64 extra field is read."""
+
+    size: int
+    compressed_size: int
+    offset: int
+    disk: int
+
+
 def zip64_values(
     fields: list[ExtraField] | tuple[ExtraField, ...],
     size: int,
     compressed_size: int,
     offset: int,
     disk: int,
-) -> tuple[int, int, int, int]:
+) -> Zip64Values:
     """The true size, compressed size, offset and disk: each field that is
     saturated is read, in that order, from the ZIP64 extra field."""
     data = next((data for field_id, data in fields if field_id == ZIP64_ID), None)
@@ -87,7 +95,7 @@ def zip64_values(
     if data is None:
         if any(wanted):
             raise ValueError("a saturated size or offset without a ZIP64 field")
-        return size, compressed_size, offset, disk
+        return Zip64Values(size, compressed_size, offset, disk)
     values = [size, compressed_size, offset]
     at = 0
     for index, saturated in enumerate(wanted):
@@ -100,7 +108,7 @@ def zip64_values(
         if at + 4 > len(data):
             raise ValueError("a ZIP64 field too short for its values")
         (disk,) = struct.unpack_from("<I", data, at)
-    return values[0], values[1], values[2], disk
+    return Zip64Values(values[0], values[1], values[2], disk)
 
 
 def zip64_field(*values: int) -> ExtraField:

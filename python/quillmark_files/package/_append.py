@@ -1,0 +1,142 @@
+"""Appending a manifest store to a WARC inside a package: the WARC written
+as ``append_manifest`` writes a file (its compression kept), straight into
+the package written anew around it (_writer)."""
+
+from __future__ import annotations
+
+import os
+import stat
+from typing import NamedTuple
+
+from ..archive import STANDARD_STREAM, AppendResult, Progress, checked_record_id, open_output
+from ..archive._append import WrittenArchive, append_into, is_gzip
+from ..errors import PackageError
+from ._datapackage import signature_error
+from ._package import Package, WarcEntry, package_path, warc_path, warc_source
+from ._writer import WriteWarc, write_package
+
+# Room for the new manifest record and its gzip member, over the manifest store.
+_RECORD_ROOM = 1 << 20
+
+
+class PackageAppendResult(NamedTuple):
+    """What ``append_to_package`` wrote into a package."""
+
+    output: str  # the package written, or "-" for standard output
+    warc: str  # the WARC's name inside it
+    archive: AppendResult  # what was written into the WARC; offsets are inside the WARC
+    warc_offset: int  # where the WARC's bytes start in the package
+    warc_size: int
+    warc_hash: str  # as datapackage.json now gives it: "sha256:<hex>"
+    signature_dropped: bool
+    # Where kept records moved (an old manifest record stood before them): the
+    # first byte of the new WARC that differs from the old one. Index lines
+    # whose range reaches it are stale. None when every kept record stays.
+    moved_from: int | None
+
+
+def append_to_package(
+    source: str | os.PathLike[str],
+    manifest: bytes,
+    output: str | os.PathLike[str] | None = None,
+    *,
+    record_id: str | None = None,
+    inflater: str | None = None,
+    progress: Progress | None = None,
+    threads: int | None = None,
+    warc: str | None = None,
+    drop_signature: bool = False,
+) -> PackageAppendResult:
+    """Writes the package ``source`` anew (to ``output``, or in place) with
+    ``manifest`` appended to its WARC ``warc`` (its compression kept).
+
+    A package whose ``datapackage-digest.json`` is signed is refused with
+    PackageError unless ``drop_signature``, which writes it without the
+    signature. Raises as the append to a file does; nothing is left behind on
+    any failure, and a package replaced in place stays untouched.
+    """
+    record_id = checked_record_id(record_id)
+    path = package_path(source)
+    target = path if output is None else os.fspath(output)
+    with Package(path) as package:
+        chosen = package.warc(warc)
+        signed = package.signed
+        if signed and not drop_signature:
+            error = signature_error()
+            error.path = path
+            raise error
+        _refuse_special(target)
+        write_warc = warc_appender(
+            package,
+            chosen,
+            bytes(manifest),
+            record_id=record_id,
+            inflater=inflater,
+            progress=progress,
+            threads=threads,
+        )
+        try:
+            with open_output(target) as out:
+                written = write_package(
+                    package,
+                    chosen,
+                    out,
+                    write_warc,
+                    size_hint=chosen.size + len(manifest) + _RECORD_ROOM,
+                    drop_signature=drop_signature,
+                )
+        except PackageError as exc:
+            exc.path = exc.path or path
+            raise
+    return PackageAppendResult(
+        output=target,
+        warc=chosen.name,
+        archive=written.warc.result._replace(output=warc_path(target, chosen.name)),
+        warc_offset=written.warc_offset,
+        warc_size=written.warc_size,
+        warc_hash=written.warc_hash,
+        signature_dropped=signed,
+        moved_from=written.warc.moved_from,
+    )
+
+
+def warc_appender(
+    package: Package,
+    warc: WarcEntry,
+    manifest: bytes,
+    *,
+    record_id: str,
+    inflater: str | None,
+    progress: Progress | None,
+    threads: int | None,
+) -> WriteWarc:
+    """The WriteWarc that appends ``manifest`` to the WARC as to a file."""
+
+    def write(out_fd: int) -> WrittenArchive:
+        source = warc_source(package, warc)
+        return append_into(
+            source,
+            out_fd,
+            manifest,
+            record_id,
+            compress=is_gzip(source),
+            inflater=inflater,
+            progress=progress,
+            threads=threads,
+            output_name=source.name,
+        )
+
+    return write
+
+
+def _refuse_special(target: str) -> None:
+    """A package is read back as it is written, so it goes to a regular file
+    (or to standard output, which is spooled to one)."""
+    if target == STANDARD_STREAM:
+        return
+    try:
+        mode = os.stat(os.path.realpath(target)).st_mode
+    except FileNotFoundError:
+        return
+    if not stat.S_ISREG(mode):
+        raise PackageError("a package can be written only to a regular file", target)
