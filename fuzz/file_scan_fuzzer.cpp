@@ -258,7 +258,7 @@ void check_gzip(std::string_view file, const FileScanInput& input, const Status&
   // A member zlib refuses that the pass did not refuse is held to the one
   // known reading of libdeflate's that differs (libdeflate_reading.hpp).
   SecondReader second;
-  if (libdeflate_reading_allowed(input.library == gzip::Library::Libdeflate)) {
+  if (libdeflate_reading_allowed(input.inflater == gzip::Inflater::Libdeflate)) {
     second = [&](std::string_view rest, const std::string& detail, const std::string& partial) {
       const auto at = static_cast<std::size_t>(rest.data() - file.data());
       const bool refused =
@@ -338,7 +338,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemoryInput source(file, input.read_size, input.seekable);
   Observer seen(input.bodies, input.batch_records, input.batch_bytes);
   ScanOptions options;
-  options.library = input.library;
+  options.inflater = input.inflater;
   if (input.force_gzip) options.compressed = true;
   options.padding_allowed = input.padding_allowed;
 

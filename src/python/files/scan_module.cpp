@@ -104,10 +104,10 @@ OwnedRef failure_tuple(const Error& error, bool output_failed) {
   }
 }
 
-std::optional<gzip::Library> parse_library(const char* name, bool& ok) {
+std::optional<gzip::Inflater> parse_library(const char* name, bool& ok) {
   ok = true;
   if (name == nullptr || std::string_view(name) == "auto") return std::nullopt;
-  if (std::optional<gzip::Library> library = gzip::library_named(name)) return library;
+  if (std::optional<gzip::Inflater> library = gzip::inflater_named(name)) return library;
   ok = false;
   PyErr_Format(PyExc_ValueError, "this build has no inflater '%s'", name);
   return std::nullopt;
@@ -136,7 +136,7 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   bool library_ok;
-  const std::optional<gzip::Library> library = parse_library(inflater, library_ok);
+  const std::optional<gzip::Inflater> library = parse_library(inflater, library_ok);
   if (!library_ok) return nullptr;
   if (threads == 0) {
     PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
@@ -387,11 +387,11 @@ PyType_Spec scan_spec = {
 };
 
 PyObject* libraries(PyObject*, PyObject*) {
-  const std::vector<gzip::Library> built = gzip::built_libraries();
+  const std::vector<gzip::Inflater> built = gzip::built_inflaters();
   OwnedRef names(PyTuple_New(static_cast<Py_ssize_t>(built.size())));
   if (!names) return nullptr;
   for (std::size_t i = 0; i < built.size(); ++i) {
-    OwnedRef name = new_text(gzip::library_name(built[i]));
+    OwnedRef name = new_text(gzip::inflater_name(built[i]));
     if (!name || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), name.release()) != 0) {
       return nullptr;
     }

@@ -1,5 +1,7 @@
 #include "record/file/file_scan.hpp"
 
+#include "record/file/gzip_header.hpp"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -33,12 +35,6 @@ constexpr std::size_t kMapWindow = std::size_t{16} << 20;
 constexpr std::size_t kWholeOutput = std::size_t{4} << 20;
 constexpr std::size_t kWholeOutputMost = std::size_t{32} << 20;
 constexpr std::size_t kPiece = std::size_t{256} << 10;
-
-// Gzip header flags that the libraries treat differently: FHCRC (a checksum
-// of the header, which not all of them check) and the reserved bits (which
-// not all of them refuse). Members with any of them (nearly unheard of) go
-// to zlib alone.
-constexpr unsigned char kUncommonFlags = 0x02 | 0xe0;
 
 std::string member_text(std::size_t offset) {
   return "gzip member at byte " + std::to_string(offset);
@@ -153,10 +149,10 @@ void FileScan::loop(std::size_t budget_end) {
 
 Status FileScan::detect() {
   if (!refill(gzip::kMagic.size())) return refill_outcome();
-  compressed_ = options_.compressed.value_or(
-      std::string_view(data_, end_).substr(0, gzip::kMagic.size()) == gzip::kMagic);
+  compressed_ =
+      options_.compressed.value_or(gzip::starts_with_magic(std::string_view(data_, end_)));
   if (compressed_) {
-    inflaters_ = gzip::make_inflaters(options_.library);
+    inflaters_ = gzip::make_member_inflaters(options_.inflater);
     output_size_ = std::clamp(options_.whole_output, kWholeOutput, kWholeOutputMost);
     output_.reset(new char[output_size_]);
   }
@@ -272,10 +268,10 @@ Status FileScan::begin_member() {
   }
   if (begin_ == end_) return finish();
   const std::string_view rest(data_ + begin_, end_ - begin_);
-  if (rest.substr(0, gzip::kMagic.size()) != gzip::kMagic) return end_of_members();
+  if (!gzip::starts_with_magic(rest)) return end_of_members();
 
   member_ = MemberSpan{file_position(begin_), 0, framer_.position(), 0};
-  const bool uncommon = rest.size() > 3 && (static_cast<unsigned char>(rest[3]) & kUncommonFlags);
+  const bool uncommon = gzip::needs_checked_inflater(rest);
   if (inflaters_.whole && !uncommon) {
     std::size_t used = 0, made = 0;
     switch (inflaters_.whole->inflate(rest, output_.get(), output_size_, used, made)) {

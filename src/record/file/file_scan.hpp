@@ -100,7 +100,7 @@ class ScanSink {
 
 struct ScanOptions {
   // The inflater library; nullopt: the fastest built.
-  std::optional<gzip::Library> library;
+  std::optional<gzip::Inflater> inflater;
   // Whether the input is gzip; nullopt: told by its first bytes.
   std::optional<bool> compressed;
   // Where the input starts: its file position (for reports of gzip members)
@@ -203,7 +203,7 @@ class FileScan final : public Pass {
   Input& input_;
   ScanSink& sink_;
   ScanOptions options_;
-  gzip::Inflaters inflaters_;
+  gzip::MemberInflaters inflaters_;
   StreamFramer framer_;
   MemberGroups groups_;
   std::unique_ptr<Visitor> visitor_;

@@ -4,34 +4,34 @@
 
 namespace quillmark::gzip {
 
-std::string_view library_name(Library library) noexcept {
-  switch (library) {
-    case Library::Libdeflate:
+std::string_view inflater_name(Inflater inflater) noexcept {
+  switch (inflater) {
+    case Inflater::Libdeflate:
       return "libdeflate";
-    case Library::Isal:
+    case Inflater::Isal:
       return "isal";
-    case Library::Zlib:
+    case Inflater::Zlib:
       return "zlib";
   }
   return "zlib";
 }
 
-std::optional<Library> library_named(std::string_view name) noexcept {
-  for (Library library : built_libraries()) {
-    if (library_name(library) == name) return library;
+std::optional<Inflater> inflater_named(std::string_view name) noexcept {
+  for (Inflater inflater : built_inflaters()) {
+    if (inflater_name(inflater) == name) return inflater;
   }
   return std::nullopt;
 }
 
-std::vector<Library> built_libraries() {
-  std::vector<Library> built;
+std::vector<Inflater> built_inflaters() {
+  std::vector<Inflater> built;
 #if QUILLMARK_WITH_LIBDEFLATE
-  built.push_back(Library::Libdeflate);
+  built.push_back(Inflater::Libdeflate);
 #endif
 #if QUILLMARK_WITH_ISAL
-  built.push_back(Library::Isal);
+  built.push_back(Inflater::Isal);
 #endif
-  built.push_back(Library::Zlib);
+  built.push_back(Inflater::Zlib);
   return built;
 }
 
@@ -47,20 +47,20 @@ std::unique_ptr<StreamingInflater> fastest_streaming() {
 
 }  // namespace
 
-Inflaters make_inflaters(std::optional<Library> library) {
-  Inflaters made;
-  made.library = library.value_or(built_libraries().front());
-  switch (made.library) {
-    case Library::Libdeflate:
+MemberInflaters make_member_inflaters(std::optional<Inflater> inflater) {
+  MemberInflaters made;
+  made.inflater = inflater.value_or(built_inflaters().front());
+  switch (made.inflater) {
+    case Inflater::Libdeflate:
 #if QUILLMARK_WITH_LIBDEFLATE
       made.whole = make_libdeflate_inflater();
 #endif
       made.streaming = fastest_streaming();
       break;
-    case Library::Isal:
+    case Inflater::Isal:
       made.streaming = fastest_streaming();
       break;
-    case Library::Zlib:
+    case Inflater::Zlib:
       made.streaming = make_zlib_inflater();
       break;
   }

@@ -9,7 +9,7 @@
 //  - a streaming inflater (ISA-L, or zlib, which is always there) for members
 //    of any size, in pieces, and for telling exactly why a member fails.
 // Which libraries exist is settled when the extension is built (see
-// CMakeLists.txt); `Inflaters` picks among those built.
+// CMakeLists.txt); `MemberInflaters` picks among those built.
 #pragma once
 
 #include <cstddef>
@@ -21,15 +21,14 @@
 
 namespace quillmark::gzip {
 
-inline constexpr std::string_view kMagic = "\x1f\x8b";
-
-enum class Library { Libdeflate, Isal, Zlib };
+// The choice of library a scan inflates with.
+enum class Inflater { Libdeflate, Isal, Zlib };
 
 // "libdeflate", "isal", "zlib".
-std::string_view library_name(Library library) noexcept;
-std::optional<Library> library_named(std::string_view name) noexcept;
-// The libraries this build has, fastest first; zlib always comes last.
-std::vector<Library> built_libraries();
+std::string_view inflater_name(Inflater inflater) noexcept;
+std::optional<Inflater> inflater_named(std::string_view name) noexcept;
+// The inflaters this build has, fastest first; zlib always comes last.
+std::vector<Inflater> built_inflaters();
 
 // One call of a streaming inflater.
 struct InflateStep {
@@ -68,19 +67,19 @@ class WholeMemberInflater {
                           std::size_t& produced) = 0;
 };
 
-// The inflaters of one choice of library. `whole` is set only for libdeflate;
-// its members that do not fit go to `streaming`, the fastest streaming
-// library built. `checked` (zlib) takes the rare members whose header has
-// flags that the libraries do not all treat alike (see file_scan.cpp).
-struct Inflaters {
-  Library library = Library::Zlib;
+// The inflaters of one choice. `whole` is set only for libdeflate; its
+// members that do not fit go to `streaming`, the fastest streaming library
+// built. `checked` (zlib) takes the rare members whose header has flags that
+// the libraries do not all treat alike (see gzip_header.hpp).
+struct MemberInflaters {
+  Inflater inflater = Inflater::Zlib;
   std::unique_ptr<WholeMemberInflater> whole;
   std::unique_ptr<StreamingInflater> streaming;
   std::unique_ptr<StreamingInflater> checked;
 };
 
-// The inflaters for `library`, which must be built; nullopt picks the fastest.
-// Throws std::bad_alloc when the libraries cannot get their state.
-Inflaters make_inflaters(std::optional<Library> library = std::nullopt);
+// The inflaters for `inflater`, which must be built; nullopt picks the
+// fastest. Throws std::bad_alloc when the libraries cannot get their state.
+MemberInflaters make_member_inflaters(std::optional<Inflater> inflater = std::nullopt);
 
 }  // namespace quillmark::gzip

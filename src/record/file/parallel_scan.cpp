@@ -6,15 +6,12 @@
 #include <new>
 #include <string_view>
 
+#include "record/file/gzip_header.hpp"
 #include "record/file/gzip_inflater.hpp"
 
 namespace quillmark {
 namespace {
 
-// A member header, as the search for a part's start looks for it: the magic
-// number, the deflate method, and no reserved flag.
-constexpr unsigned char kDeflate = 8;
-constexpr unsigned char kReservedFlags = 0xe0;
 // The search reads this much at a time.
 constexpr std::size_t kSearchPiece = std::size_t{1} << 20;
 // A candidate whose member inflates to more than this is taken as it is: the
@@ -121,7 +118,7 @@ void ParallelScan::scan_part(std::size_t index) {
 // far as inflating that member can tell.
 std::optional<std::size_t> ParallelScan::find_member(std::size_t from, std::size_t to) {
   std::unique_ptr<char[]> piece(new char[kSearchPiece + 3]);
-  gzip::Inflaters inflaters = gzip::make_inflaters(gzip::Library::Zlib);
+  gzip::MemberInflaters inflaters = gzip::make_member_inflaters(gzip::Inflater::Zlib);
   std::unique_ptr<char[]> scratch(new char[kSearchPiece]);
   const auto confirmed = [&](std::size_t at) {
     inflaters.streaming->begin_member();
@@ -153,7 +150,7 @@ std::optional<std::size_t> ParallelScan::find_member(std::size_t from, std::size
       if (found == nullptr) break;
       i = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes);
       if (at + i >= to || i + 3 >= size) break;
-      if (bytes[i + 1] == 0x8b && bytes[i + 2] == kDeflate && !(bytes[i + 3] & kReservedFlags) &&
+      if (gzip::can_begin_member(std::string_view(piece.get() + i, size - i)) &&
           confirmed(at + i)) {
         return at + i;
       }
@@ -341,7 +338,7 @@ std::unique_ptr<Pass> make_pass(Input& input, ScanSink& sink, const ScanOptions&
     const std::size_t size = input.size().value_or(0);
     if (file != nullptr && size >= 2 * part_size) {
       Result<std::size_t> got = input.read_at(0, magic, sizeof magic);
-      if (got && std::string_view(magic, got.value()) == gzip::kMagic) {
+      if (got && gzip::starts_with_magic(std::string_view(magic, got.value()))) {
         return std::make_unique<ParallelScan>(*file, sink, options, threads, part_size);
       }
     }

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "record/builder.hpp"
+#include "record/file/gzip_header.hpp"
 #include "record/file/parallel_scan.hpp"
 #include "writer/appender.hpp"
 #include "writer/file/gzip_deflater.hpp"
@@ -159,8 +160,8 @@ class RangesSink final : public ScanSink {
 // Gzip in, gzip out: members copied unchanged where they line up with records.
 class MembersSink final : public ScanSink {
  public:
-  MembersSink(AppendTarget target, const FileInput& input, std::optional<gzip::Library> library)
-      : target_(target), input_(input), library_(library) {}
+  MembersSink(AppendTarget target, const FileInput& input, std::optional<gzip::Inflater> inflater)
+      : target_(target), input_(input), inflater_(inflater) {}
   bool wants_blocks() const override { return false; }
 
   Status group_closed(const MemberGroup& group) override {
@@ -221,7 +222,7 @@ class MembersSink final : public ScanSink {
     if (!part) return std::move(part).error();
     RecordsSink records(target_);
     ScanOptions options;
-    options.library = library_;
+    options.inflater = inflater_;
     options.compressed = true;
     options.compressed_start = group.compressed_start;
     options.start = group.start;
@@ -234,7 +235,7 @@ class MembersSink final : public ScanSink {
 
   AppendTarget target_;
   const FileInput& input_;
-  std::optional<gzip::Library> library_;
+  std::optional<gzip::Inflater> inflater_;
   std::optional<ByteRange> pending_;
 };
 
@@ -275,11 +276,11 @@ Status FileAppend::run(std::size_t budget) {
     char magic[2] = {};
     Result<std::size_t> got = input_.read_at(0, magic, sizeof magic);
     if (!got) return *(error_ = std::move(got).error());
-    const bool gzip_in = std::string_view(magic, got.value()) == gzip::kMagic;
+    const bool gzip_in = gzip::starts_with_magic(std::string_view(magic, got.value()));
     if (options_.compress) sink_->deflater = gzip::make_deflater();
     AppendTarget target{out_, counts_, output_failed_, sink_->deflater.get(), input_};
     if (gzip_in && options_.compress) {
-      auto members = std::make_unique<MembersSink>(target, input_, options_.library);
+      auto members = std::make_unique<MembersSink>(target, input_, options_.inflater);
       sink_->members = members.get();
       sink_->sink = std::move(members);
     } else if (!gzip_in && !options_.compress) {
@@ -290,7 +291,7 @@ Status FileAppend::run(std::size_t budget) {
       sink_->sink = std::make_unique<RecordsSink>(target);
     }
     ScanOptions scan_options;
-    scan_options.library = options_.library;
+    scan_options.inflater = options_.inflater;
     scan_options.compressed = gzip_in;
     scan_ = make_pass(input_, *sink_->sink, scan_options,
                       sink_->members != nullptr ? options_.threads : 1, options_.part_size);

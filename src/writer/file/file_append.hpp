@@ -51,7 +51,7 @@ struct AppendCounts {
 
 struct AppendOptions {
   bool compress = false;  // write gzip
-  std::optional<gzip::Library> library;
+  std::optional<gzip::Inflater> inflater;
   // Threads to read a gzip input on, when it is written as gzip (see
   // parallel_scan.hpp); other appends read on one.
   unsigned threads = 1;
