@@ -8,6 +8,8 @@
 // but the writes themselves.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <memory>
 #include <string_view>
@@ -18,12 +20,22 @@ namespace quillmark {
 
 class OutputFile {
  public:
-  explicit OutputFile(int fd);
+  // The kernel's two ways of copying, replaceable so that tests can make
+  // either refuse or copy nothing.
+  struct KernelCopy {
+    ssize_t (*copy_file_range)(int in_fd, loff_t* in_offset, int out_fd, loff_t* out_offset,
+                               std::size_t size, unsigned int flags);
+    ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, std::size_t size);
+  };
+  static KernelCopy kernel_copy() noexcept;
+
+  explicit OutputFile(int fd, const KernelCopy& kernel = kernel_copy());
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
   Status write(std::string_view data);
-  // Appends `size` bytes at file position `offset` of the regular file `in_fd`.
+  // Appends `size` bytes at file position `offset` of the regular file
+  // `in_fd`. Fails with EIO when the input ends before the range does.
   Status copy(int in_fd, std::size_t offset, std::size_t size);
   // Writes what is gathered.
   Status flush();
@@ -31,17 +43,20 @@ class OutputFile {
   std::size_t position() const noexcept { return position_; }
 
  private:
+  enum Way { kCopyFileRange, kSendfile, kReadWrite };
+
   Status write_through(std::string_view data);
   Status copy_range(int in_fd, std::size_t offset, std::size_t size);
+  Result<std::size_t> copy_once(Way way, int in_fd, std::size_t offset, std::size_t size);
   void write_back(std::size_t size) noexcept;
 
   int fd_;
+  KernelCopy kernel_;
   std::unique_ptr<char[]> buffer_;
   std::size_t held_ = 0;
   std::size_t position_ = 0;
-  // Each way of copying is used until the kernel says it cannot.
-  bool copy_file_range_ = true;
-  bool sendfile_ = true;
+  // A kernel copy refused between this input and output is not asked again.
+  bool refused_[kReadWrite] = {false, false};
 };
 
 }  // namespace quillmark
