@@ -45,7 +45,6 @@ class MemoryInput final : public Input {
     if (!seekable_) return std::nullopt;
     return data_.size();
   }
-  std::size_t position() const noexcept override { return position_; }
 
  private:
   std::string_view data_;

@@ -2,7 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, NoReturn
+from typing import NoReturn
+
+from . import _scan
 
 
 class ArchiveError(ValueError):
@@ -81,14 +83,12 @@ class InflaterUnavailable(RuntimeError):
 
 
 def raise_failure(
-    failure: tuple[Any, ...], name: str, compressed: bool, output: str = ""
+    failure: _scan.ScanFailure, name: str, compressed: bool, output: str = ""
 ) -> NoReturn:
     """Raises what a native pass reported (its ``failure``): MalformedArchive,
     CompressionError, or OSError naming the input ``name`` or the ``output``."""
-    kind = failure[0]
-    if kind == "malformed":
-        raise MalformedArchive(failure[1], failure[2], compressed, name)
-    if kind == "gzip":
-        raise CompressionError(failure[1], failure[2], name)
-    _, code, reason, side = failure
-    raise OSError(code, reason, output if side == "output" else name)
+    if failure.kind == "malformed":
+        raise MalformedArchive(failure.message, failure.offset, compressed, name)
+    if failure.kind == "gzip" and failure.offset is not None:
+        raise CompressionError(failure.message, failure.offset, name)
+    raise OSError(failure.errno, failure.message, output if failure.side == "output" else name)

@@ -25,7 +25,7 @@ _PACKAGES = {"libdeflate": "libdeflate-dev", "isal": "libisal-dev"}
 
 def available() -> list[str]:
     """The inflaters of this build, fastest first."""
-    return list(_scan.libraries())
+    return list(_scan.inflaters())
 
 
 def chosen(name: str | None = None) -> str | None:

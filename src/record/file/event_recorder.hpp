@@ -6,16 +6,18 @@
 // Positions in the archive are kept relative to the part's start, which is
 // only known once the parts before it are; file positions are absolute.
 // Member groups are not kept: they follow from the records and members (see
-// member_groups.hpp), and the replay makes them again. Header blocks and
-// bodies are kept only where the sink asks for them.
+// member_groups.hpp), and the replay makes them again. Header blocks, their
+// fields and bodies are kept only where the sink asks for them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "record/file/file_scan.hpp"
+#include "record/file/scan_sink.hpp"
+#include "record/file/sink_delivery.hpp"
 
 namespace quillmark {
 
@@ -28,6 +30,7 @@ class EventRecorder final : public ScanSink {
       : target_(target), blocks_(target.wants_blocks()) {}
 
   bool wants_body(const RecordStart& record) const override { return target_.wants_body(record); }
+  bool wants_blocks() const override { return blocks_; }
   Status record_begin(const RecordStart& record) override;
   Status record_body(std::string_view piece) override;
   Status record_end(std::size_t offset, std::size_t length, std::string_view separator) override;
@@ -37,12 +40,11 @@ class EventRecorder final : public ScanSink {
   // was shifted); those before keep needing the shift that replay() is given.
   void mark_shifted() noexcept;
 
-  // Replays the events not replayed yet into `sink`, the archive positions of
-  // those recorded before mark_shifted() moved on by `shift`, and `groups`
-  // fed along (its closed groups go to the sink too). Stops after a record
-  // that makes the sink pause (`paused` is then set; calling again goes on)
+  // Replays the events not replayed yet through `delivery`, the archive
+  // positions of those recorded before mark_shifted() moved on by `shift`.
+  // Stops after a record that makes the sink pause (calling again goes on)
   // or at the sink's first failure.
-  Status replay(ScanSink& sink, MemberGroups& groups, std::size_t shift, bool& paused);
+  Status replay(SinkDelivery& delivery, std::size_t shift);
   bool replayed() const noexcept { return next_ == events_.size(); }
   // Drops what was replayed, once all of it was; what comes after has true
   // positions.
@@ -57,7 +59,10 @@ class EventRecorder final : public ScanSink {
   // decides whether the parts read ahead fit in a thread's memory. The tag
   // holds the kind, the manifest flag, whether a member ends inside a record
   // and the size of a record's separator.
-  //   Begin:  offset, body size, block size (blocks only where kept)
+  //   Begin:  offset, body size, and where blocks are kept the block's size,
+  //           the count of its fields and, for each, where its name starts
+  //           after the value before it (or the block's start), the name's
+  //           size, where the value starts after the name, the value's size
   //   Body:   size
   //   End:    offset, length
   //   Member: compressed start, compressed size, end, end less open record
@@ -93,6 +98,7 @@ class EventRecorder final : public ScanSink {
   bool shifting_ = true;
   Previous read_;
   std::optional<std::size_t> member_start_;  // where the next member replayed starts
+  std::vector<FieldView> replayed_fields_;
 };
 
 }  // namespace quillmark

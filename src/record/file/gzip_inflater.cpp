@@ -1,19 +1,10 @@
 #include "record/file/gzip_inflater.hpp"
 
-#include "record/file/gzip_backends.hpp"
-
 namespace quillmark::gzip {
 
 std::string_view inflater_name(Inflater inflater) noexcept {
-  switch (inflater) {
-    case Inflater::Libdeflate:
-      return "libdeflate";
-    case Inflater::Isal:
-      return "isal";
-    case Inflater::Zlib:
-      return "zlib";
-  }
-  return "zlib";
+  constexpr std::string_view kNames[] = {"libdeflate", "isal", "zlib"};
+  return kNames[static_cast<int>(inflater)];
 }
 
 std::optional<Inflater> inflater_named(std::string_view name) noexcept {
@@ -48,22 +39,12 @@ std::unique_ptr<StreamingInflater> fastest_streaming() {
 }  // namespace
 
 MemberInflaters make_member_inflaters(std::optional<Inflater> inflater) {
+  const Inflater chosen = inflater.value_or(built_inflaters().front());
   MemberInflaters made;
-  made.inflater = inflater.value_or(built_inflaters().front());
-  switch (made.inflater) {
-    case Inflater::Libdeflate:
 #if QUILLMARK_WITH_LIBDEFLATE
-      made.whole = make_libdeflate_inflater();
+  if (chosen == Inflater::Libdeflate) made.whole = make_libdeflate_inflater();
 #endif
-      made.streaming = fastest_streaming();
-      break;
-    case Inflater::Isal:
-      made.streaming = fastest_streaming();
-      break;
-    case Inflater::Zlib:
-      made.streaming = make_zlib_inflater();
-      break;
-  }
+  made.streaming = chosen == Inflater::Zlib ? make_zlib_inflater() : fastest_streaming();
   made.checked = make_zlib_inflater();
   return made;
 }

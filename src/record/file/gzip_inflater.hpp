@@ -22,7 +22,7 @@
 namespace quillmark::gzip {
 
 // The choice of library a scan inflates with.
-enum class Inflater { Libdeflate, Isal, Zlib };
+enum class Inflater { Libdeflate, Isal, Zlib };  // in inflater_name()'s order
 
 // "libdeflate", "isal", "zlib".
 std::string_view inflater_name(Inflater inflater) noexcept;
@@ -72,7 +72,6 @@ class WholeMemberInflater {
 // built. `checked` (zlib) takes the rare members whose header has flags that
 // the libraries do not all treat alike (see gzip_header.hpp).
 struct MemberInflaters {
-  Inflater inflater = Inflater::Zlib;
   std::unique_ptr<WholeMemberInflater> whole;
   std::unique_ptr<StreamingInflater> streaming;
   std::unique_ptr<StreamingInflater> checked;
@@ -81,5 +80,10 @@ struct MemberInflaters {
 // The inflaters for `inflater`, which must be built; nullopt picks the
 // fastest. Throws std::bad_alloc when the libraries cannot get their state.
 MemberInflaters make_member_inflaters(std::optional<Inflater> inflater = std::nullopt);
+
+// Each library's, in a file of its own: only those built are defined.
+std::unique_ptr<StreamingInflater> make_zlib_inflater();
+std::unique_ptr<StreamingInflater> make_isal_inflater();
+std::unique_ptr<WholeMemberInflater> make_libdeflate_inflater();
 
 }  // namespace quillmark::gzip

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <new>
 
-#include "record/file/gzip_backends.hpp"
+#include "record/file/gzip_inflater.hpp"
 
 namespace quillmark::gzip {
 namespace {

@@ -23,6 +23,7 @@
 // blocks and bodies the sink asks for), not the data.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -36,6 +37,7 @@
 #include "record/file/file_scan.hpp"
 #include "record/file/input.hpp"
 #include "record/file/pass.hpp"
+#include "record/file/sink_delivery.hpp"
 
 namespace quillmark {
 
@@ -46,8 +48,6 @@ class ParallelScan final : public Pass {
   ParallelScan(FileInput& input, ScanSink& sink, const ScanOptions& options, unsigned threads,
                std::size_t part_size);
   ~ParallelScan() override;
-  ParallelScan(const ParallelScan&) = delete;
-  ParallelScan& operator=(const ParallelScan&) = delete;
 
   Status run(std::size_t budget = 0) override;
   bool interrupted() const noexcept override { return false; }  // a regular file
@@ -58,6 +58,7 @@ class ParallelScan final : public Pass {
   std::size_t records() const noexcept override;
   std::size_t manifest_records() const noexcept override;
   bool one_record_per_member() const noexcept override;
+  std::size_t parts() const noexcept override { return std::max<std::size_t>(joined_parts_, 1); }
 
  private:
   struct Part;
@@ -67,9 +68,9 @@ class ParallelScan final : public Pass {
   std::optional<std::size_t> find_member(std::size_t from, std::size_t to);
   Part& ready_part(std::size_t index);
   std::optional<std::size_t> next_part(std::size_t after);
-  Status step(std::size_t budget_end, bool& paused);
-  Status go_on(Part& part, std::optional<std::size_t> stop, std::size_t budget_end);
-  Status replay(Part& part, bool& paused);
+  Status step(std::size_t budget_end);
+  Status go_on(Part& part, std::size_t budget_end);
+  Status replay(Part& part);
   Status rescan_from(Part& part);
 
   FileInput& input_;
@@ -85,18 +86,15 @@ class ParallelScan final : public Pass {
   bool stopping_ = false;
   std::vector<std::thread> workers_;
   // The most room a part's scan found a whole member needs: the parts after
-  // it start with that much, rather than each inflating a large member twice
-  // (on a file whose members of 4 to 8 MiB held half its bytes, that cost two
-  // threads a tenth more time than one).
-  std::atomic<std::size_t> whole_output_{0};
+  // it start with that much, rather than each inflating a large member twice.
+  std::atomic<std::size_t> whole_room_{0};
 
   // The join, on the caller's thread.
-  MemberGroups groups_;
-  std::size_t current_ = 0;                         // the part being replayed
-  std::size_t shift_ = 0;                           // its place in the archive
-  std::size_t records_ = 0, manifest_records_ = 0;  // of the parts done before it
-  std::unique_ptr<FileInput> live_input_;
-  std::unique_ptr<FileScan> live_;  // the sequential scan after a failed part
+  SinkDelivery delivery_;
+  std::size_t current_ = 0;         // the part being replayed
+  std::size_t shift_ = 0;           // its place in the archive
+  std::size_t joined_parts_ = 0;    // parts whose events were replayed
+  std::unique_ptr<PartScan> live_;  // the sequential scan after a failed part
   std::size_t consumed_ = 0;
   bool done_ = false;
   std::optional<Error> error_;
@@ -105,7 +103,7 @@ class ParallelScan final : public Pass {
 // A pass over `input` into `sink`: on `threads` threads where that pays (a
 // regular gzip file of at least two parts), else a FileScan. Parts are of
 // `part_size` bytes of the file (0: a size that suits the sink).
-std::unique_ptr<Pass> make_pass(Input& input, ScanSink& sink, const ScanOptions& options,
+std::unique_ptr<Pass> make_pass(FileInput& input, ScanSink& sink, const ScanOptions& options,
                                 unsigned threads = 1, std::size_t part_size = 0);
 
 }  // namespace quillmark

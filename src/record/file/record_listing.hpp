@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/file/file_scan.hpp"
+#include "record/file/scan_sink.hpp"
 
 namespace quillmark {
 
@@ -30,6 +30,17 @@ struct ListedRecord {
   std::size_t text_at = 0;
   std::size_t block_size = 0;
   bool has_body = false;
+  // In RecordListing::fields(): the header fields.
+  std::size_t field_at = 0;
+  std::size_t field_count = 0;
+};
+
+// A header field: where its name and value lie in the record's block.
+struct FieldPlace {
+  std::size_t name_at = 0;
+  std::size_t name_size = 0;
+  std::size_t value_at = 0;
+  std::size_t value_size = 0;
 };
 
 class RecordListing final : public ScanSink {
@@ -57,6 +68,9 @@ class RecordListing final : public ScanSink {
   }
   std::string_view body(const ListedRecord& record) const noexcept {
     return std::string_view(texts_).substr(record.text_at + record.block_size, record.body_size);
+  }
+  std::span<const FieldPlace> fields(const ListedRecord& record) const noexcept {
+    return std::span<const FieldPlace>(fields_).subspan(record.field_at, record.field_count);
   }
   // Forgets the ready records.
   void take();
@@ -89,6 +103,7 @@ class RecordListing final : public ScanSink {
   ListedRecord current_;              // begun, not yet complete
   bool in_record_ = false;
   std::string texts_;
+  std::vector<FieldPlace> fields_;
 };
 
 }  // namespace quillmark

@@ -1,8 +1,6 @@
 #include "writer/file/output_file.hpp"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -35,10 +33,6 @@ bool kernel_cannot(int code) {
 }
 
 }  // namespace
-
-OutputFile::KernelCopy OutputFile::kernel_copy() noexcept {
-  return KernelCopy{::copy_file_range, ::sendfile};
-}
 
 OutputFile::OutputFile(int fd, const KernelCopy& kernel)
     : fd_(fd), kernel_(kernel), buffer_(new char[kBuffer]) {}
@@ -85,9 +79,8 @@ Status OutputFile::copy(int in_fd, std::size_t offset, std::size_t size) {
 }
 
 // The bytes just copied go to the disk while the pass goes on, so that the
-// final fsync has little left to wait for (an append on two threads waited
-// a fifth of its time there). Only a hint: a file system that shares the
-// extents has nothing to write.
+// final fsync has little left to wait for. Only a hint: a file system that
+// shares the extents has nothing to write.
 void OutputFile::write_back(std::size_t size) noexcept {
   const off_t end = lseek(fd_, 0, SEEK_CUR);
   if (end >= static_cast<off_t>(size)) {

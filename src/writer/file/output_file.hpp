@@ -8,7 +8,8 @@
 // but the writes themselves.
 #pragma once
 
-#include <sys/types.h>
+#include <sys/sendfile.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <memory>
@@ -23,13 +24,13 @@ class OutputFile {
   // The kernel's two ways of copying, replaceable so that tests can make
   // either refuse or copy nothing.
   struct KernelCopy {
-    ssize_t (*copy_file_range)(int in_fd, loff_t* in_offset, int out_fd, loff_t* out_offset,
-                               std::size_t size, unsigned int flags);
-    ssize_t (*sendfile)(int out_fd, int in_fd, off_t* offset, std::size_t size);
+    ssize_t (*copy_file_range)(int, loff_t*, int, loff_t*, std::size_t,
+                               unsigned) = ::copy_file_range;
+    ssize_t (*sendfile)(int, int, off_t*, std::size_t) = ::sendfile;
   };
-  static KernelCopy kernel_copy() noexcept;
 
-  explicit OutputFile(int fd, const KernelCopy& kernel = kernel_copy());
+  explicit OutputFile(int fd) : OutputFile(fd, KernelCopy{}) {}
+  OutputFile(int fd, const KernelCopy& kernel);
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 

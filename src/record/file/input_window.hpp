@@ -1,0 +1,71 @@
+// The bytes of a scan's input from where the scan stands, a window at a
+// time: a regular file is mapped (mapped_file.hpp), a window of it at a time,
+// where the kernel allows; anything else is read into a buffer.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string_view>
+
+#include "error/error.hpp"
+#include "record/file/input.hpp"
+#include "record/file/mapped_file.hpp"
+
+namespace quillmark {
+
+class InputWindow {
+ public:
+  // The buffer holds `capacity` bytes; a read fills at most `read_size` of
+  // them (see limit_reads).
+  InputWindow(Input& input, std::size_t capacity, std::size_t read_size) noexcept
+      : input_(input), capacity_(capacity), read_size_(read_size) {}
+
+  // From here on the input is read from a mapping, where it is a regular
+  // file and the kernel lets it be mapped.
+  void try_mapping();
+  bool mapped() const noexcept { return mapped_; }
+  const MappedFile& mapping() const noexcept { return mapping_; }
+  void limit_reads(std::size_t read_size) noexcept { read_size_ = read_size; }
+
+  // The bytes at hand, from position() on.
+  std::string_view data() const noexcept { return {data_ + begin_, end_ - begin_}; }
+  void consume(std::size_t size) noexcept { begin_ += size; }
+  std::size_t position() const noexcept { return start_ + begin_; }
+  // Whether the input ends with data().
+  bool ended() const noexcept { return ended_; }
+  // Whether a refill could make data() longer: the input goes on, and data()
+  // does not start the window and fill it.
+  bool can_widen() const noexcept { return !ended_ && (begin_ > 0 || end_ < capacity_); }
+  // The bytes at hand from input position `at` on, if the window holds it.
+  std::optional<std::string_view> since(std::size_t at) const noexcept;
+
+  // Makes data() at least `at_least` bytes long, or all that is left of the
+  // input. Fails as the input does: std::errc::interrupted for a read a
+  // signal cut short, which may be asked for again.
+  Status refill(std::size_t at_least = 1);
+  // Passes over `size` bytes, those beyond data() without reading them
+  // (where can_pass_over()); returns how many the input had.
+  bool can_pass_over() const noexcept { return input_.seekable(); }
+  std::size_t pass_over(std::size_t size) noexcept;
+  // Lets go of a mapping until the next refill().
+  void release() noexcept;
+
+ private:
+  Status map_at(std::size_t position, std::size_t wanted);
+
+  Input& input_;
+  std::size_t capacity_;
+  std::size_t read_size_;
+  std::unique_ptr<char[]> buffer_;
+  MappedFile mapping_;
+  bool mapped_ = false;
+  // data_[begin_, end_) is at hand; data_[0] lies at input position start_.
+  const char* data_ = nullptr;
+  std::size_t begin_ = 0;
+  std::size_t end_ = 0;
+  std::size_t start_ = 0;
+  bool ended_ = false;
+};
+
+}  // namespace quillmark
