@@ -66,7 +66,7 @@ struct FileScan::Visitor {
 };
 
 // The steps of one run(). Nothing here may hold what needs destroying while
-// it reads a mapping (see guard_mapped_reads): the outcome is kept in `status`.
+// it reads a mapping (see InputWindow::guarded): the outcome is kept in `status`.
 struct FileScan::Loop {
   FileScan& scan;
   std::size_t budget_end;
@@ -100,10 +100,7 @@ Status FileScan::run(std::size_t budget) {
   Status status = stage_ == Stage::Detect ? detect() : Status(Ok{});
   if (status) {
     Loop loop{*this, budget == 0 ? std::numeric_limits<std::size_t>::max() : consumed() + budget};
-    if (!window_.mapped()) {
-      Loop::go(&loop);
-    } else if (!guard_mapped_reads(window_.mapping(), Loop::go, &loop)) {
-      // The file was cut short beneath the mapping while it was read.
+    if (!window_.guarded(Loop::go, &loop)) {  // the file was cut short beneath the mapping
       loop.status = Error::io(std::make_error_code(std::errc::io_error));
     }
     status = std::move(loop.status);

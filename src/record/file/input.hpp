@@ -37,7 +37,7 @@ class Input {
   }
   // The archive's size, where it is known.
   virtual std::optional<std::size_t> size() const noexcept { return std::nullopt; }
-  // A regular file whose bytes can be mapped (see mapped_file.hpp): its
+  // A regular file whose bytes can be mapped (see input_window.hpp): its
   // descriptor and the file position of archive position 0; -1 otherwise.
   virtual int mappable_fd() const noexcept { return -1; }
   virtual std::size_t file_start() const noexcept { return 0; }

@@ -1,7 +1,16 @@
 #include "record/file/input_window.hpp"
 
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <csetjmp>
+#include <csignal>
 #include <cstring>
+#include <mutex>
+#include <system_error>
 
 namespace quillmark {
 namespace {
@@ -10,7 +19,86 @@ namespace {
 // moves seldom, little enough to keep resident memory small.
 constexpr std::size_t kMapWindow = std::size_t{16} << 20;
 
+// The guarded reads of this thread, innermost first.
+struct Guard {
+  char* const* base;  // the window's mapping, which moves while it is read
+  const std::size_t* length;
+  std::jmp_buf jump;
+  Guard* outer;
+};
+thread_local Guard* t_guard = nullptr;
+
+std::mutex g_install;
+struct sigaction g_previous;  // the handler before ours
+
+void on_bus(int signal, siginfo_t* info, void* context) {
+  // Only a fault of the kernel's (si_code > 0) names an address.
+  if (info != nullptr && info->si_code > 0) {
+    const char* at = static_cast<const char*>(info->si_addr);
+    for (Guard* guard = t_guard; guard != nullptr; guard = guard->outer) {
+      const char* base = *guard->base;
+      if (base != nullptr && at >= base && at < base + *guard->length) {
+        std::longjmp(guard->jump, 1);
+      }
+    }
+  }
+  const struct sigaction previous = g_previous;
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(signal, info, context);
+  } else if (previous.sa_handler != SIG_DFL && previous.sa_handler != SIG_IGN) {
+    previous.sa_handler(signal);
+  } else {
+    // As if no handler had been there: the faulting read runs again and ends
+    // the process with the signal's default action.
+    struct sigaction fallback {};
+    fallback.sa_handler = SIG_DFL;
+    sigaction(SIGBUS, &fallback, nullptr);
+  }
+}
+
+// Ours stays the first handler even when another was set after it (Python's
+// faulthandler, enabled late): it is put back, in front of that one.
+void install_handler() {
+  const std::lock_guard<std::mutex> lock(g_install);
+  struct sigaction current {};
+  sigaction(SIGBUS, nullptr, &current);
+  if ((current.sa_flags & SA_SIGINFO) && current.sa_sigaction == on_bus) return;
+  struct sigaction ours {};
+  ours.sa_sigaction = on_bus;
+  // SA_NODEFER: leaving the handler by longjmp leaves the signal unblocked.
+  ours.sa_flags = SA_SIGINFO | SA_NODEFER | SA_ONSTACK;
+  sigemptyset(&ours.sa_mask);
+  g_previous = current;
+  sigaction(SIGBUS, &ours, nullptr);
+}
+
 }  // namespace
+
+bool InputWindow::guarded(void (*work)(void*), void* context) const {
+  if (!mapped_) {
+    work(context);
+    return true;
+  }
+  install_handler();
+  Guard guard{&base_, &length_, {}, t_guard};
+  // setjmp, not sigsetjmp with the mask saved: a call costs no system call.
+  // The handler asks for SIGBUS to stay unblocked (SA_NODEFER), but a layer
+  // that installs its own handler in front of ours (ThreadSanitizer's does)
+  // may run it with SIGBUS blocked, and a second fault while it is blocked
+  // would end the process; so a failed read unblocks it on its way out.
+  if (setjmp(guard.jump) != 0) {
+    t_guard = guard.outer;
+    sigset_t bus;
+    sigemptyset(&bus);
+    sigaddset(&bus, SIGBUS);
+    pthread_sigmask(SIG_UNBLOCK, &bus, nullptr);
+    return false;
+  }
+  t_guard = &guard;
+  work(context);
+  t_guard = guard.outer;
+  return true;
+}
 
 void InputWindow::try_mapping() {
   mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(position(), 0);
@@ -54,7 +142,7 @@ std::size_t InputWindow::pass_over(std::size_t size) noexcept {
 
 void InputWindow::release() noexcept {
   if (!mapped_) return;
-  mapping_.unmap();
+  unmap();
   start_ += begin_;
   begin_ = end_ = 0;
   data_ = nullptr;
@@ -66,16 +154,30 @@ void InputWindow::release() noexcept {
 Status InputWindow::map_at(std::size_t position, std::size_t wanted) {
   const std::size_t size = *input_.size();
   const std::size_t length = std::min(std::max(kMapWindow, wanted), size - position);
-  if (Status status = mapping_.map(input_.mappable_fd(), input_.file_start() + position, length);
-      !status) {
-    return status;
+  unmap();
+  static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  const std::size_t offset = input_.file_start() + position;
+  const std::size_t aligned = offset - offset % page;
+  if (length > 0) {
+    void* mapped = mmap(nullptr, length + (offset - aligned), PROT_READ, MAP_PRIVATE,
+                        input_.mappable_fd(), static_cast<off_t>(aligned));
+    if (mapped == MAP_FAILED) return Error::io(std::error_code(errno, std::generic_category()));
+    madvise(mapped, length + (offset - aligned), MADV_SEQUENTIAL);
+    base_ = static_cast<char*>(mapped);
+    length_ = length + (offset - aligned);
   }
-  data_ = mapping_.data();
+  data_ = base_ != nullptr ? base_ + (offset - aligned) : nullptr;
   start_ = position;
   begin_ = 0;
   end_ = length;
   ended_ = position + length == size;
   return Ok{};
+}
+
+void InputWindow::unmap() noexcept {
+  if (base_ != nullptr) munmap(base_, length_);
+  base_ = nullptr;
+  length_ = 0;
 }
 
 }  // namespace quillmark

@@ -1,6 +1,14 @@
 // The bytes of a scan's input from where the scan stands, a window at a
-// time: a regular file is mapped (mapped_file.hpp), a window of it at a time,
-// where the kernel allows; anything else is read into a buffer.
+// time: a regular file is mapped, a window of it at a time, where the kernel
+// allows; anything else is read into a buffer.
+//
+// Inflating a .warc.gz straight from a mapping, rather than from a copy that
+// a read makes, saves the copy and the caches it sweeps. A mapping has one
+// hazard: when the file is cut short while it is mapped (truncated by another
+// program), reading the pages past its new end raises SIGBUS, which would end
+// the whole process. Reads of the window therefore run under guarded(), which
+// turns that signal into a failed call; the handler passes every other SIGBUS
+// on to whatever handled it before.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +18,6 @@
 
 #include "error/error.hpp"
 #include "record/file/input.hpp"
-#include "record/file/mapped_file.hpp"
 
 namespace quillmark {
 
@@ -20,13 +27,20 @@ class InputWindow {
   // them (see limit_reads).
   InputWindow(Input& input, std::size_t capacity, std::size_t read_size) noexcept
       : input_(input), capacity_(capacity), read_size_(read_size) {}
+  ~InputWindow() { unmap(); }
+  InputWindow(const InputWindow&) = delete;
+  InputWindow& operator=(const InputWindow&) = delete;
 
   // From here on the input is read from a mapping, where it is a regular
   // file and the kernel lets it be mapped.
   void try_mapping();
   bool mapped() const noexcept { return mapped_; }
-  const MappedFile& mapping() const noexcept { return mapping_; }
   void limit_reads(std::size_t read_size) noexcept { read_size_ = read_size; }
+  // Runs work(context), which reads data(). Should it read a page that the
+  // file no longer has, it is stopped there and false is returned. work must
+  // not hold, while it reads, anything that needs destroying or releasing (a
+  // lock, an allocation under way): it is cut off without unwinding.
+  bool guarded(void (*work)(void*), void* context) const;
 
   // The bytes at hand, from position() on.
   std::string_view data() const noexcept { return {data_ + begin_, end_ - begin_}; }
@@ -53,13 +67,15 @@ class InputWindow {
 
  private:
   Status map_at(std::size_t position, std::size_t wanted);
+  void unmap() noexcept;
 
   Input& input_;
   std::size_t capacity_;
   std::size_t read_size_;
   std::unique_ptr<char[]> buffer_;
-  MappedFile mapping_;
   bool mapped_ = false;
+  char* base_ = nullptr;  // the page-aligned mapping, if any
+  std::size_t length_ = 0;
   // data_[begin_, end_) is at hand; data_[0] lies at input position start_.
   const char* data_ = nullptr;
   std::size_t begin_ = 0;
