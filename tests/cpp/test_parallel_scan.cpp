@@ -90,7 +90,7 @@ struct Verdict {
   friend bool operator==(const Verdict&, const Verdict&) = default;
 };
 
-struct Run {
+struct PassRun {
   Verdict verdict;
   std::size_t parts = 0;
   std::size_t most_per_run = 0;  // records delivered by one run()
@@ -98,7 +98,7 @@ struct Run {
 
 // `direct`: a ParallelScan whatever the file's size, as make_pass makes
 // only for files of two parts or more.
-Run pass_over(const std::string& file, unsigned threads, std::size_t part_size, std::size_t budget,
+PassRun pass_over(const std::string& file, unsigned threads, std::size_t part_size, std::size_t budget,
               std::size_t pause_every, bool direct = false) {
   TemporaryFile disk(file);
   Result<FileInput> input = FileInput::open(disk.fd());
@@ -109,7 +109,7 @@ Run pass_over(const std::string& file, unsigned threads, std::size_t part_size, 
                                               part_size)
              : make_pass(input.value(), transcript, {}, threads, part_size);
   Status status = Ok{};
-  Run run;
+  PassRun run;
   do {
     const std::size_t before = transcript.records();
     status = pass->run(budget);
@@ -204,7 +204,7 @@ void expect_same_on_every_split(const std::string& file, const std::string& what
       const std::size_t pause_every = trial % 3;
       SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads, parts of " +
                    std::to_string(part_size) + ", budget " + std::to_string(budget));
-      const Run run = pass_over(file, threads, part_size, budget, pause_every, direct);
+      const PassRun run = pass_over(file, threads, part_size, budget, pause_every, direct);
       const Verdict& verdict = run.verdict;
       if (pause_every == 0) {
         EXPECT_EQ(verdict, single);
@@ -274,6 +274,29 @@ TEST(ParallelScan, ReportsTheFirstFailureInFileOrder) {
     }
     expect_same_on_every_split(joined(damaged), "damage " + std::to_string(trial), Parts::Any);
   }
+}
+
+// A false start a little after the cut, then the true one: the search must
+// go on past the false one in the bytes it was looking at.
+TEST(ParallelScan, FindsAPartsStartPastAFalseOne) {
+  std::string rest;
+  for (int i = 0; rest.size() < 10000; ++i) {
+    rest += gzip_member(record("resource", "page " + std::to_string(i)), 6);
+  }
+  // A stored member whose body ends in a gzip header that is no member, its
+  // end some 2 KiB past the middle of the file, where the cut falls.
+  const std::string fake = std::string("\x1f\x8b\x08\x00\0\0\0\0\0\x03\xff\xff\xff", 13);
+  std::string body(rest.size() + 2000, 'x');
+  body += fake;
+  const std::string file = gzip_member(record("resource", body), 0) + rest;
+  const std::size_t cut = file.size() / 2;
+  const std::size_t false_start = file.find(fake);
+  ASSERT_GT(false_start, cut + 500);
+  ASSERT_LT(file.size() - rest.size() - false_start, false_start - cut);
+  const Verdict single = pass_over(file, 1, 0, 0, 0).verdict;
+  const PassRun run = pass_over(file, 2, file.size(), 0, 0, /*direct=*/true);
+  EXPECT_EQ(run.verdict, single);
+  EXPECT_EQ(run.parts, 2u);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "record/file/parallel_scan.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
@@ -137,17 +136,10 @@ std::optional<std::size_t> ParallelScan::find_member(std::size_t from, std::size
   for (std::size_t at = from; at < to; at += kSearchPiece) {
     Result<std::size_t> got = input_.read_at(at, piece.get(), kSearchPiece + 3);
     if (!got) return std::nullopt;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.get());
-    const std::size_t size = got.value();
-    for (std::size_t i = 0; i + 3 < size && at + i < to && i < kSearchPiece; ++i) {
-      const void* found = std::memchr(bytes + i, 0x1f, std::min(size, kSearchPiece) - i);
-      if (found == nullptr) break;
-      i = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes);
-      if (at + i >= to || i + 3 >= size) break;
-      if (gzip::can_begin_member(std::string_view(piece.get() + i, size - i)) &&
-          confirmed(at + i)) {
-        return at + i;
-      }
+    const std::string_view bytes(piece.get(), got.value());
+    for (std::size_t i = bytes.find('\x1f'); i < kSearchPiece && at + i < to;
+         i = bytes.find('\x1f', i + 1)) {
+      if (gzip::can_begin_member(bytes.substr(i)) && confirmed(at + i)) return at + i;
     }
   }
   return std::nullopt;
