@@ -23,12 +23,12 @@ class Lines final : public ScanSink {
   bool wants_blocks() const override { return blocks_; }
   Status record_begin(const RecordStart& record) override {
     std::string text(record.block);
-    for (const FieldView& field : record.fields) {
+    for (const FieldPlace& field : record.fields) {
       // Where each lies in the block, and what it reads.
-      text += " " + std::to_string(field.name.data() - record.block.data()) + ":" +
-              std::string(field.name) + "=" +
-              std::to_string(field.value.data() - record.block.data()) + ":" +
-              std::string(field.value);
+      text += " " + std::to_string(field.name_at) + ":" +
+              std::string(record.block.substr(field.name_at, field.name_size)) + "=" +
+              std::to_string(field.value_at) + ":" +
+              std::string(record.block.substr(field.value_at, field.value_size));
     }
     add("begin", record.offset, record.body_size, record.manifest, text);
     return Ok{};
@@ -63,15 +63,15 @@ class Lines final : public ScanSink {
 };
 
 // Fields anywhere in `block`, in order, none overlapping, some empty.
-std::vector<FieldView> fields_in(std::string_view block, std::mt19937_64& random) {
-  std::vector<FieldView> fields;
+std::vector<FieldPlace> fields_in(std::string_view block, std::mt19937_64& random) {
+  std::vector<FieldPlace> fields;
   std::size_t at = 0;
   while (at < block.size() && random() % 4 != 0) {
     const std::size_t name = at + random() % (block.size() - at + 1);
     const std::size_t name_size = random() % (block.size() - name + 1);
     const std::size_t value = name + name_size + random() % (block.size() - name - name_size + 1);
     const std::size_t value_size = random() % (block.size() - value + 1);
-    fields.push_back(FieldView{block.substr(name, name_size), block.substr(value, value_size)});
+    fields.push_back(FieldPlace{name, name_size, value, value_size});
     at = value + value_size;
     if (value_size == 0 && name_size == 0) break;
   }
@@ -110,11 +110,11 @@ TEST(EventRecorder, ReplaysExactlyWhatWasRecorded) {
       const std::string text(random() % 40, static_cast<char>('a' + i % 26));
       switch (random() % 4) {
         case 0: {
-          const std::vector<FieldView> fields = fields_in(text, random);
+          const std::vector<FieldPlace> fields = fields_in(text, random);
           const RecordStart record{at, text, random() >> (random() % 64), random() % 2 == 0,
                                    fields};
           ASSERT_TRUE(recorder.record_begin(record));
-          const std::vector<FieldView> kept = blocks ? fields : std::vector<FieldView>{};
+          const std::vector<FieldPlace> kept = blocks ? fields : std::vector<FieldPlace>{};
           ASSERT_TRUE(expected.record_begin(
               {at + moved, blocks ? record.block : "", record.body_size, record.manifest, kept}));
           break;

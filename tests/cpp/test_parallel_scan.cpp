@@ -37,8 +37,9 @@ class Transcript final : public ScanSink {
   bool wants_body(const RecordStart& record) const override { return record.body_size % 3 != 1; }
   Status record_begin(const RecordStart& record) override {
     std::string fields;
-    for (const FieldView& field : record.fields) {
-      fields += " [" + std::string(field.name) + "=" + std::string(field.value) + "]";
+    for (const FieldPlace& field : record.fields) {
+      fields += " [" + std::string(record.block.substr(field.name_at, field.name_size)) + "=" +
+                std::string(record.block.substr(field.value_at, field.value_size)) + "]";
     }
     add("begin " + std::to_string(record.offset) + " " + std::to_string(record.body_size) +
         (record.manifest ? " manifest " : " ") + std::string(record.block) + fields);
@@ -98,8 +99,8 @@ struct PassRun {
 
 // `direct`: a ParallelScan whatever the file's size, as make_pass makes
 // only for files of two parts or more.
-PassRun pass_over(const std::string& file, unsigned threads, std::size_t part_size, std::size_t budget,
-              std::size_t pause_every, bool direct = false) {
+PassRun pass_over(const std::string& file, unsigned threads, std::size_t part_size,
+                  std::size_t budget, std::size_t pause_every, bool direct = false) {
   TemporaryFile disk(file);
   Result<FileInput> input = FileInput::open(disk.fd());
   EXPECT_TRUE(input);

@@ -13,9 +13,8 @@ std::string_view separator_text(std::size_t size) noexcept {
   return size == 4 ? std::string_view("\r\n\r\n") : size == 2 ? std::string_view("\n\n") : "";
 }
 
-// A difference as an unsigned number, small either way round (zigzag of the
-// difference taken modulo the size type's range), so that no order of positions is assumed
-// and every pair of positions is kept exactly.
+// A difference as an unsigned number small either way round (zigzag, modulo
+// the size type's range): no order of positions is assumed, none is lost.
 std::size_t zigzag(std::size_t value, std::size_t previous) noexcept {
   const std::size_t difference = value - previous;
   const std::size_t negative = difference >> (std::numeric_limits<std::size_t>::digits - 1);
@@ -75,14 +74,12 @@ Status EventRecorder::record_begin(const RecordStart& record) {
     texts_.append(record.block);
     put(record.fields.size());
     std::size_t at = 0;
-    for (const FieldView& field : record.fields) {
-      const auto name = static_cast<std::size_t>(field.name.data() - record.block.data());
-      const auto value = static_cast<std::size_t>(field.value.data() - record.block.data());
-      put(name - at);
-      put(field.name.size());
-      put(value - (name + field.name.size()));
-      put(field.value.size());
-      at = value + field.value.size();
+    for (const FieldPlace& field : record.fields) {
+      put(field.name_at - at);
+      put(field.name_size);
+      put(field.value_at - (field.name_at + field.name_size));
+      put(field.value_size);
+      at = field.value_at + field.value_size;
     }
   }
   return Ok{};
@@ -130,12 +127,13 @@ Status EventRecorder::replay(SinkDelivery& delivery, std::size_t shift) {
         next_text_ += block.size();
         replayed_fields_.clear();
         for (std::size_t n = blocks_ ? take(events, next_) : 0, at = 0; n > 0; --n) {
-          const std::size_t name = at + take(events, next_);
-          const std::string_view name_text = block.substr(name, take(events, next_));
-          const std::size_t value = name + name_text.size() + take(events, next_);
-          replayed_fields_.push_back(
-              FieldView{name_text, block.substr(value, take(events, next_))});
-          at = value + replayed_fields_.back().value.size();
+          FieldPlace field;
+          field.name_at = at + take(events, next_);
+          field.name_size = take(events, next_);
+          field.value_at = field.name_at + field.name_size + take(events, next_);
+          field.value_size = take(events, next_);
+          at = field.value_at + field.value_size;
+          replayed_fields_.push_back(field);
         }
         status = delivery.record_begin(
             RecordStart{offset, block, body_size, (tag & kManifest) != 0, replayed_fields_});

@@ -1,26 +1,24 @@
 // ParallelScan: one pass over a gzip file on several threads.
 //
 // A .warc.gz written one member per record can be split: members are
-// independent deflate streams. The file is cut into parts; every part but
-// the first starts at a member start found at or after its cut (a member
-// header, confirmed by inflating that member). Each part is inflated and
-// framed on a thread of its own, its framer starting between records, and
-// its events are kept (EventRecorder) until the parts before it are done.
-// The join then replays them into the sink in file order, moved to their
-// place in the archive, as one FileScan would have made them.
+// independent deflate streams. The file is cut into parts; every part but the
+// first starts at a member start found at or after its cut (a member header,
+// confirmed by inflating that member). Each part is scanned (PartScan) on a
+// thread of its own, its framer starting between records, and its events are
+// kept (EventRecorder) until the join replays them into the sink in file
+// order, moved to their place in the archive, as one FileScan would make them.
 //
-// The join checks what that assumed: the part before must have stopped
-// exactly where the part starts, between records. When it did not (a member
-// header found inside another member's data, as in a record whose body is a
-// .gz stored as it is; a record that goes on over the cut), the part before
-// goes on itself, on the join's thread, and the part read ahead is dropped. A
-// part that fails is scanned again from its start, at its true place, on the
-// join's thread, so that the message and the offsets are the ones a single
-// scan gives; the first failure in file order is the one reported.
+// The join checks what that assumed: the part before must have stopped where
+// the part starts, between records. Where it did not (a member header inside
+// another member's data, as in a record whose body is a .gz stored as it is;
+// a record that goes on over the cut), the part before goes on itself and the
+// part read ahead is dropped. A part that fails is scanned again from its
+// start, at its true place, so that the message and the offsets are those of
+// a single scan; the first failure in file order is the one reported.
 //
-// Parts are read ahead of the join by at most twice the number of threads, so
-// memory stays bounded: each holds positions and counts (and the header
-// blocks and bodies the sink asks for), not the data.
+// At most two parts per thread are read ahead of the join, and each holds
+// positions and counts (and the blocks and bodies the sink asks for), not
+// the data: memory stays bounded.
 #pragma once
 
 #include <algorithm>
@@ -35,9 +33,7 @@
 
 #include "record/file/event_recorder.hpp"
 #include "record/file/file_scan.hpp"
-#include "record/file/input.hpp"
-#include "record/file/pass.hpp"
-#include "record/file/sink_delivery.hpp"
+#include "record/file/scan_sink.hpp"
 
 namespace quillmark {
 
@@ -55,8 +51,12 @@ class ParallelScan final : public Pass {
   bool compressed() const noexcept override { return true; }
   std::size_t consumed() const noexcept override { return consumed_; }
   std::size_t content_size() const noexcept override;
-  std::size_t records() const noexcept override;
-  std::size_t manifest_records() const noexcept override;
+  std::size_t records() const noexcept override {
+    return delivery_.records() + (live_ ? live_->records() : 0);
+  }
+  std::size_t manifest_records() const noexcept override {
+    return delivery_.manifest_records() + (live_ ? live_->manifest_records() : 0);
+  }
   bool one_record_per_member() const noexcept override;
   std::size_t parts() const noexcept override { return std::max<std::size_t>(joined_parts_, 1); }
 

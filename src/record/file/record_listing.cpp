@@ -27,11 +27,7 @@ Status RecordListing::record_begin(const RecordStart& record) {
   current_.has_body = bodies_;
   current_.field_at = fields_.size();
   current_.field_count = record.fields.size();
-  for (const FieldView& field : record.fields) {
-    const auto name = static_cast<std::size_t>(field.name.data() - record.block.data());
-    const auto value = static_cast<std::size_t>(field.value.data() - record.block.data());
-    fields_.push_back(FieldPlace{name, field.name.size(), value, field.value.size()});
-  }
+  fields_.insert(fields_.end(), record.fields.begin(), record.fields.end());
   texts_.append(record.block);
   in_record_ = true;
   return Ok{};

@@ -1,11 +1,10 @@
 // The sink of a listing: every record with its place, header block and, when
-// asked for, its body, handed on in batches.
-//
-// For a gzip file a record also gets the place of its gzip member, when it
-// starts one (gzip_offset), and the compressed length up to the next record
-// when that starts a member too (gzip_length): the range that a reader can
-// seek to and inflate alone. The length is known only once the next record
-// starts (or the data ends), so the last record seen is held back until then.
+// asked for, its body, handed on in batches. For a gzip file a record also
+// gets the place of its gzip member when it starts one (gzip_offset), and the
+// compressed length up to the next record when that starts a member too
+// (gzip_length): the range a reader can seek to and inflate alone. The length
+// is known only once the next record starts (or the data ends), so the last
+// record seen is held back until then.
 #pragma once
 
 #include <cstddef>
@@ -33,14 +32,6 @@ struct ListedRecord {
   // In RecordListing::fields(): the header fields.
   std::size_t field_at = 0;
   std::size_t field_count = 0;
-};
-
-// A header field: where its name and value lie in the record's block.
-struct FieldPlace {
-  std::size_t name_at = 0;
-  std::size_t name_size = 0;
-  std::size_t value_at = 0;
-  std::size_t value_size = 0;
 };
 
 class RecordListing final : public ScanSink {

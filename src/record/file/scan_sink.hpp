@@ -1,7 +1,12 @@
-// What a pass over an archive file hands on: the records it frames, the
-// bodies the sink asks for, and for a gzip file the members and the member
-// groups (member_groups.hpp). What a command makes of them (a summary, a
-// listing, an appended archive) is the sink's business.
+// What a pass over an archive file hands on to a ScanSink: the records it
+// frames, the bodies the sink asks for, and for a gzip file the members and
+// the member groups (member_groups.hpp). What a command makes of them (a
+// summary, a listing, an appended archive) is the sink's business.
+//
+// SinkDelivery hands them on by the same rules for a scan, which frames them,
+// and for the parallel pass, which replays what a part read ahead recorded
+// (event_recorder.hpp): groups made and handed on as they close, records
+// counted, a pause taken where the sink asks for one.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +16,14 @@
 
 #include "error/error.hpp"
 #include "record/file/member_groups.hpp"
-#include "record/record_index.hpp"
 
 namespace quillmark {
+
+// A header field as the framer split it: where its name and value, both
+// trimmed, lie in the record's header block.
+struct FieldPlace {
+  std::size_t name_at = 0, name_size = 0, value_at = 0, value_size = 0;
+};
 
 // A record whose header block has been framed; its views are valid during
 // the call only.
@@ -22,8 +32,7 @@ struct RecordStart {
   std::string_view block;  // version mark to terminator
   std::size_t body_size = 0;
   bool manifest = false;
-  // The header fields as the framer split them, views into `block`.
-  std::span<const FieldView> fields;
+  std::span<const FieldPlace> fields;
 };
 
 // A gzip member: where it lies in the file and in the uncompressed archive.
@@ -42,15 +51,14 @@ class ScanSink {
   // Before anything else, once the pass knows whether the input is gzip.
   virtual void begin(bool /*compressed*/) {}
   // Whether record_body() should see this record's body. Asked from the
-  // threads of a parallel pass too, before the record's place in the archive
-  // is known: it must not change the sink's state, nor look at the offset.
+  // threads of a parallel pass too, before the record's place is known: it
+  // must not change the sink's state, nor look at the offset.
   virtual bool wants_body(const RecordStart& /*record*/) const { return false; }
-  // Whether record_begin() looks at the header block and its fields (a scan
-  // splits out the fields, and a parallel pass keeps the blocks of parts read
-  // ahead, only for a sink that does).
+  // Whether record_begin() looks at the header block and its fields, which a
+  // scan splits out, and a parallel pass keeps, only for a sink that does.
   virtual bool wants_blocks() const { return true; }
-  // Whether the sink takes bodies in bulk (a parallel pass reads smaller
-  // parts ahead for such a sink, to hold less).
+  // Whether the sink takes bodies in bulk (a parallel pass then reads
+  // smaller parts ahead, to hold less).
   virtual bool keeps_bodies() const { return false; }
   virtual Status record_begin(const RecordStart& /*record*/) { return Ok{}; }
   // A piece of a wanted body, valid during the call only.
@@ -68,6 +76,62 @@ class ScanSink {
   virtual Status group_closed(const MemberGroup& /*group*/) { return Ok{}; }
   // Asked after each record: whether the pass should return to its caller.
   virtual bool pause() { return false; }
+};
+
+class SinkDelivery {
+ public:
+  // The first group begins at those positions.
+  SinkDelivery(ScanSink& sink, std::size_t compressed_start, std::size_t start) noexcept
+      : sink_(sink), groups_(compressed_start, start) {}
+
+  // Tells the sink whether the input is gzip, unless it was `told` already.
+  // Only gzip data has groups.
+  void begin(bool compressed, bool told = false) {
+    grouped_ = compressed;
+    if (!told) sink_.begin(compressed);
+  }
+  Status record_begin(const RecordStart& record) {
+    ++records_;
+    if (record.manifest) ++manifest_records_;
+    if (grouped_) groups_.record_begin(record.manifest);
+    return sink_.record_begin(record);
+  }
+  Status record_body(std::string_view piece) { return sink_.record_body(piece); }
+  Status record_end(std::size_t offset, std::size_t length, std::string_view separator) {
+    Status status = sink_.record_end(offset, length, separator);
+    if (status && grouped_) status = hand_on(groups_.record_end(offset, length));
+    if (status && sink_.pause()) paused_ = true;
+    return status;
+  }
+  Status member_end(const MemberSpan& member, std::optional<std::size_t> open_record) {
+    Status status = sink_.member_end(member, open_record);
+    if (!status) return status;
+    return hand_on(groups_.member_end(member.compressed_end, member.end, open_record));
+  }
+  // The end of the data: the last group closes.
+  Status finish() { return grouped_ ? hand_on(groups_.finish()) : Status(Ok{}); }
+
+  // Whether the sink asked for a pause after a record, since resume().
+  bool paused() const noexcept { return paused_; }
+  void resume() noexcept { paused_ = false; }
+
+  const ScanSink& sink() const noexcept { return sink_; }
+  MemberGroups& groups() noexcept { return groups_; }
+  const MemberGroups& groups() const noexcept { return groups_; }
+  std::size_t records() const noexcept { return records_; }
+  std::size_t manifest_records() const noexcept { return manifest_records_; }
+
+ private:
+  Status hand_on(const std::optional<MemberGroup>& group) {
+    return group ? sink_.group_closed(*group) : Status(Ok{});
+  }
+
+  ScanSink& sink_;
+  MemberGroups groups_;
+  bool grouped_ = false;
+  bool paused_ = false;
+  std::size_t records_ = 0;
+  std::size_t manifest_records_ = 0;
 };
 
 }  // namespace quillmark
