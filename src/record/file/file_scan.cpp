@@ -6,6 +6,7 @@
 
 #include "record/file/gzip_header.hpp"
 #include "record/manifest.hpp"
+#include "record/record_index.hpp"
 #include "record/text.hpp"
 
 namespace quillmark {
@@ -19,24 +20,19 @@ constexpr std::size_t kWindow = std::size_t{4} << 20;
 constexpr std::size_t kPlainPiece = std::size_t{256} << 10;
 // Bodies with at least this much left after a piece are passed over.
 constexpr std::size_t kPassOverFrom = std::size_t{64} << 10;
-// Before a member is begun, the window is topped up when less than this is
-// left in it, so that a member rarely straddles its end.
+// The window is topped up before a member when less than this is left.
 constexpr std::size_t kTopUpBelow = std::size_t{256} << 10;
-
-bool is_interruption(const Error& error) {
-  return error.kind() == ErrorKind::Io && error.io_error() == std::errc::interrupted;
-}
 
 }  // namespace
 
-// What the framer finds, handed on to the delivery. The framer's visitor
-// cannot fail, so the sink's first failure waits here until the framer
-// returns; nothing more reaches the sink after it.
+// What the framer finds, handed on. The sink's first failure waits here until
+// the framer returns (its visitor cannot fail); nothing reaches the sink after.
 struct FileScan::Visitor {
   SinkDelivery& delivery;
   bool keep_fields;
   ManifestWatch watch;
   std::vector<FieldView> fields;
+  std::vector<FieldPlace> places;
   bool body_wanted = false;
   std::optional<Error> failure;
 
@@ -48,7 +44,13 @@ struct FileScan::Visitor {
     if (keep_fields) fields.push_back(FieldView{name, trim_white_space(raw_value)});
   }
   void header(std::size_t offset, std::string_view block, std::size_t body_size) {
-    const RecordStart record{offset, block, body_size, watch.is_manifest(), fields};
+    places.clear();
+    for (const FieldView& field : fields) {
+      places.push_back(FieldPlace{
+          static_cast<std::size_t>(field.name.data() - block.data()), field.name.size(),
+          static_cast<std::size_t>(field.value.data() - block.data()), field.value.size()});
+    }
+    const RecordStart record{offset, block, body_size, watch.is_manifest(), places};
     watch = ManifestWatch();
     if (!failure) {
       body_wanted = delivery.sink().wants_body(record);
@@ -76,7 +78,7 @@ struct FileScan::Loop {
     Loop& loop = *static_cast<Loop*>(self);
     FileScan& scan = loop.scan;
     while (!scan.done() && !scan.delivery_.paused() && scan.consumed() < loop.budget_end) {
-      loop.status = scan.step();
+      loop.status = (scan.*scan.next_)();
       if (!loop.status) return;
     }
   }
@@ -89,7 +91,7 @@ FileScan::FileScan(Input& input, ScanSink& sink, const ScanOptions& options,
       window_(input, kWindow, kPlainPiece),
       framer_(part.start),
       delivery_(sink, part.compressed_start, part.start),
-      visitor_(new Visitor{delivery_, sink.wants_blocks(), {}, {}, false, {}}) {}
+      visitor_(new Visitor{delivery_, sink.wants_blocks(), {}, {}, {}, false, {}}) {}
 
 FileScan::~FileScan() = default;
 
@@ -97,7 +99,8 @@ Status FileScan::run(std::size_t budget) {
   if (error_) return *error_;
   interrupted_ = false;
   delivery_.resume();
-  Status status = stage_ == Stage::Detect ? detect() : Status(Ok{});
+  // The first step reads no mapping: it decides whether there is one.
+  Status status = next_ == &FileScan::detect ? detect() : Status(Ok{});
   if (status) {
     Loop loop{*this, budget == 0 ? std::numeric_limits<std::size_t>::max() : consumed() + budget};
     if (!window_.guarded(Loop::go, &loop)) {  // the file was cut short beneath the mapping
@@ -105,11 +108,9 @@ Status FileScan::run(std::size_t budget) {
     }
     status = std::move(loop.status);
   }
-  if (status) return Ok{};
-  if (is_interruption(status.error())) {  // the caller handles the signal, then goes on
-    interrupted_ = true;
-    return Ok{};
-  }
+  // A read a signal cut short: the caller handles the signal, then goes on.
+  interrupted_ = !status && status.error().io_error() == std::errc::interrupted;
+  if (status || interrupted_) return Ok{};
   error_ = std::move(status).error();
   return *error_;
 }
@@ -123,24 +124,7 @@ Status FileScan::detect() {
   }
   window_.try_mapping();
   delivery_.begin(compressed_, part_.sink_begun);
-  stage_ = compressed_ ? Stage::Members : Stage::Plain;
-  return Ok{};
-}
-
-Status FileScan::step() {
-  switch (stage_) {
-    case Stage::Plain:
-      return step_plain();
-    case Stage::Members:
-      return begin_member();
-    case Stage::InMember:
-      return inflate_piece();
-    case Stage::Padding:
-      return end_of_members();
-    case Stage::Detect:
-    case Stage::Done:
-      break;
-  }
+  next_ = compressed_ ? &FileScan::begin_member : &FileScan::step_plain;
   return Ok{};
 }
 
@@ -148,7 +132,7 @@ void FileScan::extend(std::optional<std::size_t> stop_at) noexcept {
   part_.stop_at = stop_at;
   if (stopped_) {
     stopped_ = false;
-    stage_ = Stage::Members;
+    next_ = &FileScan::begin_member;
   }
 }
 
@@ -160,9 +144,8 @@ void FileScan::shift(std::size_t by) noexcept {
 }
 
 void FileScan::hibernate() noexcept {
-  if (!window_.mapped()) return;  // the buffer holds what was read
-  window_.release();
-  if (inflation_) inflation_->release();
+  // A buffer holds what was read: it stays.
+  if (window_.release() && inflation_) inflation_->release();
 }
 
 Status FileScan::feed(std::string_view data) {
@@ -173,7 +156,7 @@ Status FileScan::feed(std::string_view data) {
 }
 
 Status FileScan::finish() {
-  stage_ = Stage::Done;
+  next_ = nullptr;
   if (Status status = framer_.finish(*visitor_); !status) return status;
   if (visitor_->failure) return *visitor_->failure;
   return delivery_.finish();
@@ -197,7 +180,7 @@ Status FileScan::step_plain() {
 Status FileScan::begin_member() {
   if (part_.stop_at && position() >= *part_.stop_at) {
     stopped_ = true;
-    stage_ = Stage::Done;
+    next_ = nullptr;
     return Ok{};
   }
   if (window_.data().size() < kTopUpBelow && !window_.ended()) {
@@ -220,7 +203,7 @@ Status FileScan::begin_member() {
     case MemberInflation::Start::Again:
       break;
     case MemberInflation::Start::Pieces:
-      stage_ = Stage::InMember;
+      next_ = &FileScan::inflate_piece;
       break;
   }
   return Ok{};
@@ -247,7 +230,7 @@ Status FileScan::inflate_piece() {
   }
   switch (step.status) {
     case gzip::InflateStep::Status::MemberEnd:
-      stage_ = Stage::Members;
+      next_ = &FileScan::begin_member;
       if (framing_error_) return *framing_error_;
       return end_member();
     case gzip::InflateStep::Status::Corrupt:
@@ -269,8 +252,8 @@ Status FileScan::end_member() {
 // Data that is not a gzip member follows the last one: zero bytes, which some
 // writers pad with, end the file; anything else is an error.
 Status FileScan::end_of_members() {
-  if (stage_ != Stage::Padding) padding_start_ = position();
-  stage_ = Stage::Padding;
+  if (next_ != &FileScan::end_of_members) padding_start_ = position();
+  next_ = &FileScan::end_of_members;
   for (;;) {
     const std::string_view rest = window_.data();
     if (!options_.padding_allowed || rest.find_first_not_of('\0') != std::string_view::npos) {

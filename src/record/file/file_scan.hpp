@@ -2,29 +2,23 @@
 //
 // The pass takes the input a window at a time (input_window.hpp), inflates
 // each gzip member (member_inflation.hpp), frames the uncompressed bytes with
-// the stream framer, so that the verdict, the messages and the offsets are
-// those of the module on the whole uncompressed content, and hands what it
-// finds to a ScanSink (scan_sink.hpp) through a SinkDelivery.
-//
-// Bodies a sink does not ask for are passed over without being read where the
-// input allows it (a seekable file that is not compressed). The pass runs in
-// steps (run() with a budget of input bytes), so that a caller can show
-// progress or take a batch of records between steps; it never holds more
-// than a few MiB besides what the sink keeps.
+// the stream framer, so that verdict, messages and offsets are the module's
+// on the whole uncompressed content, and hands what it finds to a ScanSink
+// (scan_sink.hpp) through a SinkDelivery. Bodies a sink does not ask for are
+// passed over unread where the input allows it (a seekable plain file). The
+// pass runs in steps (run() with a budget of input bytes), so that a caller
+// can show progress or take a batch of records between steps; it holds a few
+// MiB besides what the sink keeps.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <optional>
 
-#include "error/error.hpp"
-#include "record/file/gzip_inflater.hpp"
-#include "record/file/input.hpp"
 #include "record/file/input_window.hpp"
 #include "record/file/member_inflation.hpp"
 #include "record/file/pass.hpp"
 #include "record/file/scan_sink.hpp"
-#include "record/file/sink_delivery.hpp"
 #include "record/stream_framer.hpp"
 
 namespace quillmark {
@@ -42,8 +36,8 @@ struct PartOptions {
   // and its position in the uncompressed archive (where the framer starts).
   std::size_t compressed_start = 0;
   std::size_t start = 0;
-  // The scan stops at the first member boundary at or after this file
-  // position, without ending the data there (a record may be open).
+  // Stops at the first member boundary at or after this file position,
+  // without ending the data there (a record may be open).
   std::optional<std::size_t> stop_at;
   std::size_t whole_room = 0;  // to inflate a whole member into at first
   bool sink_begun = false;     // the sink was told of the input already
@@ -58,7 +52,7 @@ class FileScan : public Pass {
 
   Status run(std::size_t budget = 0) override;
   bool interrupted() const noexcept override { return interrupted_; }
-  bool done() const noexcept override { return stage_ == Stage::Done; }
+  bool done() const noexcept override { return next_ == nullptr; }
   bool compressed() const noexcept override { return compressed_; }
   std::size_t consumed() const noexcept override { return window_.position(); }
   std::size_t content_size() const noexcept override { return framer_.position(); }
@@ -71,21 +65,19 @@ class FileScan : public Pass {
  protected:
   FileScan(Input& input, ScanSink& sink, const ScanOptions& options, const PartOptions& part);
 
-  // Whether the scan is done because it reached PartOptions::stop_at; the
-  // file position where it stands, and whether the data so far ends between
-  // records there.
+  // Whether it stopped at PartOptions::stop_at; the file position where it
+  // stands, and whether the data so far ends between records there.
   bool stopped() const noexcept { return stopped_; }
   std::size_t position() const noexcept { return part_.compressed_start + window_.position(); }
   bool between_records() const noexcept { return framer_.between_records(); }
-  // Moves the stop further on (nullopt: the end of the input); a stopped scan
-  // then goes on from where it stands.
+  // Moves the stop on (nullopt: to the end); a stopped scan then goes on.
   void extend(std::optional<std::size_t> stop_at) noexcept;
   // Moves every archive position on by `by`, for what is still to come: a
   // part of a file read ahead learns where in the archive it starts.
   void shift(std::size_t by) noexcept;
   const MemberGroups& groups() const noexcept { return delivery_.groups(); }
-  // Lets go of the mapping and the buffers of a scan that stopped, until it
-  // goes on (a part read ahead waits for the join with little held).
+  // Lets go of the mapping and buffers of a scan that stopped until it goes
+  // on (a part read ahead waits for the join with little held).
   void hibernate() noexcept;
   // The room a whole member is inflated into now (see member_inflation.hpp).
   std::size_t whole_room() const noexcept { return inflation_ ? inflation_->whole_room() : 0; }
@@ -93,10 +85,8 @@ class FileScan : public Pass {
  private:
   struct Visitor;
   struct Loop;
-  enum class Stage { Detect, Plain, Members, InMember, Padding, Done };
 
   Status detect();
-  Status step();
   Status step_plain();
   Status begin_member();
   Status inflate_piece();
@@ -112,7 +102,7 @@ class FileScan : public Pass {
   StreamFramer framer_;
   SinkDelivery delivery_;
   std::unique_ptr<Visitor> visitor_;
-  Stage stage_ = Stage::Detect;
+  Status (FileScan::*next_)() = &FileScan::detect;  // the next step; null once done
   bool compressed_ = false;
   bool stopped_ = false;
   bool interrupted_ = false;
