@@ -8,11 +8,9 @@
 namespace quillmark::gzip {
 
 inline constexpr std::string_view kMagic = "\x1f\x8b";
-inline constexpr char kDeflate = 8;  // the only method gzip defines
-// FHCRC, a checksum of the header, which not every library checks.
-inline constexpr unsigned char kHeaderCrcFlag = 0x02;
-// Flags gzip reserves, which not every library refuses.
-inline constexpr unsigned char kReservedFlags = 0xe0;
+inline constexpr char kDeflate = 8;                    // the only method gzip defines
+inline constexpr unsigned char kHeaderCrcFlag = 0x02;  // FHCRC: not every library checks it
+inline constexpr unsigned char kReservedFlags = 0xe0;  // not every library refuses them
 
 inline bool starts_with_magic(std::string_view data) noexcept {
   return data.substr(0, kMagic.size()) == kMagic;
@@ -26,8 +24,7 @@ inline bool needs_checked_inflater(std::string_view header) noexcept {
 }
 
 // Whether `header` can begin a member: the magic number, deflate, and no
-// reserved flag. What the search for a member start in the middle of a file
-// looks for before it inflates.
+// reserved flag (what a search for a member start looks for).
 inline bool can_begin_member(std::string_view header) noexcept {
   return header.size() > 3 && starts_with_magic(header) && header[2] == kDeflate &&
          !(static_cast<unsigned char>(header[3]) & kReservedFlags);

@@ -1,14 +1,10 @@
-// Where the bytes of an archive file come from.
-//
-// A regular file is read by position (or mapped: input_window.hpp), which
-// lets a pass go over bodies it does not need without reading them and lets
-// the appender copy byte ranges of it by the kernel; a pipe or a terminal is
-// read once, in order. Any other source (a stream object of the caller's)
-// implements `Input` itself.
-//
-// Positions count from the start of the archive, which for a FileInput may
-// lie anywhere in its file: an archive stored inside a package is a byte
-// range of the package.
+// Where the bytes of an archive file come from. A regular file is read by
+// position (or mapped: input_window.hpp), which lets a pass go over bodies
+// it does not need unread and the appender copy byte ranges of it by the
+// kernel; a pipe or a terminal is read once, in order. Any other source (a
+// stream object of the caller's) implements `Input` itself. Positions count
+// from the start of the archive, which may lie anywhere in a FileInput's
+// file: an archive stored in a package is a byte range of the package.
 #pragma once
 
 #include <cstddef>

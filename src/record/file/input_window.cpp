@@ -140,13 +140,14 @@ std::size_t InputWindow::pass_over(std::size_t size) noexcept {
   return here + beyond;
 }
 
-void InputWindow::release() noexcept {
-  if (!mapped_) return;
+bool InputWindow::release() noexcept {
+  if (!mapped_) return false;
   unmap();
   start_ += begin_;
   begin_ = end_ = 0;
   data_ = nullptr;
   ended_ = false;
+  return true;
 }
 
 // Maps the input from `position` on, at least `wanted` bytes of it where the
@@ -157,16 +158,16 @@ Status InputWindow::map_at(std::size_t position, std::size_t wanted) {
   unmap();
   static const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
   const std::size_t offset = input_.file_start() + position;
-  const std::size_t aligned = offset - offset % page;
+  const std::size_t skew = offset % page;
   if (length > 0) {
-    void* mapped = mmap(nullptr, length + (offset - aligned), PROT_READ, MAP_PRIVATE,
-                        input_.mappable_fd(), static_cast<off_t>(aligned));
+    void* mapped = mmap(nullptr, length + skew, PROT_READ, MAP_PRIVATE, input_.mappable_fd(),
+                        static_cast<off_t>(offset - skew));
     if (mapped == MAP_FAILED) return Error::io(std::error_code(errno, std::generic_category()));
-    madvise(mapped, length + (offset - aligned), MADV_SEQUENTIAL);
+    madvise(mapped, length + skew, MADV_SEQUENTIAL);
     base_ = static_cast<char*>(mapped);
-    length_ = length + (offset - aligned);
+    length_ = length + skew;
   }
-  data_ = base_ != nullptr ? base_ + (offset - aligned) : nullptr;
+  data_ = base_ != nullptr ? base_ + skew : nullptr;
   start_ = position;
   begin_ = 0;
   end_ = length;

@@ -8,11 +8,10 @@
 namespace quillmark {
 namespace {
 
-// A member is inflated whole when its output fits in the output buffer,
-// which starts at kWholeOutput and grows to kWholeOutputMost the first time
-// a member needs more: an attempt that runs out of room is wasted, so a
-// buffer that fits the file's large members pays. Larger members are
-// inflated in pieces of kPiece, after one wasted attempt.
+// A member is inflated whole when its output fits the buffer, of kWholeOutput
+// at first and kWholeOutputMost once a member needed more (an attempt that
+// runs out of room is wasted, so room for the file's large members pays).
+// Larger members are inflated in pieces of kPiece.
 constexpr std::size_t kWholeOutput = std::size_t{4} << 20;
 constexpr std::size_t kWholeOutputMost = std::size_t{32} << 20;
 constexpr std::size_t kPiece = std::size_t{256} << 10;
@@ -20,8 +19,17 @@ constexpr std::size_t kPiece = std::size_t{256} << 10;
 }  // namespace
 
 MemberInflation::MemberInflation(std::optional<gzip::Inflater> inflater, std::size_t whole_room)
-    : inflaters_(gzip::make_member_inflaters(inflater)),
-      room_(std::clamp(whole_room, kWholeOutput, kWholeOutputMost)) {}
+    : checked_(gzip::make_zlib_inflater()),
+      room_(std::clamp(whole_room, kWholeOutput, kWholeOutputMost)) {
+  const gzip::Inflater chosen = inflater.value_or(gzip::built_inflaters().front());
+#if QUILLMARK_WITH_LIBDEFLATE
+  if (chosen == gzip::Inflater::Libdeflate) whole_ = gzip::make_libdeflate_inflater();
+#endif
+#if QUILLMARK_WITH_ISAL
+  if (chosen != gzip::Inflater::Zlib) streaming_ = gzip::make_isal_inflater();
+#endif
+  if (!streaming_) streaming_ = gzip::make_zlib_inflater();
+}
 
 char* MemberInflation::output_buffer() {
   if (!output_) output_.reset(new char[room_]);
@@ -31,9 +39,9 @@ char* MemberInflation::output_buffer() {
 MemberInflation::Start MemberInflation::start(std::string_view in, bool can_widen,
                                               std::size_t& used, std::string_view& output) {
   const bool checked = gzip::needs_checked_inflater(in);
-  if (inflaters_.whole && !checked) {
+  if (whole_ && !checked) {
     std::size_t made = 0;
-    switch (inflaters_.whole->inflate(in, output_buffer(), room_, used, made)) {
+    switch (whole_->inflate(in, output_buffer(), room_, used, made)) {
       case gzip::WholeMemberInflater::Outcome::Done:
         output = std::string_view(output_.get(), made);
         return Start::Whole;
@@ -49,7 +57,7 @@ MemberInflation::Start MemberInflation::start(std::string_view in, bool can_wide
         break;
     }
   }
-  pieces_ = checked ? inflaters_.checked.get() : inflaters_.streaming.get();
+  pieces_ = checked ? checked_.get() : streaming_.get();
   pieces_->begin_member();
   return Start::Pieces;
 }
@@ -65,7 +73,7 @@ gzip::InflateStep MemberInflation::inflate(std::string_view in) {
 // given: it reads the member again from its start, where that is at hand.
 Error MemberInflation::failure(std::size_t at, std::optional<std::string_view> corrupt,
                                std::optional<std::string_view> rest) {
-  gzip::StreamingInflater& zlib = *inflaters_.checked;
+  gzip::StreamingInflater& zlib = *checked_;
   if (pieces_ != &zlib && rest) {
     zlib.begin_member();
     gzip::InflateStep step;

@@ -1,8 +1,7 @@
-// The gzip members of a scan, one at a time, inflated with the inflaters of
-// one choice (gzip_inflater.hpp): whole into a buffer where the member fits
-// it, the fastest way for the small members crawlers write, else in pieces;
-// and the verdict on a member that cannot be inflated, the same whichever
-// inflater met it.
+// The gzip members of a scan, one at a time, inflated whole into a buffer
+// where the member fits it (the fastest way for the small members crawlers
+// write), else in pieces; and the verdict on a member that cannot be
+// inflated, the same whichever inflater (gzip_inflater.hpp) met it.
 #pragma once
 
 #include <cstddef>
@@ -17,8 +16,9 @@ namespace quillmark {
 
 class MemberInflation {
  public:
-  // `whole_room`: the room to inflate a whole member into at first (0: the
-  // default). Throws std::bad_alloc.
+  // With `inflater`, which must be built (nullopt: the fastest), and at first
+  // `whole_room` to inflate a whole member into (0: the default). Throws
+  // std::bad_alloc.
   MemberInflation(std::optional<gzip::Inflater> inflater, std::size_t whole_room);
 
   enum class Start {
@@ -41,8 +41,7 @@ class MemberInflation {
   Error failure(std::size_t at, std::optional<std::string_view> corrupt,
                 std::optional<std::string_view> rest);
 
-  // The room a whole member is inflated into now: more than at first once a
-  // member needed more.
+  // The room a whole member is inflated into: more once a member needed more.
   std::size_t whole_room() const noexcept { return room_; }
   // Frees the output buffer until the next member.
   void release() noexcept { output_.reset(); }
@@ -50,7 +49,12 @@ class MemberInflation {
  private:
   char* output_buffer();
 
-  gzip::MemberInflaters inflaters_;
+  // `whole` only for libdeflate, whose members that do not fit go to
+  // `streaming`, the fastest streaming library built; `checked` (zlib) takes
+  // the members whose header has flags not every library treats alike.
+  std::unique_ptr<gzip::WholeMemberInflater> whole_;
+  std::unique_ptr<gzip::StreamingInflater> streaming_;
+  std::unique_ptr<gzip::StreamingInflater> checked_;
   gzip::StreamingInflater* pieces_ = nullptr;  // of the member begun in pieces
   std::unique_ptr<char[]> output_;
   std::size_t room_;

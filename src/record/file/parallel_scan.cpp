@@ -171,14 +171,6 @@ std::size_t ParallelScan::content_size() const noexcept {
   return part.scan && part.shifted ? part.scan->content_size() : shift_;
 }
 
-std::size_t ParallelScan::records() const noexcept {
-  return delivery_.records() + (live_ ? live_->records() : 0);
-}
-
-std::size_t ParallelScan::manifest_records() const noexcept {
-  return delivery_.manifest_records() + (live_ ? live_->manifest_records() : 0);
-}
-
 bool ParallelScan::one_record_per_member() const noexcept {
   if (records() == 0 || !delivery_.groups().one_record_each()) return false;
   return !live_ || live_->groups().one_record_each();
@@ -274,8 +266,7 @@ Status ParallelScan::replay(Part& part) {
 }
 
 // A part that failed (or could not be read ahead) is scanned again from its
-// start, at its true place, straight into the sink: from there on the pass
-// is a single scan, which reports the failure exactly.
+// start, at its true place, into the sink: a single scan from there on.
 Status ParallelScan::rescan_from(Part& part) {
   PartOptions limits;
   limits.whole_room = whole_room_.load(std::memory_order_relaxed);

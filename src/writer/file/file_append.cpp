@@ -33,11 +33,7 @@ struct AppendTarget {
   std::size_t here() const noexcept { return out.position() - out_start; }
   // Bytes made anew.
   Status write(std::string_view data) {
-    if (!counts.moved_from) {
-      if (std::optional<std::size_t> at = first_difference(data, 0); at) {
-        counts.moved_from = here() + *at;
-      }
-    }
+    if (!counts.moved_from) note_difference(data, 0);
     return output(out.write(data));
   }
   // A range of the input, copied as it stands.
@@ -49,18 +45,15 @@ struct AppendTarget {
         const std::size_t want = std::min(kStep, range.length - done);
         Result<std::size_t> got = input.read_at(range.offset + done, moved, want);
         if (!got) return std::move(got).error();
-        const std::string_view piece(moved, got.value());
-        if (std::optional<std::size_t> at = first_difference(piece, done); at) {
-          counts.moved_from = here() + done + *at;
-        }
+        note_difference(std::string_view(moved, got.value()), done);
       }
     }
     return output(out.copy(input.fd(), input.file_start() + range.offset, range.length));
   }
   // Where `data`, to stand `ahead` bytes after the output's position, first
-  // differs from the input at that place (the input's end included);
-  // nullopt where it does not.
-  std::optional<std::size_t> first_difference(std::string_view data, std::size_t ahead) {
+  // differs from the input at that place (the input's end included), if it
+  // does, is where the output moved from.
+  void note_difference(std::string_view data, std::size_t ahead) {
     constexpr std::size_t kStep = 4096;
     char old[kStep];
     for (std::size_t done = 0; done < data.size(); done += kStep) {
@@ -68,10 +61,12 @@ struct AppendTarget {
       Result<std::size_t> got = input.read_at(here() + ahead + done, old, want);
       const std::size_t have = got ? got.value() : 0;
       for (std::size_t i = 0; i < want; ++i) {
-        if (i >= have || old[i] != data[done + i]) return done + i;
+        if (i >= have || old[i] != data[done + i]) {
+          counts.moved_from = here() + ahead + done + i;
+          return;
+        }
       }
     }
-    return std::nullopt;
   }
 };
 
@@ -244,16 +239,6 @@ FileAppend::FileAppend(FileInput& input, OutputFile& out, std::string manifest,
       manifest_(std::move(manifest)),
       record_id_(std::move(record_id)),
       options_(options) {}
-
-FileAppend::~FileAppend() = default;
-
-std::size_t FileAppend::consumed() const noexcept {
-  return scan_ ? scan_->consumed() : 0;
-}
-
-bool FileAppend::input_compressed() const noexcept {
-  return scan_ && scan_->compressed();
-}
 
 Status FileAppend::run(std::size_t budget) {
   if (error_) return *error_;

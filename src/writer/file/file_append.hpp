@@ -14,9 +14,7 @@
 //    own when the output is gzip.
 // CR and LF bytes between records are left out, except inside members copied
 // whole. The new manifest record comes last, as a member of its own when the
-// output is gzip.
-//
-// The input must be seekable (a regular file, or a byte range of one): kept
+// output is gzip. The input is a regular file, or a byte range of one: kept
 // ranges are copied from it by position.
 #pragma once
 
@@ -66,16 +64,13 @@ class FileAppend {
   // Throws std::bad_alloc.
   FileAppend(FileInput& input, OutputFile& out, std::string manifest, std::string record_id,
              const AppendOptions& options);
-  ~FileAppend();
-  FileAppend(const FileAppend&) = delete;
-  FileAppend& operator=(const FileAppend&) = delete;
 
   // As FileScan::run; once the input is done, writes the new record. Fails
   // with "empty WARC data" for an input with no content at all.
   Status run(std::size_t budget = 0);
   bool done() const noexcept { return done_; }
-  std::size_t consumed() const noexcept;
-  bool input_compressed() const noexcept;
+  std::size_t consumed() const noexcept { return scan_ ? scan_->consumed() : 0; }
+  bool input_compressed() const noexcept { return scan_ && scan_->compressed(); }
   const AppendCounts& counts() const noexcept { return counts_; }
   std::size_t parts() const noexcept { return scan_ ? scan_->parts() : 1; }
   // Whether the error run() returned came from writing the output.

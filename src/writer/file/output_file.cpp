@@ -21,11 +21,6 @@ Error io_error(int code) {
   return Error::io(std::error_code(code, std::generic_category()));
 }
 
-// The input ended before the range: it changed while it was read.
-Error input_shrank() {
-  return io_error(EIO);
-}
-
 // What a kernel copy answers where it cannot copy between these two at all
 // (an output opened for appending is refused with EBADF).
 bool kernel_cannot(int code) {
@@ -89,10 +84,9 @@ void OutputFile::write_back(std::size_t size) noexcept {
   }
 }
 
-// Each way is tried in turn. One the kernel refuses for these descriptors is
-// not used again; one that copies nothing is not used for the rest of this
-// range: the input ended, or a file system copies nothing without saying
-// why, and the next way tells which. Only read and write has the last word.
+// Each way in turn. One the kernel refuses is not used again; one that copies
+// nothing is not used for the rest of the range (the input ended, or a file
+// system copies nothing without saying why: the next way tells which).
 Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
   const std::size_t end = offset + size;
   Way way = kCopyFileRange;
@@ -108,7 +102,7 @@ Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
       }
       refused_[way] = true;
     } else if (copied.value() == 0) {
-      if (way == kReadWrite) return input_shrank();
+      if (way == kReadWrite) return io_error(EIO);  // the input shrank while it was read
       way = static_cast<Way>(way + 1);
     } else {
       offset += copied.value();

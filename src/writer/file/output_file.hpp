@@ -1,11 +1,8 @@
 // An archive written to a file descriptor, at the descriptor's own file
 // offset: small writes gathered in a buffer, byte ranges of an input file
 // copied by the kernel (copy_file_range, which shares extents on XFS and
-// btrfs; else sendfile; else read and write).
-//
-// The descriptor belongs to the caller, who opens it (in a temporary file
-// that replaces the target at the end) and syncs it; nothing here moves it
-// but the writes themselves.
+// btrfs; else sendfile; else read and write). The descriptor is the caller's,
+// to open, sync and close; nothing here moves it but the writes themselves.
 #pragma once
 
 #include <sys/sendfile.h>
@@ -31,8 +28,6 @@ class OutputFile {
 
   explicit OutputFile(int fd) : OutputFile(fd, KernelCopy{}) {}
   OutputFile(int fd, const KernelCopy& kernel);
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
 
   Status write(std::string_view data);
   // Appends `size` bytes at file position `offset` of the regular file
