@@ -8,6 +8,7 @@ EMPTY_ARCHIVE_MESSAGE: str
 
 def inflaters() -> tuple[str, ...]: ...
 def crc32(data: bytes | bytearray, value: int = 0, size: int = -1, /) -> int: ...
+
 @final
 class ScanSummary(structseq[Any], tuple[bool, bool, int, int, bytes | None]):
     @property
