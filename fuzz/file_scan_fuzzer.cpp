@@ -113,6 +113,13 @@ void require_records_of(std::string_view warc, const Observer& seen, const FileS
     QM_REQUIRE(listed.record.body_size == record.body_size);
     QM_REQUIRE(listed.record.manifest == record.manifest);
     QM_REQUIRE(listed.block == record.block);
+    // The fields the framer split are the index's, name and value.
+    const RecordView& view = index->records[i];
+    QM_REQUIRE(listed.fields.size() == view.field_count);
+    for (std::size_t f = 0; f < view.field_count; ++f) {
+      const FieldView& field = index->fields[view.first_field + f];
+      QM_REQUIRE(listed.fields[f].first == field.name && listed.fields[f].second == field.value);
+    }
     QM_REQUIRE(listed.record.has_body == record.body_wanted);
     if (record.body_wanted) QM_REQUIRE(listed.body == index->records[i].body);
     if (!scan.compressed()) {
