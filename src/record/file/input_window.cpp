@@ -102,7 +102,6 @@ bool InputWindow::guarded(void (*work)(void*), void* context) const {
 
 void InputWindow::try_mapping() {
   mapped_ = input_.mappable_fd() >= 0 && input_.size() && map_at(position(), 0);
-  if (mapped_) buffer_.reset();
 }
 
 std::optional<std::string_view> InputWindow::since(std::size_t at) const noexcept {
