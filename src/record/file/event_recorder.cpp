@@ -2,6 +2,9 @@
 
 #include <limits>
 
+#include "record/scanner.hpp"
+#include "record/text.hpp"
+
 namespace quillmark {
 namespace {
 
@@ -72,15 +75,6 @@ Status EventRecorder::record_begin(const RecordStart& record) {
   if (blocks_) {
     put(record.block.size());
     texts_.append(record.block);
-    put(record.fields.size());
-    std::size_t at = 0;
-    for (const FieldPlace& field : record.fields) {
-      put(field.name_at - at);
-      put(field.name_size);
-      put(field.value_at - (field.name_at + field.name_size));
-      put(field.value_size);
-      at = field.value_at + field.value_size;
-    }
   }
   return Ok{};
 }
@@ -125,16 +119,14 @@ Status EventRecorder::replay(SinkDelivery& delivery, std::size_t shift) {
         const std::size_t body_size = take(events, next_);
         const std::string_view block = texts.substr(next_text_, blocks_ ? take(events, next_) : 0);
         next_text_ += block.size();
+        // The fields are split from the block again, as the framer split them
+        // (without its terminator): cheaper than keeping them for every part
+        // read ahead.
         replayed_fields_.clear();
-        for (std::size_t n = blocks_ ? take(events, next_) : 0, at = 0; n > 0; --n) {
-          FieldPlace field;
-          field.name_at = at + take(events, next_);
-          field.name_size = take(events, next_);
-          field.value_at = field.name_at + field.name_size + take(events, next_);
-          field.value_size = take(events, next_);
-          at = field.value_at + field.value_size;
-          replayed_fields_.push_back(field);
-        }
+        const auto field = [&](std::string_view name, std::string_view raw_value) {
+          replayed_fields_.push_back(FieldPlace::in(block, name, trim_white_space(raw_value)));
+        };
+        if (blocks_) scan_detail::for_each_field(block.substr(0, block.size() - 4), field);
         status = delivery.record_begin(
             RecordStart{offset, block, body_size, (tag & kManifest) != 0, replayed_fields_});
         break;

@@ -4,8 +4,8 @@
 // scan had made them. Archive positions are kept relative to the part's
 // start, known only once the parts before it are; file positions are
 // absolute. Member groups follow from the records and members, and the
-// replay makes them again. Header blocks, with their fields, and bodies are
-// kept only where the sink asks for them.
+// replay makes them again. Header blocks and bodies are kept only where the
+// sink asks for them; a block's fields are split from it again on replay.
 #pragma once
 
 #include <cstddef>
@@ -52,10 +52,7 @@ class EventRecorder final : public ScanSink {
   // file of tiny records fit in a thread's memory. The tag holds the kind,
   // the manifest flag, whether a member ends inside a record and the size of
   // a record's separator.
-  //   Begin:  offset, body size, and where blocks are kept the block's size,
-  //           the count of its fields and, for each, where its name starts
-  //           after the value before it (or the block's start), the name's
-  //           size, where the value starts after the name, the value's size
+  //   Begin:  offset, body size, block size (blocks only where kept)
   //   Body:   size
   //   End:    offset, length
   //   Member: compressed start, compressed size, end, end less open record

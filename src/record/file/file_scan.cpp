@@ -45,11 +45,8 @@ struct FileScan::Visitor {
   }
   void header(std::size_t offset, std::string_view block, std::size_t body_size) {
     places.clear();
-    for (const FieldView& field : fields) {
-      places.push_back(FieldPlace{
-          static_cast<std::size_t>(field.name.data() - block.data()), field.name.size(),
-          static_cast<std::size_t>(field.value.data() - block.data()), field.value.size()});
-    }
+    for (const FieldView& field : fields)
+      places.push_back(FieldPlace::in(block, field.name, field.value));
     const RecordStart record{offset, block, body_size, watch.is_manifest(), places};
     watch = ManifestWatch();
     if (!failure) {

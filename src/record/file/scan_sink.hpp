@@ -23,6 +23,13 @@ namespace quillmark {
 // trimmed, lie in the record's header block.
 struct FieldPlace {
   std::size_t name_at = 0, name_size = 0, value_at = 0, value_size = 0;
+
+  static FieldPlace in(std::string_view block, std::string_view name, std::string_view value) {
+    const auto at = [&](std::string_view text) {
+      return static_cast<std::size_t>(text.data() - block.data());
+    };
+    return FieldPlace{at(name), name.size(), at(value), value.size()};
+  }
 };
 
 // A record whose header block has been framed; its views are valid during
