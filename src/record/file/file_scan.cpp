@@ -31,29 +31,32 @@ struct FileScan::Visitor {
   SinkDelivery& delivery;
   bool keep_fields;
   ManifestWatch watch;
-  std::vector<FieldView> fields;
+  std::vector<FieldView> fields;  // values not trimmed yet
   std::vector<FieldPlace> places;
   bool body_wanted = false;
   std::optional<Error> failure;
 
-  void note(Status status) {
+  void note(Status&& status) {
     if (!status) failure = std::move(status).error();
   }
   void field(std::string_view name, std::string_view raw_value) {
     watch(name, raw_value);
-    if (keep_fields) fields.push_back(FieldView{name, trim_white_space(raw_value)});
+    if (keep_fields) fields.push_back(FieldView{name, raw_value});
   }
   void header(std::size_t offset, std::string_view block, std::size_t body_size) {
-    places.clear();
-    for (const FieldView& field : fields)
-      places.push_back(FieldPlace::in(block, field.name, field.value));
+    if (keep_fields) {
+      places.clear();
+      for (const FieldView& f : fields) {
+        places.push_back(FieldPlace::in(block, f.name, trim_white_space(f.value)));
+      }
+      fields.clear();
+    }
     const RecordStart record{offset, block, body_size, watch.is_manifest(), places};
     watch = ManifestWatch();
     if (!failure) {
       body_wanted = delivery.sink().wants_body(record);
       note(delivery.record_begin(record));
     }
-    fields.clear();
   }
   void body(std::string_view piece) {
     if (body_wanted && !failure) note(delivery.record_body(piece));
