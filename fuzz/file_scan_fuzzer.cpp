@@ -113,6 +113,13 @@ void require_records_of(std::string_view warc, const Observer& seen, const FileS
     QM_REQUIRE(listed.record.body_size == record.body_size);
     QM_REQUIRE(listed.record.manifest == record.manifest);
     QM_REQUIRE(listed.block == record.block);
+    // The fields the framer split are the index's, name and value.
+    const RecordView& view = index->records[i];
+    QM_REQUIRE(listed.fields.size() == view.field_count);
+    for (std::size_t f = 0; f < view.field_count; ++f) {
+      const FieldView& field = index->fields[view.first_field + f];
+      QM_REQUIRE(listed.fields[f].first == field.name && listed.fields[f].second == field.value);
+    }
     QM_REQUIRE(listed.record.has_body == record.body_wanted);
     if (record.body_wanted) QM_REQUIRE(listed.body == index->records[i].body);
     if (!scan.compressed()) {
@@ -258,7 +265,7 @@ void check_gzip(std::string_view file, const FileScanInput& input, const Status&
   // A member zlib refuses that the pass did not refuse is held to the one
   // known reading of libdeflate's that differs (libdeflate_reading.hpp).
   SecondReader second;
-  if (libdeflate_reading_allowed(input.library == gzip::Library::Libdeflate)) {
+  if (libdeflate_reading_allowed(input.inflater == gzip::Inflater::Libdeflate)) {
     second = [&](std::string_view rest, const std::string& detail, const std::string& partial) {
       const auto at = static_cast<std::size_t>(rest.data() - file.data());
       const bool refused =
@@ -338,7 +345,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MemoryInput source(file, input.read_size, input.seekable);
   Observer seen(input.bodies, input.batch_records, input.batch_bytes);
   ScanOptions options;
-  options.library = input.library;
+  options.inflater = input.inflater;
   if (input.force_gzip) options.compressed = true;
   options.padding_allowed = input.padding_allowed;
 

@@ -19,17 +19,17 @@ constexpr std::size_t kBatchBytes[] = {1, 64, 4096, std::size_t{1} << 20};
 constexpr int kStrategies[] = {Z_DEFAULT_STRATEGY, Z_FILTERED, Z_HUFFMAN_ONLY, Z_RLE, Z_FIXED};
 constexpr int kWindowBits[] = {15, 15, 15, 15, 9, 10, 12, 14};
 
-// A long run takes one library at a time: QM_FUZZ_LIBRARY=isal, for example.
-std::optional<gzip::Library> library_from_environment() {
-  static const std::optional<gzip::Library> fixed = [] {
-    const char* name = std::getenv("QM_FUZZ_LIBRARY");
-    if (name == nullptr || *name == '\0') return std::optional<gzip::Library>();
-    const std::optional<gzip::Library> library = gzip::library_named(name);
-    if (!library) {
-      std::fprintf(stderr, "QM_FUZZ_LIBRARY=%s: not a library of this build\n", name);
+// A long run takes one inflater at a time: QM_FUZZ_INFLATER=isal, for example.
+std::optional<gzip::Inflater> inflater_from_environment() {
+  static const std::optional<gzip::Inflater> fixed = [] {
+    const char* name = std::getenv("QM_FUZZ_INFLATER");
+    if (name == nullptr || *name == '\0') return std::optional<gzip::Inflater>();
+    const std::optional<gzip::Inflater> inflater = gzip::inflater_named(name);
+    if (!inflater) {
+      std::fprintf(stderr, "QM_FUZZ_INFLATER=%s: not an inflater of this build\n", name);
       std::exit(2);
     }
-    return library;
+    return inflater;
   }();
   return fixed;
 }
@@ -135,8 +135,8 @@ FileScanInput read_file_scan_input(std::string_view data) {
   const std::string_view rest = data.substr(std::min<std::size_t>(2, data.size()));
 
   FileScanInput input;
-  const std::vector<gzip::Library> built = gzip::built_libraries();
-  input.library = library_from_environment().value_or(built[(run & 3) % built.size()]);
+  const std::vector<gzip::Inflater> built = gzip::built_inflaters();
+  input.inflater = inflater_from_environment().value_or(built[(run & 3) % built.size()]);
   input.read_size = kReadSizes[(run >> 3) & 7];
   input.budget = kBudgets[run >> 6];
   input.batch_records = kBatchRecords[sink & 3];

@@ -1,8 +1,8 @@
 // How the file_scan target turns one fuzz input into a file and a way to
 // scan it. Missing bytes read as zero, so every input is usable.
 //
-//   byte 0  bits 0-1  the inflater: index into gzip::built_libraries(), modulo
-//                     (QM_FUZZ_LIBRARY=name in the environment fixes it)
+//   byte 0  bits 0-1  the inflater: index into gzip::built_inflaters(), modulo
+//                     (QM_FUZZ_INFLATER=name in the environment fixes it)
 //           bit 2     the file: 0 the rest of the input as it is; 1 the rest
 //                     written as gzip members (below)
 //           bits 3-5  the most one read hands out: 1, 2, 3, 7, 61, 4093,
@@ -42,7 +42,7 @@ namespace quillmark::fuzz {
 
 struct FileScanInput {
   std::string file;
-  gzip::Library library = gzip::Library::Zlib;
+  gzip::Inflater inflater = gzip::Inflater::Zlib;
   std::size_t read_size = 0;
   std::size_t budget = 0;
   std::size_t batch_records = 1;

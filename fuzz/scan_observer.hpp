@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "fuzz_check.hpp"
@@ -45,7 +46,6 @@ class MemoryInput final : public Input {
     if (!seekable_) return std::nullopt;
     return data_.size();
   }
-  std::size_t position() const noexcept override { return position_; }
 
  private:
   std::string_view data_;
@@ -63,6 +63,7 @@ struct SeenRecord {
 struct ListedCopy {
   ListedRecord record;
   std::string block, body;
+  std::vector<std::pair<std::string, std::string>> fields;  // names and values
 };
 
 // Everything the scan reports, checked for order as it comes, and handed on
@@ -124,8 +125,15 @@ class Observer final : public ScanSink {
 
   void take_listing() {
     for (const ListedRecord& record : listing_.ready()) {
-      listed.push_back(ListedCopy{record, std::string(listing_.block(record)),
-                                  record.has_body ? std::string(listing_.body(record)) : ""});
+      const std::string_view block = listing_.block(record);
+      listed.push_back(ListedCopy{record,
+                                  std::string(block),
+                                  record.has_body ? std::string(listing_.body(record)) : "",
+                                  {}});
+      for (const FieldPlace& field : listing_.fields(record)) {
+        listed.back().fields.emplace_back(block.substr(field.name_at, field.name_size),
+                                          block.substr(field.value_at, field.value_size));
+      }
     }
     listing_.take();
   }

@@ -96,6 +96,17 @@ void for_each_header_line(std::string_view block, OnLine&& on_line) {
   }
 }
 
+// Calls on_field(name, raw_value) for every line of a header block with a
+// colon: `name` trimmed, trim_white_space(raw_value) the header's value.
+template <class OnField>
+void for_each_field(std::string_view block, OnField&& on_field) {
+  for_each_header_line(block, [&](std::string_view line, std::size_t colon) {
+    if (colon != std::string_view::npos) {
+      on_field(trim_white_space(line.substr(0, colon)), line.substr(colon + 1));
+    }
+  });
+}
+
 }  // namespace scan_detail
 
 // The number of CR and LF bytes that `data` begins with: bytes between
@@ -159,10 +170,7 @@ HeaderStep frame_header(std::string_view data, std::size_t offset, bool at_end,
   if (!is_valid_utf8(block)) return fail("non-UTF-8 header");
 
   std::optional<std::string_view> content_length;
-  scan_detail::for_each_header_line(block, [&](std::string_view line, std::size_t colon) {
-    if (colon == std::string_view::npos) return;
-    const std::string_view name = trim_white_space(line.substr(0, colon));
-    const std::string_view raw_value = line.substr(colon + 1);
+  scan_detail::for_each_field(block, [&](std::string_view name, std::string_view raw_value) {
     if (name.size() == 14 && equals_ascii_lower(name, "content-length")) {
       content_length = trim_white_space(raw_value);
     }

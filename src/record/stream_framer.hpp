@@ -175,7 +175,7 @@ Status StreamFramer::feed_header(std::string_view& data, Visitor& visitor) {
   std::size_t take = data.size();
   const std::size_t tail = pending_.size() < 3 ? pending_.size() : 3;
   // A buffer of its own, not a string: nothing here needs freeing should the
-  // bytes come from a mapping that fails (see record/file/mapped_file.hpp).
+  // bytes come from a mapping that fails (see record/file/input_window.hpp).
   char joined[6];
   const std::size_t head = std::min<std::size_t>(3, data.size());
   pending_.copy(joined, tail, pending_.size() - tail);

@@ -25,7 +25,6 @@ class MemoryInput final : public Input {
     position_ += n;
     return n;
   }
-  std::size_t position() const noexcept override { return position_; }
 
  private:
   std::string data_;

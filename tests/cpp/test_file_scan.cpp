@@ -71,10 +71,10 @@ struct Outcome {
   bool one_record_per_member = false;
 };
 
-Outcome scan_input(Input& input, gzip::Library library, std::size_t budget) {
+Outcome scan_input(Input& input, gzip::Inflater inflater, std::size_t budget) {
   Outcome outcome;
   ScanOptions options;
-  options.library = library;
+  options.inflater = inflater;
   FileScan pass(input, outcome.seen, options);
   do {
     outcome.status = pass.run(budget);
@@ -87,16 +87,16 @@ Outcome scan_input(Input& input, gzip::Library library, std::size_t budget) {
 
 // The file read from memory in steps of `step` bytes (step 0: from a file on
 // disk, which a gzip pass maps).
-Outcome scan(const std::string& file, gzip::Library library, std::size_t step,
+Outcome scan(const std::string& file, gzip::Inflater inflater, std::size_t step,
              std::size_t budget = 0) {
   if (step == 0) {
     TemporaryFile disk(file);
     Result<FileInput> input = FileInput::open(disk.fd());
     EXPECT_TRUE(input);
-    return scan_input(input.value(), library, budget);
+    return scan_input(input.value(), inflater, budget);
   }
   MemoryInput input(file, step);
-  return scan_input(input, library, budget);
+  return scan_input(input, inflater, budget);
 }
 
 std::vector<SeenRecord> expected_records(std::string_view warc) {
@@ -154,12 +154,12 @@ TEST(FileScan, MembersCutAnywhereAreWalkedWithTheirPlaces) {
       }
     }
     const std::vector<SeenRecord> expected = expected_records(warc);
-    for (gzip::Library library : gzip::built_libraries()) {
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
       for (std::size_t step : {std::size_t{0}, std::size_t{1} << 30, std::size_t{4093}}) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ", " +
-                     std::string(gzip::library_name(library)) + ", reads of " +
+                     std::string(gzip::inflater_name(inflater)) + ", reads of " +
                      std::to_string(step));
-        const Outcome outcome = scan(file, library, step, seed % 2 ? 1 << 16 : 0);
+        const Outcome outcome = scan(file, inflater, step, seed % 2 ? 1 << 16 : 0);
         ASSERT_TRUE(outcome.status) << outcome.status.error().display();
         EXPECT_TRUE(outcome.compressed);
         EXPECT_EQ(outcome.content_size, warc.size());
@@ -211,13 +211,13 @@ TEST(FileScan, OneMemberPerRecordIsTold) {
     const std::size_t cut = expected.back().offset + 1;
     shifted = gzip_member(std::string_view(warc).substr(0, cut), 6) +
               gzip_member(std::string_view(warc).substr(cut), 6);
-    for (gzip::Library library : gzip::built_libraries()) {
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
       SCOPED_TRACE(seed);
-      const Outcome one = scan(aligned, library, 1 << 20);
+      const Outcome one = scan(aligned, inflater, 1 << 20);
       ASSERT_TRUE(one.status);
       // A member that also holds the gap before the next record still holds one record.
       EXPECT_TRUE(one.one_record_per_member);
-      const Outcome other = scan(shifted, library, 1 << 20);
+      const Outcome other = scan(shifted, inflater, 1 << 20);
       ASSERT_TRUE(other.status);
       EXPECT_FALSE(other.one_record_per_member);
     }
@@ -272,10 +272,10 @@ TEST(FileScan, EveryTruncationIsReportedAtItsMember) {
     // The member the cut falls in, and whether it falls on a member's start.
     const auto after = std::upper_bound(starts.begin(), starts.end(), cut);
     const std::size_t member = *(after - 1);
-    for (gzip::Library library : gzip::built_libraries()) {
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
       SCOPED_TRACE("cut at " + std::to_string(cut) + ", " +
-                   std::string(gzip::library_name(library)));
-      const Outcome outcome = scan(file.substr(0, cut), library, 1 << 20);
+                   std::string(gzip::inflater_name(inflater)));
+      const Outcome outcome = scan(file.substr(0, cut), inflater, 1 << 20);
       if (member == cut) {
         EXPECT_TRUE(outcome.status);
         continue;
@@ -306,9 +306,10 @@ TEST(FileScan, DamagedMembersAreReportedAliveByEveryInflater) {
     damaged[at] = static_cast<char>(damaged[at] ^ (1 + random() % 255));
     std::optional<std::pair<ErrorKind, std::size_t>> first;
     std::optional<std::string> first_text;
-    for (gzip::Library library : gzip::built_libraries()) {
-      SCOPED_TRACE("byte " + std::to_string(at) + ", " + std::string(gzip::library_name(library)));
-      const Outcome outcome = scan(damaged, library, 1 << 20);
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
+      SCOPED_TRACE("byte " + std::to_string(at) + ", " +
+                   std::string(gzip::inflater_name(inflater)));
+      const Outcome outcome = scan(damaged, inflater, 1 << 20);
       const auto verdict = outcome.status ? std::pair(ErrorKind::NoManifest, std::size_t{0})
                                           : std::pair(outcome.status.error().kind(),
                                                       outcome.status.error().offset());
@@ -358,10 +359,10 @@ TEST(FileScan, GzipHeaderFieldsReadTheSameWithEveryInflater) {
       {"method 7", std::string("\x1f\x8b\x07\x00\0\0\0\0\0\x03", 10), false},
   };
   for (const Case& c : cases) {
-    for (gzip::Library library : gzip::built_libraries()) {
-      SCOPED_TRACE(std::string(c.name) + ", " + std::string(gzip::library_name(library)));
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
+      SCOPED_TRACE(std::string(c.name) + ", " + std::string(gzip::inflater_name(inflater)));
       const std::string file = c.header + deflated + plain;  // a second, ordinary member
-      const Outcome outcome = scan(file, library, 1 << 20);
+      const Outcome outcome = scan(file, inflater, 1 << 20);
       EXPECT_EQ(static_cast<bool>(outcome.status), c.accepted);
       if (c.accepted) {
         EXPECT_EQ(outcome.seen.records.size(), 2u);
@@ -395,11 +396,11 @@ TEST(FileScan, DamagedAndCutShortReadsAsZlibReadsIt) {
   const std::pair<std::string, std::string> cases[] = {
       {wrong_crc, "corrupt ("}, {wrong_lengths, "corrupt ("}, {empty_lengths, "truncated"}};
   for (const auto& [damaged, verdict] : cases) {
-    for (gzip::Library library : gzip::built_libraries()) {
+    for (gzip::Inflater inflater : gzip::built_inflaters()) {
       for (std::size_t step : {std::size_t{1} << 20, std::size_t{3}}) {
-        SCOPED_TRACE(std::string(gzip::library_name(library)) + ", reads of " +
+        SCOPED_TRACE(std::string(gzip::inflater_name(inflater)) + ", reads of " +
                      std::to_string(step));
-        const Outcome outcome = scan(first + damaged, library, step);
+        const Outcome outcome = scan(first + damaged, inflater, step);
         ASSERT_FALSE(outcome.status);
         EXPECT_EQ(outcome.status.error().kind(), ErrorKind::Gzip);
         EXPECT_EQ(outcome.status.error().offset(), first.size());
@@ -420,12 +421,12 @@ TEST(RecordListing, HeaderAcrossMembersKeepsItsPlace) {
                                             gzip_member(second.substr(0, 12), 6),
                                             gzip_member(second.substr(12), 6)};
   const std::string file = members[0] + members[1] + members[2];
-  for (gzip::Library library : gzip::built_libraries()) {
-    SCOPED_TRACE(gzip::library_name(library));
+  for (gzip::Inflater inflater : gzip::built_inflaters()) {
+    SCOPED_TRACE(gzip::inflater_name(inflater));
     MemoryInput input(file, 1 << 20);
     RecordListing listing(false, 1000, 1 << 20);
     ScanOptions options;
-    options.library = library;
+    options.inflater = inflater;
     FileScan pass(input, listing, options);
     Status status = Ok{};
     do {
@@ -451,7 +452,7 @@ TEST(FileScan, PlainInputIsFramedAsTheWholeArchiveReaderFramesIt) {
     if (seed % 3 == 0 && !warc.empty()) warc.resize(random() % warc.size());  // damaged
     Result<RecordIndex> whole = index_records(warc);
     for (std::size_t step : {std::size_t{0}, std::size_t{1 + random() % 97}}) {  // 0: mapped
-      const Outcome outcome = scan(warc, gzip::Library::Zlib, step);
+      const Outcome outcome = scan(warc, gzip::Inflater::Zlib, step);
       EXPECT_FALSE(outcome.compressed);
       ASSERT_EQ(static_cast<bool>(outcome.status), static_cast<bool>(whole)) << seed;
       if (!whole) {

@@ -2,13 +2,18 @@
 // files cut into parts of many sizes, so that cuts fall at, just before and
 // just after members and records, on 2, 3 and 7 threads, the sink must see
 // exactly the events one FileScan makes (records with their header blocks and
-// bodies, members, groups, pauses) and the same verdict. The files hold what
-// speculation gets wrong: gzip members and whole .warc.gz data stored as they
-// are inside other members, records spread over members, a single member,
-// zero padding, trailing garbage, damage in one part or in two.
+// bodies, members, groups, pauses) and the same verdict, with the parts read
+// ahead put to use where the file allows it, and a run that returns at the
+// sink's pause holding no more records than the single scan's runs. The
+// files hold what speculation gets wrong: gzip members and whole .warc.gz
+// data stored as they are inside other members, records spread over members,
+// a single member, zero padding, trailing garbage, damage in one part or in
+// two, files smaller than a part.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <random>
 #include <string>
@@ -31,8 +36,13 @@ class Transcript final : public ScanSink {
 
   bool wants_body(const RecordStart& record) const override { return record.body_size % 3 != 1; }
   Status record_begin(const RecordStart& record) override {
+    std::string fields;
+    for (const FieldPlace& field : record.fields) {
+      fields += " [" + std::string(record.block.substr(field.name_at, field.name_size)) + "=" +
+                std::string(record.block.substr(field.value_at, field.value_size)) + "]";
+    }
     add("begin " + std::to_string(record.offset) + " " + std::to_string(record.body_size) +
-        (record.manifest ? " manifest " : " ") + std::string(record.block));
+        (record.manifest ? " manifest " : " ") + std::string(record.block) + fields);
     return Ok{};
   }
   Status record_body(std::string_view piece) override {
@@ -61,6 +71,7 @@ class Transcript final : public ScanSink {
     return Ok{};
   }
   bool pause() override { return pause_every_ != 0 && records_ % pause_every_ == 0; }
+  std::size_t records() const { return records_; }
 
   std::vector<std::string> events;
 
@@ -80,18 +91,33 @@ struct Verdict {
   friend bool operator==(const Verdict&, const Verdict&) = default;
 };
 
-Verdict pass_over(const std::string& file, unsigned threads, std::size_t part_size,
-                  std::size_t budget, std::size_t pause_every) {
+struct PassRun {
+  Verdict verdict;
+  std::size_t parts = 0;
+  std::size_t most_per_run = 0;  // records delivered by one run()
+};
+
+// `direct`: a ParallelScan whatever the file's size, as make_pass makes
+// only for files of two parts or more.
+PassRun pass_over(const std::string& file, unsigned threads, std::size_t part_size,
+                  std::size_t budget, std::size_t pause_every, bool direct = false) {
   TemporaryFile disk(file);
   Result<FileInput> input = FileInput::open(disk.fd());
   EXPECT_TRUE(input);
   Transcript transcript(pause_every);
-  std::unique_ptr<Pass> pass = make_pass(input.value(), transcript, {}, threads, part_size);
+  std::unique_ptr<Pass> pass =
+      direct ? std::make_unique<ParallelScan>(input.value(), transcript, ScanOptions{}, threads,
+                                              part_size)
+             : make_pass(input.value(), transcript, {}, threads, part_size);
   Status status = Ok{};
+  PassRun run;
   do {
+    const std::size_t before = transcript.records();
     status = pass->run(budget);
+    run.most_per_run = std::max(run.most_per_run, transcript.records() - before);
   } while (status && !pass->done());
-  Verdict verdict;
+  run.parts = pass->parts();
+  Verdict& verdict = run.verdict;
   verdict.events = std::move(transcript.events);
   verdict.status =
       status ? "ok" : status.error().display() + " @" + std::to_string(status.error().offset());
@@ -101,7 +127,7 @@ Verdict pass_over(const std::string& file, unsigned threads, std::size_t part_si
     verdict.content = pass->content_size();
     verdict.one_record_per_member = pass->one_record_per_member();
   }
-  return verdict;
+  return run;
 }
 
 std::string record(std::string_view type, std::string_view body) {
@@ -159,8 +185,17 @@ std::string gzip_file(const std::vector<std::string>& parts, std::mt19937& rando
   return file;
 }
 
-void expect_same_on_every_split(const std::string& file, const std::string& what) {
-  const Verdict single = pass_over(file, 1, 0, 0, 0);
+enum class Parts { Several, One, Any };
+
+// `parts`: whether the parts read ahead must be put to use, must not be (the
+// file allows no split), or may be.
+void expect_same_on_every_split(const std::string& file, const std::string& what,
+                                Parts parts = Parts::Several, bool direct = false) {
+  const Verdict single = pass_over(file, 1, 0, 0, 0).verdict;
+  std::size_t single_most[3] = {0, 0, 0};  // per pause_every
+  for (std::size_t pause_every : {1, 2}) {
+    single_most[pause_every] = pass_over(file, 1, 0, 0, pause_every).most_per_run;
+  }
   std::mt19937 random(static_cast<unsigned>(file.size()));
   for (unsigned threads : {2u, 3u, 7u}) {
     for (int trial = 0; trial < 6; ++trial) {
@@ -170,13 +205,23 @@ void expect_same_on_every_split(const std::string& file, const std::string& what
       const std::size_t pause_every = trial % 3;
       SCOPED_TRACE(what + ", " + std::to_string(threads) + " threads, parts of " +
                    std::to_string(part_size) + ", budget " + std::to_string(budget));
-      Verdict verdict = pass_over(file, threads, part_size, budget, pause_every);
-      Verdict expected = single;
+      const PassRun run = pass_over(file, threads, part_size, budget, pause_every, direct);
+      const Verdict& verdict = run.verdict;
       if (pause_every == 0) {
-        EXPECT_EQ(verdict, expected);
+        EXPECT_EQ(verdict, single);
       } else {  // pausing changes nothing but where run() returns
-        EXPECT_EQ(verdict.events, expected.events);
-        EXPECT_EQ(verdict.status, expected.status);
+        EXPECT_EQ(verdict.events, single.events);
+        EXPECT_EQ(verdict.status, single.status);
+        if (budget == 0) {
+          EXPECT_LE(run.most_per_run, single_most[pause_every]);
+        }
+      }
+      // make_pass reads a file of fewer than two parts on one thread.
+      const bool split = direct || file.size() >= 2 * part_size;
+      if (parts == Parts::Several && split) {
+        EXPECT_GT(run.parts, 1u);
+      } else if (parts == Parts::One || !split) {
+        EXPECT_EQ(run.parts, 1u);
       }
     }
   }
@@ -196,12 +241,15 @@ TEST(ParallelScan, GivesExactlyWhatOneScanGivesOnOddFiles) {
   std::string all;
   for (const std::string& part : parts) all += part;
   const std::string members = gzip_file(parts, random);
-  expect_same_on_every_split(gzip_member(all, 6), "a single member");
-  expect_same_on_every_split(gzip_member(all, 0), "a single stored member");
+  expect_same_on_every_split(gzip_member(all, 6), "a single member", Parts::One);
+  expect_same_on_every_split(gzip_member(all, 0), "a single stored member", Parts::One);
   expect_same_on_every_split(members + std::string(3000, '\0'), "zero padding");
-  expect_same_on_every_split(members + "trailing garbage", "trailing garbage");
-  expect_same_on_every_split(gzip_member(parts[0], 6), "smaller than its parts");
-  expect_same_on_every_split(std::string("\x1f\x8b", 2), "a bare magic number");
+  expect_same_on_every_split(members + "trailing garbage", "trailing garbage", Parts::Any);
+  // Files smaller than their parts, which make_pass would read on one thread.
+  expect_same_on_every_split(gzip_member(parts[0], 6) + gzip_member(parts[1], 6),
+                             "smaller than its parts", Parts::Any, /*direct=*/true);
+  expect_same_on_every_split(std::string("\x1f\x8b", 2), "a bare magic number", Parts::One,
+                             /*direct=*/true);
 }
 
 TEST(ParallelScan, ReportsTheFirstFailureInFileOrder) {
@@ -225,8 +273,31 @@ TEST(ParallelScan, ReportsTheFirstFailureInFileOrder) {
         damaged[which] = gzip_member("WARC/1.1\r\nContent-Length: x\r\n\r\n", 6);
       }
     }
-    expect_same_on_every_split(joined(damaged), "damage " + std::to_string(trial));
+    expect_same_on_every_split(joined(damaged), "damage " + std::to_string(trial), Parts::Any);
   }
+}
+
+// A false start a little after the cut, then the true one: the search must
+// go on past the false one in the bytes it was looking at.
+TEST(ParallelScan, FindsAPartsStartPastAFalseOne) {
+  std::string rest;
+  for (int i = 0; rest.size() < 10000; ++i) {
+    rest += gzip_member(record("resource", "page " + std::to_string(i)), 6);
+  }
+  // A stored member whose body ends in a gzip header that is no member, its
+  // end some 2 KiB past the middle of the file, where the cut falls.
+  const std::string fake = std::string("\x1f\x8b\x08\x00\0\0\0\0\0\x03\xff\xff\xff", 13);
+  std::string body(rest.size() + 2000, 'x');
+  body += fake;
+  const std::string file = gzip_member(record("resource", body), 0) + rest;
+  const std::size_t cut = file.size() / 2;
+  const std::size_t false_start = file.find(fake);
+  ASSERT_GT(false_start, cut + 500);
+  ASSERT_LT(file.size() - rest.size() - false_start, false_start - cut);
+  const Verdict single = pass_over(file, 1, 0, 0, 0).verdict;
+  const PassRun run = pass_over(file, 2, file.size(), 0, 0, /*direct=*/true);
+  EXPECT_EQ(run.verdict, single);
+  EXPECT_EQ(run.parts, 2u);
 }
 
 }  // namespace

@@ -138,19 +138,19 @@ def append_into(
         **pass_options(threads),
     )
     run_to_end(scan, progress, stream.name, output_name)
-    kept, removed, copied, recompressed, offset, member, length, size, moved_from = scan.appended()
+    counts = scan.appended()
     result = AppendResult(
         output=output_name,
         compressed=compress,
-        records_kept=kept,
-        manifests_removed=removed,
-        members_copied=copied,
-        records_recompressed=recompressed,
-        manifest_offset=offset,
-        member_offset=member,
-        member_length=length,
+        records_kept=counts.records_kept,
+        manifests_removed=counts.manifests_removed,
+        members_copied=counts.members_copied,
+        records_recompressed=counts.records_recompressed,
+        manifest_offset=counts.manifest_offset,
+        member_offset=counts.member_offset,
+        member_length=counts.member_length,
     )
-    return WrittenArchive(result, size, moved_from)
+    return WrittenArchive(result, counts.written, counts.moved_from)
 
 
 @contextlib.contextmanager

@@ -23,8 +23,8 @@ from collections.abc import Iterator
 from typing import Any, Callable, NoReturn, Optional
 
 from .._scan import Scan as Scan
+from .._scan import ScanFailure, inflaters
 from .._scan import crc32 as crc32
-from .._scan import libraries
 from ..errors import CompressionError, InflaterUnavailable, MalformedArchive
 
 INFLATER_VARIABLE = "QUILLMARK_INFLATER"
@@ -35,7 +35,7 @@ _DEBIAN_PACKAGES = {"libdeflate": "libdeflate-dev", "isal": "libisal-dev"}
 
 def available_inflaters() -> list[str]:
     """The inflaters of this build, fastest first."""
-    return list(libraries())
+    return list(inflaters())
 
 
 def chosen_inflater(name: str | None = None) -> str | None:
@@ -103,15 +103,11 @@ def pass_options(threads: int | None) -> dict[str, int]:
     return {"threads": wanted, "part_size": PART_SIZE or 0}
 
 
-def raise_failure(
-    failure: tuple[Any, ...], name: str, compressed: bool, output: str = ""
-) -> NoReturn:
+def raise_failure(failure: ScanFailure, name: str, compressed: bool, output: str = "") -> NoReturn:
     """Raises what a pass reported (its ``failure``): MalformedArchive,
     CompressionError, or OSError naming the input ``name`` or the ``output``."""
-    kind = failure[0]
-    if kind == "malformed":
-        raise MalformedArchive(failure[1], failure[2], compressed, name)
-    if kind == "gzip":
-        raise CompressionError(failure[1], failure[2], name)
-    _, code, reason, side = failure
-    raise OSError(code, reason, output if side == "output" else name)
+    if failure.kind == "malformed":
+        raise MalformedArchive(failure.message, failure.offset, compressed, name)
+    if failure.kind == "gzip" and failure.offset is not None:
+        raise CompressionError(failure.message, failure.offset, name)
+    raise OSError(failure.errno, failure.message, output if failure.side == "output" else name)

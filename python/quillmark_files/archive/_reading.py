@@ -50,14 +50,21 @@ def check_file(
     with opened(source) as stream:
         scan = stream.scan(inflater=chosen, **options)
         run_to_end(scan, progress, stream.name)
-        compressed, per_record, records, manifests, manifest = scan.summary()
-        if not compressed:
+        found = scan.summary()
+        if not found.compressed:
             compression = NONE
-        elif per_record:
+        elif found.one_record_per_member:
             compression = GZIP_PER_RECORD
         else:
             compression = GZIP
-        return Summary(stream.name, scan.consumed, compression, records, manifests, manifest)
+        return Summary(
+            stream.name,
+            scan.consumed,
+            compression,
+            found.records,
+            found.manifest_records,
+            found.manifest,
+        )
 
 
 class FileRecord(NamedTuple):

@@ -33,8 +33,6 @@ class PythonInput final : public Input {
     return read_held(out, size);
   }
 
-  std::size_t position() const noexcept override { return position_; }
-
  private:
   Result<std::size_t> read_held(char* out, std::size_t size) {
     OwnedRef data(PyObject_CallMethod(stream_.get(), "read", "n", static_cast<Py_ssize_t>(size)));
@@ -51,7 +49,6 @@ class PythonInput final : public Input {
       return failure();
     }
     std::memcpy(out, bytes, static_cast<std::size_t>(length));
-    position_ += static_cast<std::size_t>(length);
     return static_cast<std::size_t>(length);
   }
 
@@ -78,7 +75,6 @@ class PythonInput final : public Input {
 
   OwnedRef stream_;
   GilRelease* release_ = nullptr;
-  std::size_t position_ = 0;
   bool failed_ = false;
   OwnedRef type_, value_, traceback_;
 };

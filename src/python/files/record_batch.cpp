@@ -4,8 +4,6 @@
 
 #include "python/collector_pause.hpp"
 #include "python/new_bytes.hpp"
-#include "record/scanner.hpp"
-#include "record/text.hpp"
 
 namespace quillmark::python {
 namespace {
@@ -29,16 +27,12 @@ bool fill(PyObject* tuple, Py_ssize_t index, OwnedRef item) {
 }  // namespace
 
 OwnedRef RecordBatch::make_record(const RecordListing& listing, const ListedRecord& record) {
-  // The header block was framed already: its lines are split again here, the
-  // same way, to make the dict.
   const std::string_view block = listing.block(record);
   fields_.clear();
-  scan_detail::for_each_header_line(
-      block.substr(0, block.size() - 4), [&](std::string_view line, std::size_t colon) {
-        if (colon == std::string_view::npos) return;
-        fields_.push_back(FieldView{trim_white_space(line.substr(0, colon)),
-                                    trim_white_space(line.substr(colon + 1))});
-      });
+  for (const FieldPlace& field : listing.fields(record)) {
+    fields_.push_back(FieldView{block.substr(field.name_at, field.name_size),
+                                block.substr(field.value_at, field.value_size)});
+  }
   OwnedRef tuple(PyTuple_New(8));
   if (!tuple) return {};
   PyObject* t = tuple.get();
@@ -53,8 +47,8 @@ OwnedRef RecordBatch::make_record(const RecordListing& listing, const ListedReco
             record.has_body ? copy_to_bytes(listing.body(record)) : OwnedRef::borrow(Py_None))) {
     return {};
   }
-  if (!make_) return tuple;
-  return OwnedRef(PyObject_CallFunctionObjArgs(make_.get(), t, nullptr));
+  if (!record_type_) return tuple;
+  return OwnedRef(PyObject_CallFunctionObjArgs(tuple_new_.get(), record_type_.get(), t, nullptr));
 }
 
 OwnedRef RecordBatch::make_list(const RecordListing& listing) {

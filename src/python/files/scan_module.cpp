@@ -1,8 +1,9 @@
 // quillmark_files._scan: the core's pass over an archive file, for the Python
-// layer that reads and writes files. A private module: its one type, Scan,
-// runs one pass (FileScan or FileAppend) over a file descriptor or a stream
-// object, with the interpreter lock released while it works, and hands back
-// what it found: a summary, batches of records, or the counts of an append.
+// layer that reads and writes files. A private module: its type Scan runs one
+// pass (make_pass, or FileAppend) over a file descriptor or a stream object,
+// with the interpreter lock released while it works, and hands back what it
+// found as named types (results.hpp): a summary, batches of records, or the
+// counts of an append. Output (output_object.hpp) writes an archive file.
 //
 // Ownership: as in the quillmark module (owned_ref.hpp), every reference is
 // held by an OwnedRef or a BorrowedRef, except the one each instance of a
@@ -16,8 +17,10 @@
 #include <string_view>
 
 #include "python/files/gil_release.hpp"
+#include "python/files/output_object.hpp"
 #include "python/files/python_input.hpp"
 #include "python/files/record_batch.hpp"
+#include "python/files/results.hpp"
 #include "python/owned_ref.hpp"
 #include "record/file/crc32.hpp"
 #include "record/file/file_scan.hpp"
@@ -40,6 +43,9 @@ constexpr std::size_t kBatchBytes = std::size_t{8} << 20;
 struct ScanState {
   std::optional<FileInput> file;
   std::unique_ptr<PythonInput> stream;
+  // An append's output: its own, or an Output's, claimed until it is done.
+  std::unique_ptr<OutputFile> own_output;
+  OwnedRef output;
   std::unique_ptr<ManifestKeeper> keeper;
   std::unique_ptr<RecordListing> listing;
   std::unique_ptr<quillmark::Pass> scan;
@@ -48,6 +54,12 @@ struct ScanState {
   std::optional<Error> failure;
   bool output_failed = false;
   bool running = false;
+
+  ~ScanState() { let_go_of_output(); }
+  void let_go_of_output() {
+    if (output) as_output(output.get())->claimed = false;
+    output.reset();
+  }
 
   Input& input() { return file ? static_cast<Input&>(*file) : *stream; }
   bool done() const { return append ? append->done() : scan->done(); }
@@ -68,46 +80,10 @@ OwnedRef new_text(std::string_view text) {
       PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
 }
 
-// Raises OSError for an Io error of the core.
-PyObject* raise_os_error(const Error& error) {
-  const int code = error.io_error().value();
-  const std::string message = error.io_error().message();
-  OwnedRef args(Py_BuildValue("(is)", code, message.c_str()));
-  if (args) PyErr_SetObject(PyExc_OSError, args.get());
-  return nullptr;
-}
-
-// The failure as the Python layer reads it:
-//   ("malformed", message, record_offset)  the module's verdict
-//   ("gzip", message, compressed_offset)   damaged gzip data
-//   ("io", errno, strerror, "input" or "output")
-OwnedRef failure_tuple(const Error& error, bool output_failed) {
-  const std::string message = error.display();
-  switch (error.kind()) {
-    case ErrorKind::Gzip:
-      return OwnedRef(Py_BuildValue("(sNn)", "gzip", new_text(message).release(),
-                                    static_cast<Py_ssize_t>(error.offset())));
-    case ErrorKind::Io: {
-      const std::string reason = error.io_error().message();
-      return OwnedRef(Py_BuildValue("(siss)", "io", error.io_error().value(), reason.c_str(),
-                                    output_failed ? "output" : "input"));
-    }
-    default: {
-      // The empty archive is no one record's failure.
-      OwnedRef offset = error == empty_archive_error()
-                            ? OwnedRef::borrow(Py_None)
-                            : OwnedRef(PyLong_FromSize_t(error.offset()));
-      if (!offset) return {};
-      return OwnedRef(
-          Py_BuildValue("(sNO)", "malformed", new_text(message).release(), offset.get()));
-    }
-  }
-}
-
-std::optional<gzip::Library> parse_library(const char* name, bool& ok) {
+std::optional<gzip::Inflater> parse_inflater(const char* name, bool& ok) {
   ok = true;
   if (name == nullptr || std::string_view(name) == "auto") return std::nullopt;
-  if (std::optional<gzip::Library> library = gzip::library_named(name)) return library;
+  if (std::optional<gzip::Inflater> inflater = gzip::inflater_named(name)) return inflater;
   ok = false;
   PyErr_Format(PyExc_ValueError, "this build has no inflater '%s'", name);
   return std::nullopt;
@@ -120,8 +96,9 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   PyObject* source = nullptr;
   unsigned long long start = 0;
   PyObject* end = Py_None;
-  const char* inflater = nullptr;
-  int listing = 0, bodies = 0, compress = 0, append_to = -1;
+  const char* inflater_name = nullptr;
+  int listing = 0, bodies = 0, compress = 0;
+  PyObject* append_to = Py_None;
   unsigned int threads = 1;
   unsigned long long part_size = 0;
   PyObject* record_type = Py_None;
@@ -130,14 +107,14 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   const char* record_id = nullptr;
   Py_ssize_t record_id_size = 0;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$KOzppOiy#s#pIK:Scan", const_cast<char**>(keywords), &source, &start,
-          &end, &inflater, &listing, &bodies, &record_type, &append_to, &manifest, &manifest_size,
-          &record_id, &record_id_size, &compress, &threads, &part_size)) {
+          args, kwargs, "O|$KOzppOOy#s#pIK:Scan", const_cast<char**>(keywords), &source, &start,
+          &end, &inflater_name, &listing, &bodies, &record_type, &append_to, &manifest,
+          &manifest_size, &record_id, &record_id_size, &compress, &threads, &part_size)) {
     return nullptr;
   }
-  bool library_ok;
-  const std::optional<gzip::Library> library = parse_library(inflater, library_ok);
-  if (!library_ok) return nullptr;
+  bool inflater_ok;
+  const std::optional<gzip::Inflater> inflater = parse_inflater(inflater_name, inflater_ok);
+  if (!inflater_ok) return nullptr;
   if (threads == 0) {
     PyErr_SetString(PyExc_ValueError, "threads must be at least 1");
     return nullptr;
@@ -147,6 +124,28 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     const unsigned long long value = PyLong_AsUnsignedLongLong(end);
     if (PyErr_Occurred()) return nullptr;
     stop = static_cast<std::size_t>(value);
+  }
+  // append_to: an Output, or a file descriptor (-1: no append).
+  OutputObject* output = as_output(append_to);
+  int out_fd = -1;
+  if (output == nullptr && append_to != Py_None) {
+    out_fd = static_cast<int>(PyLong_AsLong(append_to));
+    if (out_fd == -1 && PyErr_Occurred()) return nullptr;
+  }
+  if (output != nullptr && (output->claimed || output->busy)) {
+    PyErr_SetString(PyExc_RuntimeError, "this Output is in use");
+    return nullptr;
+  }
+  // A record type is a tuple subclass, made with tuple.__new__.
+  OwnedRef tuple_new;
+  if (record_type != Py_None) {
+    if (!PyType_Check(record_type) ||
+        !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(record_type), &PyTuple_Type)) {
+      PyErr_SetString(PyExc_TypeError, "record_type must be a subclass of tuple");
+      return nullptr;
+    }
+    tuple_new.reset(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyTuple_Type), "__new__"));
+    if (!tuple_new) return nullptr;
   }
 
   auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
@@ -164,18 +163,19 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else {
       pass->stream = std::make_unique<PythonInput>(source);
     }
-    if (append_to >= 0) {
+    if (output != nullptr || out_fd >= 0) {
       if (!pass->file || !pass->file->seekable()) {
         PyErr_SetString(PyExc_ValueError, "an append reads a regular file");
         return nullptr;
       }
       AppendOptions options;
       options.compress = compress != 0;
-      options.library = library;
+      options.inflater = inflater;
       options.threads = threads;
       options.part_size = static_cast<std::size_t>(part_size);
+      if (output == nullptr) pass->own_output = std::make_unique<OutputFile>(out_fd);
       pass->append = std::make_unique<FileAppend>(
-          *pass->file, append_to,
+          *pass->file, output != nullptr ? *output->file : *pass->own_output,
           std::string(manifest != nullptr ? manifest : "", static_cast<std::size_t>(manifest_size)),
           std::string(record_id != nullptr ? record_id : "",
                       static_cast<std::size_t>(record_id_size)),
@@ -185,20 +185,24 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       if (listing) {
         pass->listing = std::make_unique<RecordListing>(bodies != 0, kBatchRecords, kBatchBytes);
         sink = pass->listing.get();
-        OwnedRef make;
-        if (record_type != Py_None) {
-          make.reset(PyObject_GetAttrString(record_type, "_make"));
-          if (!make) return nullptr;
-        }
-        pass->batch = std::make_unique<RecordBatch>(std::move(make));
+        pass->batch = std::make_unique<RecordBatch>(
+            tuple_new ? OwnedRef::borrow(record_type) : OwnedRef(), std::move(tuple_new));
       } else {
         pass->keeper = std::make_unique<ManifestKeeper>();
         sink = pass->keeper.get();
       }
       ScanOptions options;
-      options.library = library;
-      pass->scan =
-          make_pass(pass->input(), *sink, options, threads, static_cast<std::size_t>(part_size));
+      options.inflater = inflater;
+      if (pass->file) {
+        pass->scan =
+            make_pass(*pass->file, *sink, options, threads, static_cast<std::size_t>(part_size));
+      } else {
+        pass->scan = std::make_unique<FileScan>(*pass->stream, *sink, options);
+      }
+    }
+    if (output != nullptr) {
+      output->claimed = true;
+      pass->output = OwnedRef::borrow(append_to);
     }
     reinterpret_cast<ScanObject*>(self.get())->pass = pass.release();
   } catch (const std::bad_alloc&) {
@@ -265,6 +269,7 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
       pass.output_failed = pass.append && pass.append->output_failed();
     }
     if (pass.listing && (pass.failure || pass.done())) pass.listing->finish(!pass.failure);
+    if (pass.failure || pass.done()) pass.let_go_of_output();
   }
   if (!pass.listing) Py_RETURN_NONE;
   OwnedRef list;
@@ -283,16 +288,7 @@ PyObject* scan_summary(PyObject* self, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "summary() is for a check that is done");
     return nullptr;
   }
-  const quillmark::Pass& scan = *pass.scan;
-  const std::optional<std::string>& manifest = pass.keeper->manifest();
-  OwnedRef store = manifest ? OwnedRef(PyBytes_FromStringAndSize(
-                                  manifest->data(), static_cast<Py_ssize_t>(manifest->size())))
-                            : OwnedRef::borrow(Py_None);
-  if (!store) return nullptr;
-  return Py_BuildValue("(OOnnO)", scan.compressed() ? Py_True : Py_False,
-                       scan.one_record_per_member() ? Py_True : Py_False,
-                       static_cast<Py_ssize_t>(scan.records()),
-                       static_cast<Py_ssize_t>(scan.manifest_records()), store.get());
+  return make_summary(*pass.scan, pass.keeper->manifest()).release();
 }
 
 PyObject* scan_appended(PyObject* self, PyObject*) {
@@ -301,17 +297,7 @@ PyObject* scan_appended(PyObject* self, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "appended() is for an append that is done");
     return nullptr;
   }
-  const AppendCounts& counts = pass.append->counts();
-  const auto optional_size = [](const std::optional<std::size_t>& value) {
-    return value ? PyLong_FromSize_t(*value) : (Py_INCREF(Py_None), Py_None);
-  };
-  return Py_BuildValue("(nnnnnNNnN)", static_cast<Py_ssize_t>(counts.records_kept),
-                       static_cast<Py_ssize_t>(counts.manifests_removed),
-                       static_cast<Py_ssize_t>(counts.members_copied),
-                       static_cast<Py_ssize_t>(counts.records_recompressed),
-                       static_cast<Py_ssize_t>(counts.manifest_offset),
-                       optional_size(counts.member_offset), optional_size(counts.member_length),
-                       static_cast<Py_ssize_t>(counts.written), optional_size(counts.first_moved));
+  return make_counts(pass.append->counts()).release();
 }
 
 PyObject* scan_done(PyObject* self, void*) {
@@ -334,14 +320,15 @@ PyObject* scan_compressed(PyObject* self, void*) {
   return PyBool_FromLong(pass_of(self).compressed());
 }
 
+PyObject* scan_parts(PyObject* self, void*) {
+  const ScanState& pass = pass_of(self);
+  return PyLong_FromSize_t(pass.append ? pass.append->parts() : pass.scan->parts());
+}
+
 PyObject* scan_failure(PyObject* self, void*) {
   ScanState& pass = pass_of(self);
   if (!pass.failure) Py_RETURN_NONE;
-  try {
-    return failure_tuple(*pass.failure, pass.output_failed).release();
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  return make_failure(*pass.failure, pass.output_failed).release();
 }
 
 PyMethodDef scan_methods[] = {
@@ -349,13 +336,8 @@ PyMethodDef scan_methods[] = {
      "run(budget=0)\n--\n\n"
      "Goes on for about `budget` more input bytes (0: to the end); returns the records made "
      "ready for a listing, else None. A failure is kept in `failure`."},
-    {"summary", scan_summary, METH_NOARGS,
-     "summary()\n--\n\n"
-     "(compressed, one_record_per_member, records, manifest_records, manifest) of a check."},
-    {"appended", scan_appended, METH_NOARGS,
-     "appended()\n--\n\n"
-     "(records_kept, manifests_removed, members_copied, records_recompressed, "
-     "manifest_offset, member_offset, member_length, written, first_moved) of an append."},
+    {"summary", scan_summary, METH_NOARGS, "summary()\n--\n\nThe ScanSummary of a check."},
+    {"appended", scan_appended, METH_NOARGS, "appended()\n--\n\nThe AppendCounts of an append."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -364,7 +346,11 @@ PyGetSetDef scan_getset[] = {
     {"consumed", scan_consumed, nullptr, "Input bytes read or passed over so far.", nullptr},
     {"size", scan_size, nullptr, "The input's size, where it is known, else None.", nullptr},
     {"compressed", scan_compressed, nullptr, "Whether the input is gzip.", nullptr},
-    {"failure", scan_failure, nullptr, "Why the pass failed, or None.", nullptr},
+    {"failure", scan_failure, nullptr, "Why the pass failed (a ScanFailure), or None.", nullptr},
+    {"parts", scan_parts, nullptr,
+     "The parts of a gzip file the pass read ahead on threads of their own and used; 1 for a "
+     "pass on one thread.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -376,9 +362,10 @@ PyType_Slot scan_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Scan(source, *, start=0, end=None, inflater=None, listing=False, "
                        "bodies=False, record_type=None, append_to=-1, manifest=b'', record_id='', "
-                       "compress=False)\n--\n\n"
+                       "compress=False, threads=1, part_size=0)\n--\n\n"
                        "One pass over an archive file: a file descriptor (a regular file from "
-                       "start to end, or a pipe) or a stream object with read(n).")},
+                       "start to end, or a pipe) or a stream object with read(n). append_to: a "
+                       "file descriptor or an Output.")},
     {0, nullptr},
 };
 
@@ -386,12 +373,12 @@ PyType_Spec scan_spec = {
     "quillmark_files._scan.Scan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, scan_slots,
 };
 
-PyObject* libraries(PyObject*, PyObject*) {
-  const std::vector<gzip::Library> built = gzip::built_libraries();
+PyObject* inflaters(PyObject*, PyObject*) {
+  const std::vector<gzip::Inflater> built = gzip::built_inflaters();
   OwnedRef names(PyTuple_New(static_cast<Py_ssize_t>(built.size())));
   if (!names) return nullptr;
   for (std::size_t i = 0; i < built.size(); ++i) {
-    OwnedRef name = new_text(gzip::library_name(built[i]));
+    OwnedRef name = new_text(gzip::inflater_name(built[i]));
     if (!name || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), name.release()) != 0) {
       return nullptr;
     }
@@ -438,8 +425,8 @@ PyMethodDef module_functions[] = {
     {"crc32", crc32, METH_VARARGS,
      "crc32(data, value=0, size=-1)\n--\n\n"
      "The CRC-32 of data[:size] following on from value, as zlib.crc32."},
-    {"libraries", libraries, METH_NOARGS,
-     "libraries()\n--\n\nThe inflater libraries of this build, fastest first."},
+    {"inflaters", inflaters, METH_NOARGS,
+     "inflaters()\n--\n\nThe inflaters of this build, fastest first."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -460,6 +447,7 @@ PyObject* create_module() {
   if (!module) return nullptr;
   OwnedRef type(PyType_FromSpec(&scan_spec));
   if (!type || PyObject_SetAttrString(module.get(), "Scan", type.get()) != 0) return nullptr;
+  if (!add_result_types(module.get()) || !add_output_type(module.get())) return nullptr;
   OwnedRef empty = new_text(empty_archive_error().display());
   if (!empty || PyObject_SetAttrString(module.get(), "EMPTY_ARCHIVE_MESSAGE", empty.get()) != 0) {
     return nullptr;

@@ -2,6 +2,9 @@
 
 #include <limits>
 
+#include "record/scanner.hpp"
+#include "record/text.hpp"
+
 namespace quillmark {
 namespace {
 
@@ -13,9 +16,8 @@ std::string_view separator_text(std::size_t size) noexcept {
   return size == 4 ? std::string_view("\r\n\r\n") : size == 2 ? std::string_view("\n\n") : "";
 }
 
-// A difference as an unsigned number, small either way round (zigzag of the
-// difference taken modulo the size type's range), so that no order of positions is assumed
-// and every pair of positions is kept exactly.
+// A difference as an unsigned number small either way round (zigzag, modulo
+// the size type's range): no order of positions is assumed, none is lost.
 std::size_t zigzag(std::size_t value, std::size_t previous) noexcept {
   const std::size_t difference = value - previous;
   const std::size_t negative = difference >> (std::numeric_limits<std::size_t>::digits - 1);
@@ -102,47 +104,43 @@ Status EventRecorder::member_end(const MemberSpan& member, std::optional<std::si
   return Ok{};
 }
 
-Status EventRecorder::replay(ScanSink& sink, MemberGroups& groups, std::size_t shift,
-                             bool& paused) {
-  paused = false;
+Status EventRecorder::replay(SinkDelivery& delivery, std::size_t shift) {
   const std::string_view events(events_);
   const std::string_view texts(texts_);
   if (!member_start_) member_start_ = shift;  // the part's start
-  while (next_ < events.size()) {
+  while (next_ < events.size() && !delivery.paused()) {
     if (next_ == shifted_from_) pass_true_positions();
     const std::size_t moved = shifting_ ? shift : 0;
     const auto tag = static_cast<unsigned char>(events[next_++]);
+    Status status = Ok{};
     switch (static_cast<Kind>(tag & 3)) {
       case Kind::Begin: {
-        const bool manifest = tag & kManifest;
         const std::size_t offset = take_difference(events, next_, read_.offset) + moved;
         const std::size_t body_size = take(events, next_);
-        const std::size_t block_size = blocks_ ? take(events, next_) : 0;
-        const RecordStart record{offset, texts.substr(next_text_, block_size), body_size, manifest};
-        next_text_ += block_size;
-        groups.record_begin(manifest);
-        if (Status status = sink.record_begin(record); !status) return status;
+        const std::string_view block = texts.substr(next_text_, blocks_ ? take(events, next_) : 0);
+        next_text_ += block.size();
+        // The fields are split from the block again, as the framer split them
+        // (without its terminator): cheaper than keeping them for every part
+        // read ahead.
+        replayed_fields_.clear();
+        const auto field = [&](std::string_view name, std::string_view raw_value) {
+          replayed_fields_.push_back(FieldPlace::in(block, name, trim_white_space(raw_value)));
+        };
+        if (blocks_) scan_detail::for_each_field(block.substr(0, block.size() - 4), field);
+        status = delivery.record_begin(
+            RecordStart{offset, block, body_size, (tag & kManifest) != 0, replayed_fields_});
         break;
       }
       case Kind::Body: {
         const std::size_t size = take(events, next_);
-        const std::string_view piece = texts.substr(next_text_, size);
+        status = delivery.record_body(texts.substr(next_text_, size));
         next_text_ += size;
-        if (Status status = sink.record_body(piece); !status) return status;
         break;
       }
       case Kind::End: {
         const std::size_t offset = take_difference(events, next_, read_.offset) + moved;
         const std::size_t length = take(events, next_);
-        const std::string_view separator = separator_text(tag >> kSeparatorShift);
-        if (Status status = sink.record_end(offset, length, separator); !status) return status;
-        if (std::optional<MemberGroup> group = groups.record_end(offset, length)) {
-          if (Status status = sink.group_closed(*group); !status) return status;
-        }
-        if (sink.pause()) {
-          paused = true;
-          return Ok{};
-        }
+        status = delivery.record_end(offset, length, separator_text(tag >> kSeparatorShift));
         break;
       }
       case Kind::Member: {
@@ -155,14 +153,11 @@ Status EventRecorder::replay(ScanSink& sink, MemberGroups& groups, std::size_t s
         member_start_ = member.end;
         std::optional<std::size_t> open;
         if (tag & kOpenRecord) open = member.end - take(events, next_);
-        if (Status status = sink.member_end(member, open); !status) return status;
-        if (std::optional<MemberGroup> group =
-                groups.member_end(member.compressed_end, member.end, open)) {
-          if (Status status = sink.group_closed(*group); !status) return status;
-        }
+        status = delivery.member_end(member, open);
         break;
       }
     }
+    if (!status) return status;
   }
   return Ok{};
 }

@@ -1,33 +1,32 @@
 // What a part of a file scanned ahead, on a thread of its own, found: the
 // scan's events, kept compactly until the parts before it are done, then
 // replayed into the sink of the whole pass in file order, as if a single
-// scan had made them.
-//
-// Positions in the archive are kept relative to the part's start, which is
-// only known once the parts before it are; file positions are absolute.
-// Member groups are not kept: they follow from the records and members (see
-// member_groups.hpp), and the replay makes them again. Header blocks and
-// bodies are kept only where the sink asks for them.
+// scan had made them. Archive positions are kept relative to the part's
+// start, known only once the parts before it are; file positions are
+// absolute. Member groups follow from the records and members, and the
+// replay makes them again. Header blocks and bodies are kept only where the
+// sink asks for them; a block's fields are split from it again on replay.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
-#include "record/file/file_scan.hpp"
+#include "record/file/scan_sink.hpp"
 
 namespace quillmark {
 
 class EventRecorder final : public ScanSink {
  public:
-  // `target` is the sink the events are for: it is asked which bodies it
-  // wants (from the recording thread: wants_body and wants_blocks must not
-  // change state).
+  // `target` is the sink the events are for, asked from the recording thread
+  // which bodies and blocks it wants.
   explicit EventRecorder(const ScanSink& target) noexcept
       : target_(target), blocks_(target.wants_blocks()) {}
 
   bool wants_body(const RecordStart& record) const override { return target_.wants_body(record); }
+  bool wants_blocks() const override { return blocks_; }
   Status record_begin(const RecordStart& record) override;
   Status record_body(std::string_view piece) override;
   Status record_end(std::size_t offset, std::size_t length, std::string_view separator) override;
@@ -37,26 +36,22 @@ class EventRecorder final : public ScanSink {
   // was shifted); those before keep needing the shift that replay() is given.
   void mark_shifted() noexcept;
 
-  // Replays the events not replayed yet into `sink`, the archive positions of
-  // those recorded before mark_shifted() moved on by `shift`, and `groups`
-  // fed along (its closed groups go to the sink too). Stops after a record
-  // that makes the sink pause (`paused` is then set; calling again goes on)
-  // or at the sink's first failure.
-  Status replay(ScanSink& sink, MemberGroups& groups, std::size_t shift, bool& paused);
+  // Replays the events not replayed yet through `delivery`, those recorded
+  // before mark_shifted() moved on by `shift`. Stops after a record the sink
+  // pauses at (calling again goes on) or at the sink's first failure.
+  Status replay(SinkDelivery& delivery, std::size_t shift);
   bool replayed() const noexcept { return next_ == events_.size(); }
-  // Drops what was replayed, once all of it was; what comes after has true
-  // positions.
+  // Drops what was replayed, once all of it was.
   void forget_replayed() noexcept;
   // Bytes held.
   std::size_t size() const noexcept { return events_.size() + texts_.size(); }
 
  private:
   // An event is a tag byte and a few varints, each position written as its
-  // difference from the one before it: a record with its member takes some
-  // 15 bytes instead of 120 as structs, which on a file of tiny records
-  // decides whether the parts read ahead fit in a thread's memory. The tag
-  // holds the kind, the manifest flag, whether a member ends inside a record
-  // and the size of a record's separator.
+  // difference from the one before it, so that the parts read ahead of a
+  // file of tiny records fit in a thread's memory. The tag holds the kind,
+  // the manifest flag, whether a member ends inside a record and the size of
+  // a record's separator.
   //   Begin:  offset, body size, block size (blocks only where kept)
   //   Body:   size
   //   End:    offset, length
@@ -66,7 +61,7 @@ class EventRecorder final : public ScanSink {
 
   // The positions the differences are taken from. Archive positions start
   // again from zero where the true positions begin (mark_shifted), on both
-  // the writing and the reading side, so no difference spans the two kinds.
+  // sides, so no difference spans the two kinds.
   struct Previous {
     std::size_t offset = 0;      // of the last record begun or ended
     std::size_t member_end = 0;  // in the archive
@@ -93,6 +88,7 @@ class EventRecorder final : public ScanSink {
   bool shifting_ = true;
   Previous read_;
   std::optional<std::size_t> member_start_;  // where the next member replayed starts
+  std::vector<FieldPlace> replayed_fields_;
 };
 
 }  // namespace quillmark

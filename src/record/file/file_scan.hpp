@@ -1,251 +1,150 @@
 // FileScan: one pass over an archive file, plain or gzip-compressed.
 //
-// The pass reads the file in large pieces, inflates each gzip member (see
-// gzip_inflater.hpp), frames the uncompressed bytes with the stream framer
-// (so that the verdict, the messages and the offsets are those of the module
-// on the whole uncompressed content), joins members into groups (see
-// member_groups.hpp) and hands what it finds to a ScanSink: the records, the
-// bodies the sink asks for, and the members and groups of a gzip file. What
-// a command makes of that (a summary, a listing, an appended archive) is the
-// sink's business.
-//
-// Bodies a sink does not ask for are passed over without being read where the
-// input allows it (a regular file that is not compressed). The pass runs in
-// steps (run() with a budget of input bytes), so that a caller can show
-// progress or take a batch of records between steps; it never holds more
-// than a few MiB besides what the sink keeps.
+// The pass takes the input a window at a time (input_window.hpp), inflates
+// each gzip member (member_inflation.hpp), frames the uncompressed bytes with
+// the stream framer, so that verdict, messages and offsets are the module's
+// on the whole uncompressed content, and hands what it finds to a ScanSink
+// (scan_sink.hpp) through a SinkDelivery. Bodies a sink does not ask for are
+// passed over unread where the input allows it (a seekable plain file). The
+// pass runs in steps (run() with a budget of input bytes), so that a caller
+// can show progress or take a batch of records between steps; it holds a few
+// MiB besides what the sink keeps.
 #pragma once
 
 #include <cstddef>
 #include <memory>
 #include <optional>
-#include <string_view>
 
-#include "error/error.hpp"
-#include "record/file/gzip_inflater.hpp"
-#include "record/file/input.hpp"
-#include "record/file/mapped_file.hpp"
-#include "record/file/member_groups.hpp"
+#include "record/file/input_window.hpp"
+#include "record/file/member_inflation.hpp"
 #include "record/file/pass.hpp"
-#include "record/manifest.hpp"
+#include "record/file/scan_sink.hpp"
 #include "record/stream_framer.hpp"
 
 namespace quillmark {
 
-// A record whose header block has been framed.
-struct RecordStart {
-  std::size_t offset = 0;
-  std::string_view block;  // version mark to terminator; valid during the call only
-  std::size_t body_size = 0;
-  bool manifest = false;
-};
-
-// A gzip member: where it lies in the file and in the uncompressed archive.
-struct MemberSpan {
-  std::size_t compressed_start = 0;
-  std::size_t compressed_end = 0;
-  std::size_t start = 0;
-  std::size_t end = 0;
-};
-
-// What a pass does with what the scan finds; by default, nothing. A failing
-// Status (an output that cannot be written) ends the pass with that error.
-class ScanSink {
- public:
-  virtual ~ScanSink() = default;
-  // Before anything else, once the scan knows whether the input is gzip.
-  virtual void begin(bool compressed) { (void)compressed; }
-  // Whether record_body() should see this record's body. Asked from the
-  // threads of a parallel pass too, before the record's place in the archive
-  // is known: it must not change the sink's state, nor look at the offset.
-  virtual bool wants_body(const RecordStart& record) const {
-    (void)record;
-    return false;
-  }
-  // Whether record_begin() looks at the header block (a parallel pass keeps
-  // the blocks of parts read ahead only for a sink that does).
-  virtual bool wants_blocks() const { return true; }
-  // Whether the sink takes bodies in bulk (a parallel pass reads smaller
-  // parts ahead for such a sink, to hold less).
-  virtual bool keeps_bodies() const { return false; }
-  virtual Status record_begin(const RecordStart& record) {
-    (void)record;
-    return Ok{};
-  }
-  // A piece of a wanted body, valid during the call only.
-  virtual Status record_body(std::string_view piece) {
-    (void)piece;
-    return Ok{};
-  }
-  // `separator` is "", "\r\n\r\n" or "\n\n".
-  virtual Status record_end(std::size_t offset, std::size_t length, std::string_view separator) {
-    (void)offset;
-    (void)length;
-    (void)separator;
-    return Ok{};
-  }
-  // `open_record`: the record the member's end leaves open, if any.
-  virtual Status member_end(const MemberSpan& member, std::optional<std::size_t> open_record) {
-    (void)member;
-    (void)open_record;
-    return Ok{};
-  }
-  virtual Status group_closed(const MemberGroup& group) {
-    (void)group;
-    return Ok{};
-  }
-  // Asked after each record: whether run() should return to its caller now.
-  virtual bool pause() { return false; }
-};
-
 struct ScanOptions {
-  // The inflater library; nullopt: the fastest built.
-  std::optional<gzip::Library> library;
-  // Whether the input is gzip; nullopt: told by its first bytes.
-  std::optional<bool> compressed;
-  // Where the input starts: its file position (for reports of gzip members)
+  std::optional<gzip::Inflater> inflater;  // nullopt: the fastest built
+  std::optional<bool> compressed;          // nullopt: told by the first bytes
+  // Whether zero bytes may follow the last gzip member (some writers pad).
+  bool padding_allowed = true;
+};
+
+// What a scan of a part of a file (PartScan) adds.
+struct PartOptions {
+  // Where the part starts: its file position (for reports of gzip members)
   // and its position in the uncompressed archive (where the framer starts).
   std::size_t compressed_start = 0;
   std::size_t start = 0;
-  // Whether zero bytes may follow the last gzip member (some writers pad).
-  bool padding_allowed = true;
-  // Whether the sink was already told of the input (ScanSink::begin), by the
-  // pass this one takes over from.
-  bool sink_begun = false;
-  // A pass over part of a gzip file stops at the first member boundary at or
-  // after this file position, without ending the data there (the framer is
-  // not finished, and may hold a record open).
+  // Stops at the first member boundary at or after this file position,
+  // without ending the data there (a record may be open).
   std::optional<std::size_t> stop_at;
-  // The room to inflate a whole member into at first (0: the default). The
-  // passes over the parts of one file start with what the parts before them
-  // found they need (see whole_output()).
-  std::size_t whole_output = 0;
+  std::size_t whole_room = 0;  // to inflate a whole member into at first
+  bool sink_begun = false;     // the sink was told of the input already
 };
 
-class FileScan final : public Pass {
+class FileScan : public Pass {
  public:
   // `input` and `sink` must outlive the scan. Throws std::bad_alloc.
-  FileScan(Input& input, ScanSink& sink, const ScanOptions& options = {});
+  FileScan(Input& input, ScanSink& sink, const ScanOptions& options = {})
+      : FileScan(input, sink, options, PartOptions{}) {}
   ~FileScan() override;
-  FileScan(const FileScan&) = delete;
-  FileScan& operator=(const FileScan&) = delete;
 
-  // Goes on until the end of the input, until the sink pauses, until about
-  // `budget` more input bytes are consumed (0: no limit), or until a signal
-  // interrupts a read (interrupted() then tells; calling again goes on).
-  // Fails with the framer's Error, a gzip Error (ErrorKind::Gzip), an Io
-  // error, or the sink's error; with the same one on every call after.
   Status run(std::size_t budget = 0) override;
   bool interrupted() const noexcept override { return interrupted_; }
-
-  bool done() const noexcept override { return done_; }
+  bool done() const noexcept override { return next_ == nullptr; }
   bool compressed() const noexcept override { return compressed_; }
-  std::size_t consumed() const noexcept override;
+  std::size_t consumed() const noexcept override { return window_.position(); }
   std::size_t content_size() const noexcept override { return framer_.position(); }
-  std::size_t records() const noexcept override { return records_; }
-  std::size_t manifest_records() const noexcept override { return manifest_records_; }
+  std::size_t records() const noexcept override { return delivery_.records(); }
+  std::size_t manifest_records() const noexcept override { return delivery_.manifest_records(); }
   bool one_record_per_member() const noexcept override {
-    return compressed_ && records_ > 0 && groups_.one_record_each();
+    return compressed_ && records() > 0 && delivery_.groups().one_record_each();
   }
 
-  // For a pass over part of a file (ScanOptions::stop_at): whether it is done
-  // because it reached its stop, the file position where it stands, and
-  // whether the data so far ends between records there.
+ protected:
+  FileScan(Input& input, ScanSink& sink, const ScanOptions& options, const PartOptions& part);
+
+  // Whether it stopped at PartOptions::stop_at; the file position where it
+  // stands, and whether the data so far ends between records there.
   bool stopped() const noexcept { return stopped_; }
-  std::size_t position() const noexcept { return file_position(begin_); }
+  std::size_t position() const noexcept { return part_.compressed_start + window_.position(); }
   bool between_records() const noexcept { return framer_.between_records(); }
+  // Moves the stop on (nullopt: to the end); a stopped scan then goes on.
+  void extend(std::optional<std::size_t> stop_at) noexcept;
   // Moves every archive position on by `by`, for what is still to come: a
   // part of a file read ahead learns where in the archive it starts.
-  void shift(std::size_t by) noexcept {
-    framer_.shift(by);
-    groups_.shift(by);
-    member_.start += by;
-    member_.end += by;
-  }
-  const MemberGroups& groups() const noexcept { return groups_; }
-  // Lets go of the mapping and the buffers of a pass that stopped, until it
-  // goes on (a part read ahead waits for the join with little held).
+  void shift(std::size_t by) noexcept;
+  const MemberGroups& groups() const noexcept { return delivery_.groups(); }
+  // Lets go of the mapping and buffers of a scan that stopped until it goes
+  // on (a part read ahead waits for the join with little held).
   void hibernate() noexcept;
-  // The room a whole member is inflated into now: more than at first once a
-  // member needed more.
-  std::size_t whole_output() const noexcept { return output_size_; }
-  // Moves the stop further on (nullopt: the end of the input); a stopped pass
-  // then goes on from where it stands.
-  void extend(std::optional<std::size_t> stop_at) noexcept {
-    options_.stop_at = stop_at;
-    if (stopped_) done_ = stopped_ = false;
-  }
+  // The room a whole member is inflated into now (see member_inflation.hpp).
+  std::size_t whole_room() const noexcept { return inflation_ ? inflation_->whole_room() : 0; }
 
  private:
   struct Visitor;
+  struct Loop;
 
-  Status fail(Error error);
-  void loop(std::size_t budget_end);
   Status detect();
-  Status map_at(std::size_t position, std::size_t wanted);
   Status step_plain();
-  Status step_gzip();
   Status begin_member();
   Status inflate_piece();
-  Status member_failed(std::optional<std::string_view> corrupt);
   Status end_member();
   Status end_of_members();
   Status finish();
   Status feed(std::string_view data);
-  // Reads more input; false when the step must end here: a failure (error_
-  // is set) or an interrupted read.
-  bool refill(std::size_t at_least = 1);
-  Status refill_outcome() const { return error_ ? Status(*error_) : Status(Ok{}); }
-  std::size_t file_position(std::size_t window_index) const noexcept {
-    return options_.compressed_start + window_position_ + window_index;
+
+  ScanOptions options_;
+  PartOptions part_;
+  InputWindow window_;
+  std::unique_ptr<MemberInflation> inflation_;  // for gzip input
+  StreamFramer framer_;
+  SinkDelivery delivery_;
+  std::unique_ptr<Visitor> visitor_;
+  Status (FileScan::*next_)() = &FileScan::detect;  // the next step; null once done
+  bool compressed_ = false;
+  bool stopped_ = false;
+  bool interrupted_ = false;
+  std::optional<Error> error_;  // once failed, for good
+  // The member being inflated piece by piece, and a framing error in it,
+  // which is reported only at its end: the member may turn out damaged.
+  MemberSpan member_;
+  std::optional<Error> framing_error_;
+  std::size_t padding_start_ = 0;  // where data after the last member begins
+};
+
+// A scan of a byte range of a gzip file that reads the range on its own: a
+// part of a file for the parallel pass (parallel_scan.hpp), read ahead or
+// scanned again, and a group of members that an append reads again.
+class PartScan final : public FileScan {
+ public:
+  // A scan of the members of `file` from its archive position `from`, where
+  // one starts, to `to`, the first at position `start` of the uncompressed
+  // archive. Io error when the file cannot be looked at.
+  static Result<std::unique_ptr<PartScan>> open(const FileInput& file, std::size_t from,
+                                                std::size_t to, std::size_t start, ScanSink& sink,
+                                                ScanOptions options, PartOptions part = {}) {
+    Result<FileInput> range =
+        FileInput::open(file.fd(), file.file_start() + from, file.file_start() + to);
+    if (!range) return std::move(range).error();
+    options.compressed = true;
+    part.compressed_start = from;
+    part.start = start;
+    auto input = std::make_unique<FileInput>(std::move(range).value());
+    return std::unique_ptr<PartScan>(new PartScan(std::move(input), sink, options, part));
   }
 
-  Input& input_;
-  ScanSink& sink_;
-  ScanOptions options_;
-  gzip::Inflaters inflaters_;
-  StreamFramer framer_;
-  MemberGroups groups_;
-  std::unique_ptr<Visitor> visitor_;
+  using FileScan::between_records, FileScan::extend, FileScan::groups, FileScan::hibernate,
+      FileScan::position, FileScan::shift, FileScan::stopped, FileScan::whole_room;
 
-  // Input bytes: data_[begin_, end_) not yet used; data_[0] lies at input
-  // position window_position_. data_ is window_, into which the input is
-  // read, or, for a gzip regular file, a window of the file mapped.
-  std::unique_ptr<char[]> window_;
-  MappedFile mapping_;
-  bool mapped_ = false;
-  const char* data_ = nullptr;
-  Status loop_status_ = Ok{};
-  std::size_t budget_end_ = 0;
-  std::size_t begin_ = 0;
-  std::size_t end_ = 0;
-  std::size_t window_position_ = 0;
-  bool input_ended_ = false;
-  // Uncompressed bytes of the member being inflated.
-  std::unique_ptr<char[]> output_;
-  std::size_t output_size_ = 0;
+ private:
+  // The base is made first, from the input this scan then owns.
+  PartScan(std::unique_ptr<FileInput> input, ScanSink& sink, const ScanOptions& options,
+           const PartOptions& part)
+      : FileScan(*input, sink, options, part), input_(std::move(input)) {}
 
-  bool started_ = false;
-  bool compressed_ = false;
-  bool done_ = false;
-  bool stopped_ = false;
-  bool paused_ = false;
-  bool interrupted_ = false;
-  bool body_wanted_ = false;
-  std::optional<Error> error_;
-  std::optional<Error> sink_error_;
-  // A framing error in the member being inflated, reported at its end.
-  std::optional<Error> framing_error_;
-
-  // The member being inflated piece by piece, if any.
-  bool in_member_ = false;
-  bool in_padding_ = false;  // zero bytes after the last member
-  std::size_t padding_start_ = 0;
-  gzip::StreamingInflater* member_inflater_ = nullptr;
-  MemberSpan member_;
-
-  std::size_t records_ = 0;
-  std::size_t manifest_records_ = 0;
+  std::unique_ptr<FileInput> input_;
 };
 
 }  // namespace quillmark

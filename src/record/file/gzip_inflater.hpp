@@ -1,15 +1,12 @@
-// Inflating the gzip members of a .warc.gz, one member at a time.
-//
-// Crawlers write one gzip member per record, so a file holds hundreds of
-// thousands of small members, and now and then a large one. Two kinds of
-// inflater serve them:
-//  - a whole-member inflater (libdeflate) for a member that lies whole in the
-//    caller's input and fits the caller's output: the fastest there is on small
-//    members, since it keeps no state between calls;
-//  - a streaming inflater (ISA-L, or zlib, which is always there) for members
-//    of any size, in pieces, and for telling exactly why a member fails.
-// Which libraries exist is settled when the extension is built (see
-// CMakeLists.txt); `Inflaters` picks among those built.
+// Inflating the gzip members of a .warc.gz, one member at a time. Crawlers
+// write one gzip member per record, so a file holds hundreds of thousands of
+// small members, and now and then a large one. Two kinds of inflater serve
+// them: a whole-member inflater (libdeflate) for a member that lies whole in
+// the caller's input and fits its output, the fastest on small members since
+// it keeps no state between calls; and a streaming inflater (ISA-L, or zlib,
+// which is always there) for members of any size, in pieces, and for telling
+// exactly why a member fails. Which libraries exist is settled when the
+// extension is built (see CMakeLists.txt); member_inflation.hpp chooses.
 #pragma once
 
 #include <cstddef>
@@ -21,15 +18,33 @@
 
 namespace quillmark::gzip {
 
-inline constexpr std::string_view kMagic = "\x1f\x8b";
+// The choice of library a scan inflates with.
+enum class Inflater { Libdeflate, Isal, Zlib };  // in inflater_name()'s order
 
-enum class Library { Libdeflate, Isal, Zlib };
+inline std::string_view inflater_name(Inflater inflater) noexcept {
+  constexpr std::string_view kNames[] = {"libdeflate", "isal", "zlib"};
+  return kNames[static_cast<int>(inflater)];
+}
 
-// "libdeflate", "isal", "zlib".
-std::string_view library_name(Library library) noexcept;
-std::optional<Library> library_named(std::string_view name) noexcept;
-// The libraries this build has, fastest first; zlib always comes last.
-std::vector<Library> built_libraries();
+// The inflaters this build has, fastest first; zlib always comes last.
+inline std::vector<Inflater> built_inflaters() {
+  std::vector<Inflater> built;
+#if QUILLMARK_WITH_LIBDEFLATE
+  built.push_back(Inflater::Libdeflate);
+#endif
+#if QUILLMARK_WITH_ISAL
+  built.push_back(Inflater::Isal);
+#endif
+  built.push_back(Inflater::Zlib);
+  return built;
+}
+
+inline std::optional<Inflater> inflater_named(std::string_view name) noexcept {
+  for (Inflater inflater : built_inflaters()) {
+    if (inflater_name(inflater) == name) return inflater;
+  }
+  return std::nullopt;
+}
 
 // One call of a streaming inflater.
 struct InflateStep {
@@ -68,19 +83,10 @@ class WholeMemberInflater {
                           std::size_t& produced) = 0;
 };
 
-// The inflaters of one choice of library. `whole` is set only for libdeflate;
-// its members that do not fit go to `streaming`, the fastest streaming
-// library built. `checked` (zlib) takes the rare members whose header has
-// flags that the libraries do not all treat alike (see file_scan.cpp).
-struct Inflaters {
-  Library library = Library::Zlib;
-  std::unique_ptr<WholeMemberInflater> whole;
-  std::unique_ptr<StreamingInflater> streaming;
-  std::unique_ptr<StreamingInflater> checked;
-};
-
-// The inflaters for `library`, which must be built; nullopt picks the fastest.
-// Throws std::bad_alloc when the libraries cannot get their state.
-Inflaters make_inflaters(std::optional<Library> library = std::nullopt);
+// Each library's, in a file of its own: only those built are defined. They
+// throw std::bad_alloc when the library cannot get its state.
+std::unique_ptr<StreamingInflater> make_zlib_inflater();
+std::unique_ptr<StreamingInflater> make_isal_inflater();
+std::unique_ptr<WholeMemberInflater> make_libdeflate_inflater();
 
 }  // namespace quillmark::gzip

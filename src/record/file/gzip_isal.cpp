@@ -4,8 +4,9 @@
 #include <algorithm>
 #include <cstdint>
 #include <new>
+#include <utility>
 
-#include "record/file/gzip_backends.hpp"
+#include "record/file/gzip_inflater.hpp"
 
 namespace quillmark::gzip {
 namespace {
@@ -13,22 +14,18 @@ namespace {
 constexpr std::size_t kMaxPiece = std::size_t{1} << 30;
 
 std::string_view describe(int status) noexcept {
-  switch (status) {
-    case ISAL_INVALID_BLOCK:
-      return "invalid deflate block";
-    case ISAL_INVALID_SYMBOL:
-      return "invalid deflate symbol";
-    case ISAL_INVALID_LOOKBACK:
-      return "invalid distance too far back";
-    case ISAL_INVALID_WRAPPER:
-      return "invalid gzip header";
-    case ISAL_UNSUPPORTED_METHOD:
-      return "unknown compression method";
-    case ISAL_INCORRECT_CHECKSUM:
-      return "incorrect data check";
-    default:
-      return "invalid deflate data";
+  constexpr std::pair<int, std::string_view> kReasons[] = {
+      {ISAL_INVALID_BLOCK, "invalid deflate block"},
+      {ISAL_INVALID_SYMBOL, "invalid deflate symbol"},
+      {ISAL_INVALID_LOOKBACK, "invalid distance too far back"},
+      {ISAL_INVALID_WRAPPER, "invalid gzip header"},
+      {ISAL_UNSUPPORTED_METHOD, "unknown compression method"},
+      {ISAL_INCORRECT_CHECKSUM, "incorrect data check"},
+  };
+  for (const auto& [code, reason] : kReasons) {
+    if (code == status) return reason;
   }
+  return "invalid deflate data";
 }
 
 class IsalInflater final : public StreamingInflater {

@@ -3,7 +3,7 @@
 
 #include <new>
 
-#include "record/file/gzip_backends.hpp"
+#include "record/file/gzip_inflater.hpp"
 
 namespace quillmark::gzip {
 namespace {

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <new>
 
-#include "record/file/gzip_backends.hpp"
+#include "record/file/gzip_inflater.hpp"
 
 namespace quillmark::gzip {
 namespace {

@@ -73,15 +73,4 @@ Result<std::size_t> FileInput::read_at(std::size_t offset, char* out, std::size_
   return done;
 }
 
-Result<std::size_t> read_fully(Input& input, char* out, std::size_t size) {
-  std::size_t done = 0;
-  while (done < size) {
-    Result<std::size_t> got = input.read(out + done, size - done);
-    if (!got) return std::move(got).error();
-    if (got.value() == 0) break;
-    done += got.value();
-  }
-  return done;
-}
-
 }  // namespace quillmark

@@ -1,14 +1,10 @@
-// Where the bytes of an archive file come from.
-//
-// A regular file is read with large positioned reads (pread), which lets a
-// pass go over bodies it does not need without reading them and lets the
-// appender copy byte ranges of it by the kernel; a pipe or a terminal is read
-// once, in order, with read. Any other source (a stream object of the
-// caller's) implements `Input` itself.
-//
-// Positions count from the start of the archive, which for a FileInput may
-// lie anywhere in its file: an archive stored inside a package is a byte
-// range of the package.
+// Where the bytes of an archive file come from. A regular file is read by
+// position (or mapped: input_window.hpp), which lets a pass go over bodies
+// it does not need unread and the appender copy byte ranges of it by the
+// kernel; a pipe or a terminal is read once, in order. Any other source (a
+// stream object of the caller's) implements `Input` itself. Positions count
+// from the start of the archive, which may lie anywhere in a FileInput's
+// file: an archive stored in a package is a byte range of the package.
 #pragma once
 
 #include <cstddef>
@@ -29,23 +25,15 @@ class Input {
   virtual bool seekable() const noexcept { return false; }
   // Moves past up to `size` bytes without reading them, never past the end;
   // returns how many. Only where seekable().
-  virtual std::size_t skip(std::size_t size) noexcept {
-    (void)size;
-    return 0;
-  }
+  virtual std::size_t skip(std::size_t /*size*/) noexcept { return 0; }
   // Up to `size` bytes at archive position `offset`, fewer only at the end.
   // Only where seekable(); does not move the current position.
-  virtual Result<std::size_t> read_at(std::size_t offset, char* out, std::size_t size) {
-    (void)offset;
-    (void)out;
-    (void)size;
+  virtual Result<std::size_t> read_at(std::size_t /*offset*/, char* /*out*/, std::size_t /*size*/) {
     return std::size_t{0};
   }
   // The archive's size, where it is known.
   virtual std::optional<std::size_t> size() const noexcept { return std::nullopt; }
-  // The position of the next byte read.
-  virtual std::size_t position() const noexcept = 0;
-  // A regular file whose bytes can be mapped (see mapped_file.hpp): its
+  // A regular file whose bytes can be mapped (see input_window.hpp): its
   // descriptor and the file position of archive position 0; -1 otherwise.
   virtual int mappable_fd() const noexcept { return -1; }
   virtual std::size_t file_start() const noexcept { return 0; }
@@ -67,13 +55,9 @@ class FileInput final : public Input {
     if (!regular_) return std::nullopt;
     return end_ - start_;
   }
-  std::size_t position() const noexcept override { return position_; }
   int mappable_fd() const noexcept override { return regular_ ? fd_ : -1; }
   std::size_t file_start() const noexcept override { return start_; }
-
   int fd() const noexcept { return fd_; }
-  // File position of archive position 0.
-  std::size_t start() const noexcept { return start_; }
 
  private:
   FileInput(int fd, bool regular, std::size_t start, std::size_t end) noexcept
@@ -85,8 +69,5 @@ class FileInput final : public Input {
   std::size_t end_;
   std::size_t position_ = 0;
 };
-
-// Fills `out` from `input` unless the input ends first; returns the count.
-Result<std::size_t> read_fully(Input& input, char* out, std::size_t size);
 
 }  // namespace quillmark

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "record/file/file_scan.hpp"
+#include "record/file/scan_sink.hpp"
 
 namespace quillmark {
 

@@ -47,16 +47,33 @@ class MemberGroups {
   }
 
   // A record is complete; returns the group this closes, if any.
-  std::optional<MemberGroup> record_end(std::size_t offset, std::size_t length) noexcept;
+  std::optional<MemberGroup> record_end(std::size_t offset, std::size_t length) noexcept {
+    if (!awaited_record_ || *awaited_record_ != offset) return std::nullopt;
+    awaited_record_.reset();
+    // Its separator was decided by what followed the member: if the record
+    // ends inside the member, the member ended clean after all.
+    if (offset + length <= awaited_member_end_) return close();
+    return std::nullopt;
+  }
 
   // A member ended at those positions; `open_record` is the offset of the
   // record the framer holds open there, if any. Returns the group this
   // closes, if any.
   std::optional<MemberGroup> member_end(std::size_t compressed_end, std::size_t end,
-                                        std::optional<std::size_t> open_record) noexcept;
+                                        std::optional<std::size_t> open_record) noexcept {
+    open_.compressed_end = compressed_end;
+    open_.end = end;
+    ++open_.members;
+    if (!open_record) return close();
+    awaited_record_ = open_record;
+    awaited_member_end_ = end;
+    return std::nullopt;
+  }
 
   // The end of the data: the group still open, if it has members.
-  std::optional<MemberGroup> finish() noexcept;
+  std::optional<MemberGroup> finish() noexcept {
+    return open_.members == 0 ? std::nullopt : close();
+  }
 
   // Moves the archive positions held on by `by` (see StreamFramer::shift).
   void shift(std::size_t by) noexcept {
@@ -70,7 +87,14 @@ class MemberGroups {
   bool one_record_each() const noexcept { return one_record_each_; }
 
  private:
-  std::optional<MemberGroup> close() noexcept;
+  std::optional<MemberGroup> close() noexcept {
+    MemberGroup closed = open_;
+    one_record_each_ = one_record_each_ && closed.is_one_record();
+    open_ = MemberGroup{};
+    open_.compressed_start = open_.compressed_end = closed.compressed_end;
+    open_.start = open_.end = closed.end;
+    return closed;
+  }
 
   MemberGroup open_;
   // The record left open at the end of the last member, and that member's end.

@@ -1,20 +1,16 @@
 #include "record/file/parallel_scan.hpp"
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 #include <new>
 #include <string_view>
 
+#include "record/file/gzip_header.hpp"
 #include "record/file/gzip_inflater.hpp"
 
 namespace quillmark {
 namespace {
 
-// A member header, as the search for a part's start looks for it: the magic
-// number, the deflate method, and no reserved flag.
-constexpr unsigned char kDeflate = 8;
-constexpr unsigned char kReservedFlags = 0xe0;
 // The search reads this much at a time.
 constexpr std::size_t kSearchPiece = std::size_t{1} << 20;
 // A candidate whose member inflates to more than this is taken as it is: the
@@ -30,9 +26,8 @@ struct ParallelScan::Part {
   std::size_t next_cut = 0;  // where the next part's begins: this one stops there
   bool last = false;
   std::optional<std::size_t> start;  // the member start found; none: an empty part
-  std::unique_ptr<FileInput> input;
   std::unique_ptr<EventRecorder> recorder;
-  std::unique_ptr<FileScan> scan;
+  std::unique_ptr<PartScan> scan;
   Status status = Ok{};
   bool ready = false;    // under the mutex: the worker is done with it
   bool shifted = false;  // its scan knows its place in the archive
@@ -40,7 +35,7 @@ struct ParallelScan::Part {
 
 ParallelScan::ParallelScan(FileInput& input, ScanSink& sink, const ScanOptions& options,
                            unsigned threads, std::size_t part_size)
-    : input_(input), sink_(sink), options_(options), threads_(threads) {
+    : input_(input), sink_(sink), options_(options), threads_(threads), delivery_(sink, 0, 0) {
   const std::size_t size = *input.size();
   const std::size_t count = std::max<std::size_t>(threads, (size + part_size - 1) / part_size);
   parts_ = std::vector<Part>(count);
@@ -49,9 +44,6 @@ ParallelScan::ParallelScan(FileInput& input, ScanSink& sink, const ScanOptions& 
     parts_[i].next_cut = i + 1 < count ? size / count * (i + 1) : size;
     parts_[i].last = i + 1 == count;
   }
-  groups_ = MemberGroups(options.compressed_start, options.start);
-  shift_ = options.start;
-  consumed_ = 0;
 }
 
 ParallelScan::~ParallelScan() {
@@ -93,26 +85,22 @@ void ParallelScan::scan_part(std::size_t index) {
   Part& part = parts_[index];
   part.start = index == 0 ? std::optional<std::size_t>(0) : find_member(part.cut, part.next_cut);
   if (!part.start) return;
-  Result<FileInput> opened = FileInput::open(input_.fd(), input_.file_start() + *part.start,
-                                             input_.file_start() + *input_.size());
+  part.recorder = std::make_unique<EventRecorder>(sink_);
+  PartOptions limits;
+  if (!part.last) limits.stop_at = part.next_cut;
+  limits.whole_room = whole_room_.load(std::memory_order_relaxed);
+  Result<std::unique_ptr<PartScan>> opened =
+      PartScan::open(input_, *part.start, *input_.size(), 0, *part.recorder, options_, limits);
   if (!opened) {
     part.status = std::move(opened).error();
     return;
   }
-  part.input = std::make_unique<FileInput>(std::move(opened).value());
-  part.recorder = std::make_unique<EventRecorder>(sink_);
-  ScanOptions options = options_;
-  options.compressed = true;
-  options.compressed_start = options_.compressed_start + *part.start;
-  options.start = 0;
-  if (!part.last) options.stop_at = options_.compressed_start + part.next_cut;
-  options.whole_output = whole_output_.load(std::memory_order_relaxed);
-  part.scan = std::make_unique<FileScan>(*part.input, *part.recorder, options);
+  part.scan = std::move(opened).value();
   part.status = part.scan->run();
-  std::size_t seen = whole_output_.load(std::memory_order_relaxed);
-  while (seen < part.scan->whole_output() &&
-         !whole_output_.compare_exchange_weak(seen, part.scan->whole_output(),
-                                              std::memory_order_relaxed)) {
+  std::size_t seen = whole_room_.load(std::memory_order_relaxed);
+  while (seen < part.scan->whole_room() &&
+         !whole_room_.compare_exchange_weak(seen, part.scan->whole_room(),
+                                            std::memory_order_relaxed)) {
   }
   part.scan->hibernate();
 }
@@ -121,18 +109,20 @@ void ParallelScan::scan_part(std::size_t index) {
 // far as inflating that member can tell.
 std::optional<std::size_t> ParallelScan::find_member(std::size_t from, std::size_t to) {
   std::unique_ptr<char[]> piece(new char[kSearchPiece + 3]);
-  gzip::Inflaters inflaters = gzip::make_inflaters(gzip::Library::Zlib);
+  const std::unique_ptr<gzip::StreamingInflater> zlib = gzip::make_zlib_inflater();
+  // The candidate is read into a buffer of its own: the search goes on in
+  // `piece` when it is not a member.
+  std::unique_ptr<char[]> member(new char[kSearchPiece]);
   std::unique_ptr<char[]> scratch(new char[kSearchPiece]);
   const auto confirmed = [&](std::size_t at) {
-    inflaters.streaming->begin_member();
+    zlib->begin_member();
     std::size_t made = 0;
     for (;;) {
-      Result<std::size_t> got = input_.read_at(at, piece.get(), kSearchPiece);
+      Result<std::size_t> got = input_.read_at(at, member.get(), kSearchPiece);
       if (!got || got.value() == 0) return false;  // cut short: not a member
-      std::string_view in(piece.get(), got.value());
+      std::string_view in(member.get(), got.value());
       while (!in.empty()) {
-        const gzip::InflateStep step =
-            inflaters.streaming->inflate(in, scratch.get(), kSearchPiece);
+        const gzip::InflateStep step = zlib->inflate(in, scratch.get(), kSearchPiece);
         in.remove_prefix(step.consumed);
         at += step.consumed;
         made += step.produced;
@@ -146,17 +136,10 @@ std::optional<std::size_t> ParallelScan::find_member(std::size_t from, std::size
   for (std::size_t at = from; at < to; at += kSearchPiece) {
     Result<std::size_t> got = input_.read_at(at, piece.get(), kSearchPiece + 3);
     if (!got) return std::nullopt;
-    const auto* bytes = reinterpret_cast<const unsigned char*>(piece.get());
-    const std::size_t size = got.value();
-    for (std::size_t i = 0; i + 3 < size && at + i < to && i < kSearchPiece; ++i) {
-      const void* found = std::memchr(bytes + i, 0x1f, std::min(size, kSearchPiece) - i);
-      if (found == nullptr) break;
-      i = static_cast<std::size_t>(static_cast<const unsigned char*>(found) - bytes);
-      if (at + i >= to || i + 3 >= size) break;
-      if (bytes[i + 1] == 0x8b && bytes[i + 2] == kDeflate && !(bytes[i + 3] & kReservedFlags) &&
-          confirmed(at + i)) {
-        return at + i;
-      }
+    const std::string_view bytes(piece.get(), got.value());
+    for (std::size_t i = bytes.find('\x1f'); i < kSearchPiece && at + i < to;
+         i = bytes.find('\x1f', i + 1)) {
+      if (gzip::can_begin_member(bytes.substr(i)) && confirmed(at + i)) return at + i;
     }
   }
   return std::nullopt;
@@ -188,48 +171,38 @@ std::size_t ParallelScan::content_size() const noexcept {
   return part.scan && part.shifted ? part.scan->content_size() : shift_;
 }
 
-std::size_t ParallelScan::records() const noexcept {
-  if (live_) return records_ + live_->records();
-  const Part& part = parts_[current_];
-  return records_ + (part.scan ? part.scan->records() : 0);
-}
-
-std::size_t ParallelScan::manifest_records() const noexcept {
-  if (live_) return manifest_records_ + live_->manifest_records();
-  const Part& part = parts_[current_];
-  return manifest_records_ + (part.scan ? part.scan->manifest_records() : 0);
-}
-
 bool ParallelScan::one_record_per_member() const noexcept {
-  if (records() == 0 || !groups_.one_record_each()) return false;
+  if (records() == 0 || !delivery_.groups().one_record_each()) return false;
   return !live_ || live_->groups().one_record_each();
 }
 
 Status ParallelScan::run(std::size_t budget) {
   if (error_) return *error_;
   if (workers_.empty() && !done_) {
-    sink_.begin(/*compressed=*/true);
+    delivery_.begin(/*compressed=*/true);
     for (unsigned i = 0; i < threads_; ++i) workers_.emplace_back([this] { work(); });
   }
   const std::size_t budget_end =
       budget == 0 ? std::numeric_limits<std::size_t>::max() : consumed_ + budget;
-  bool paused = false;
-  while (!done_ && !paused && consumed_ < budget_end) {
-    Status status = step(budget_end, paused);
+  delivery_.resume();
+  while (!done_ && !delivery_.paused() && consumed_ < budget_end) {
+    const bool live = live_ != nullptr;
+    Status status = step(budget_end);
     if (!status) {
       error_ = std::move(status).error();
       return *error_;
     }
+    if (live) break;  // the scan ran until its sink paused, its budget or its end
   }
   return Ok{};
 }
 
 // One step of the join: replay what the current part holds, then go on to
 // the next part, or make the current one go on.
-Status ParallelScan::step(std::size_t budget_end, bool& paused) {
+Status ParallelScan::step(std::size_t budget_end) {
   if (live_) {
     Status status = live_->run(budget_end - consumed_);
-    consumed_ = live_->position() - options_.compressed_start;
+    consumed_ = live_->position();
     done_ = live_->done();
     return status;
   }
@@ -240,110 +213,88 @@ Status ParallelScan::step(std::size_t budget_end, bool& paused) {
     part.scan->shift(shift_);
     part.recorder->mark_shifted();
     part.shifted = true;
+    ++joined_parts_;
   }
-  if (Status status = replay(part, paused); !status || paused) return status;
+  if (Status status = replay(part); !status || delivery_.paused()) return status;
   // A failure of the part going on (see below) is exact: it comes after the
   // records before it.
   if (!part.status) return part.status;
-  if (!part.scan->done()) {  // going on, a budget at a time
-    part.status = part.scan->run(budget_end > consumed_ ? budget_end - consumed_ : 1);
-    consumed_ = part.scan->position() - options_.compressed_start;
-    return Ok{};
-  }
+  if (!part.scan->done()) return go_on(part, budget_end);
   if (!part.scan->stopped()) {  // the end of the data
     done_ = true;
-    if (std::optional<MemberGroup> group = groups_.finish()) return sink_.group_closed(*group);
-    return Ok{};
+    return delivery_.finish();
   }
   const std::optional<std::size_t> next = next_part(current_);
   const std::size_t position = part.scan->position();
-  if (next && part.scan->between_records() &&
-      position == options_.compressed_start + *parts_[*next].start) {
+  if (next && part.scan->between_records() && position == *parts_[*next].start) {
     // The part ahead starts where this one stopped: its events are the ones a
     // single scan would have made from here.
-    records_ += part.scan->records();
-    manifest_records_ += part.scan->manifest_records();
     shift_ = part.scan->content_size();
     part.scan.reset();
     part.recorder.reset();
-    part.input.reset();
     current_ = *next;
     return Ok{};
   }
   // Not so: this part goes on itself, up to where the next one (or the part
   // after it, or the end) stops, and the part ahead is dropped.
   std::optional<std::size_t> stop;
-  if (next && !parts_[*next].last) stop = options_.compressed_start + parts_[*next].next_cut;
+  if (next && !parts_[*next].last) stop = parts_[*next].next_cut;
   if (next) {
     Part& dropped = parts_[*next];
     dropped.start.reset();
     dropped.scan.reset();
     dropped.recorder.reset();
-    dropped.input.reset();
   }
-  return go_on(part, stop, budget_end);
+  part.scan->extend(stop);
+  return go_on(part, budget_end);
 }
 
-Status ParallelScan::go_on(Part& part, std::optional<std::size_t> stop, std::size_t budget_end) {
-  part.scan->extend(stop);
+// The part goes on a budget at a time, on the join's thread.
+Status ParallelScan::go_on(Part& part, std::size_t budget_end) {
   part.status = part.scan->run(budget_end > consumed_ ? budget_end - consumed_ : 1);
-  consumed_ = part.scan->position() - options_.compressed_start;
+  consumed_ = part.scan->position();
   return Ok{};
 }
 
-Status ParallelScan::replay(Part& part, bool& paused) {
-  if (Status status = part.recorder->replay(sink_, groups_, shift_, paused); !status) {
-    return status;
-  }
+Status ParallelScan::replay(Part& part) {
+  if (Status status = part.recorder->replay(delivery_, shift_); !status) return status;
   if (part.recorder->replayed()) {
     part.recorder->forget_replayed();
-    consumed_ = part.scan->position() - options_.compressed_start;
+    consumed_ = part.scan->position();
   }
   return Ok{};
 }
 
 // A part that failed (or could not be read ahead) is scanned again from its
-// start, at its true place, straight into the sink: from there on the pass
-// is a single scan, which reports the failure exactly.
+// start, at its true place, into the sink: a single scan from there on.
 Status ParallelScan::rescan_from(Part& part) {
-  const std::size_t start = *part.start;
-  Result<FileInput> opened = FileInput::open(input_.fd(), input_.file_start() + start,
-                                             input_.file_start() + *input_.size());
-  if (!opened) return std::move(opened).error();
-  live_input_ = std::make_unique<FileInput>(std::move(opened).value());
-  ScanOptions options = options_;
-  options.compressed = true;
-  options.compressed_start = options_.compressed_start + start;
-  options.start = shift_;
-  options.stop_at.reset();
-  options.sink_begun = true;
-  options.whole_output = whole_output_.load(std::memory_order_relaxed);
+  PartOptions limits;
+  limits.whole_room = whole_room_.load(std::memory_order_relaxed);
+  limits.sink_begun = true;
   part.scan.reset();
   part.recorder.reset();
-  live_ = std::make_unique<FileScan>(*live_input_, sink_, options);
+  Result<std::unique_ptr<PartScan>> opened =
+      PartScan::open(input_, *part.start, *input_.size(), shift_, sink_, options_, limits);
+  if (!opened) return std::move(opened).error();
+  live_ = std::move(opened).value();
   return Ok{};
 }
 
-std::unique_ptr<Pass> make_pass(Input& input, ScanSink& sink, const ScanOptions& options,
+std::unique_ptr<Pass> make_pass(FileInput& input, ScanSink& sink, const ScanOptions& options,
                                 unsigned threads, std::size_t part_size) {
   // Smaller parts for a sink that takes header blocks, or bodies in bulk: a
-  // part read ahead holds them until the join reaches it (on a crawl of tiny
-  // records a listing's part of 16 MiB held 28 MiB of them).
+  // part read ahead holds them until the join reaches it.
   if (part_size == 0) {
     part_size = sink.keeps_bodies()   ? std::size_t{1} << 20
                 : sink.wants_blocks() ? std::size_t{4} << 20
                                       : std::size_t{16} << 20;
   }
-  const int fd = input.mappable_fd();
-  if (threads >= 2 && fd >= 0 && options.compressed.value_or(true) && !options.stop_at) {
-    auto* file = dynamic_cast<FileInput*>(&input);
+  if (threads >= 2 && input.seekable() && options.compressed.value_or(true) &&
+      input.size().value_or(0) >= 2 * part_size) {
     char magic[2] = {};
-    const std::size_t size = input.size().value_or(0);
-    if (file != nullptr && size >= 2 * part_size) {
-      Result<std::size_t> got = input.read_at(0, magic, sizeof magic);
-      if (got && std::string_view(magic, got.value()) == gzip::kMagic) {
-        return std::make_unique<ParallelScan>(*file, sink, options, threads, part_size);
-      }
+    Result<std::size_t> got = input.read_at(0, magic, sizeof magic);
+    if (got && gzip::starts_with_magic(std::string_view(magic, got.value()))) {
+      return std::make_unique<ParallelScan>(input, sink, options, threads, part_size);
     }
   }
   return std::make_unique<FileScan>(input, sink, options);

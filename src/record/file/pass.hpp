@@ -30,6 +30,9 @@ class Pass {
   virtual std::size_t manifest_records() const noexcept = 0;
   // For a gzip file: whether every member held exactly one whole record.
   virtual bool one_record_per_member() const noexcept = 0;
+  // The parts of the file whose reading ahead, on threads of their own, the
+  // pass used; 1 for a pass on one thread, or one that used none.
+  virtual std::size_t parts() const noexcept { return 1; }
 };
 
 }  // namespace quillmark

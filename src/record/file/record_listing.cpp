@@ -25,6 +25,9 @@ Status RecordListing::record_begin(const RecordStart& record) {
   current_.text_at = texts_.size();
   current_.block_size = record.block.size();
   current_.has_body = bodies_;
+  current_.field_at = fields_.size();
+  current_.field_count = record.fields.size();
+  fields_.insert(fields_.end(), record.fields.begin(), record.fields.end());
   texts_.append(record.block);
   in_record_ = true;
   return Ok{};
@@ -52,6 +55,12 @@ Status RecordListing::member_end(const MemberSpan& member, std::optional<std::si
 
 void RecordListing::take() {
   ready_.clear();
+  std::size_t keep_fields_from = fields_.size();
+  if (in_record_) keep_fields_from = current_.field_at;
+  if (held_) keep_fields_from = held_->field_at;
+  fields_.erase(fields_.begin(), fields_.begin() + static_cast<std::ptrdiff_t>(keep_fields_from));
+  if (held_) held_->field_at -= keep_fields_from;
+  if (in_record_) current_.field_at -= keep_fields_from;
   // What is still needed (the held record, then the one begun) lies at the
   // end of the texts; everything before it belonged to records taken.
   std::size_t keep_from = texts_.size();

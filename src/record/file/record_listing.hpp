@@ -1,11 +1,10 @@
 // The sink of a listing: every record with its place, header block and, when
-// asked for, its body, handed on in batches.
-//
-// For a gzip file a record also gets the place of its gzip member, when it
-// starts one (gzip_offset), and the compressed length up to the next record
-// when that starts a member too (gzip_length): the range that a reader can
-// seek to and inflate alone. The length is known only once the next record
-// starts (or the data ends), so the last record seen is held back until then.
+// asked for, its body, handed on in batches. For a gzip file a record also
+// gets the place of its gzip member when it starts one (gzip_offset), and the
+// compressed length up to the next record when that starts a member too
+// (gzip_length): the range a reader can seek to and inflate alone. The length
+// is known only once the next record starts (or the data ends), so the last
+// record seen is held back until then.
 #pragma once
 
 #include <cstddef>
@@ -15,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "record/file/file_scan.hpp"
+#include "record/file/scan_sink.hpp"
 
 namespace quillmark {
 
@@ -30,6 +29,9 @@ struct ListedRecord {
   std::size_t text_at = 0;
   std::size_t block_size = 0;
   bool has_body = false;
+  // In RecordListing::fields(): the header fields.
+  std::size_t field_at = 0;
+  std::size_t field_count = 0;
 };
 
 class RecordListing final : public ScanSink {
@@ -57,6 +59,9 @@ class RecordListing final : public ScanSink {
   }
   std::string_view body(const ListedRecord& record) const noexcept {
     return std::string_view(texts_).substr(record.text_at + record.block_size, record.body_size);
+  }
+  std::span<const FieldPlace> fields(const ListedRecord& record) const noexcept {
+    return std::span<const FieldPlace>(fields_).subspan(record.field_at, record.field_count);
   }
   // Forgets the ready records.
   void take();
@@ -89,6 +94,7 @@ class RecordListing final : public ScanSink {
   ListedRecord current_;              // begun, not yet complete
   bool in_record_ = false;
   std::string texts_;
+  std::vector<FieldPlace> fields_;
 };
 
 }  // namespace quillmark

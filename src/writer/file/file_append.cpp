@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "record/builder.hpp"
+#include "record/file/gzip_header.hpp"
 #include "record/file/parallel_scan.hpp"
 #include "writer/appender.hpp"
 #include "writer/file/gzip_deflater.hpp"
@@ -18,6 +19,7 @@ constexpr std::size_t kPackedBatch = std::size_t{1} << 20;
 // the last failure was the output's.
 struct AppendTarget {
   OutputFile& out;
+  std::size_t out_start;  // where the archive starts in the output
   AppendCounts& counts;
   bool& output_failed;
   gzip::Deflater* deflater;  // null: the output is plain
@@ -27,53 +29,50 @@ struct AppendTarget {
     if (!status) output_failed = true;
     return status;
   }
+  // The archive position of the output's next byte.
+  std::size_t here() const noexcept { return out.position() - out_start; }
   // Bytes made anew.
   Status write(std::string_view data) {
-    if (!counts.first_moved) {
-      if (std::optional<std::size_t> at = first_difference(data, 0); at) {
-        counts.first_moved = out.position() + *at;
-      }
-    }
+    if (!counts.moved_from) note_difference(data, 0);
     return output(out.write(data));
   }
-  // A range of the input, `start` its place in the archive read.
-  Status copy(int fd, std::size_t file_offset, std::size_t start, std::size_t size) {
-    if (!counts.first_moved && start != out.position()) {  // rare: kept bytes that moved
+  // A range of the input, copied as it stands.
+  Status copy(const ByteRange& range) {
+    if (!counts.moved_from && range.offset != here()) {  // rare: kept bytes that moved
       constexpr std::size_t kStep = 4096;
       char moved[kStep];
-      for (std::size_t done = 0; done < size && !counts.first_moved; done += kStep) {
-        const std::size_t want = std::min(kStep, size - done);
-        Result<std::size_t> got = input.read_at(start + done, moved, want);
+      for (std::size_t done = 0; done < range.length && !counts.moved_from; done += kStep) {
+        const std::size_t want = std::min(kStep, range.length - done);
+        Result<std::size_t> got = input.read_at(range.offset + done, moved, want);
         if (!got) return std::move(got).error();
-        const std::string_view piece(moved, got.value());
-        if (std::optional<std::size_t> at = first_difference(piece, done); at) {
-          counts.first_moved = out.position() + done + *at;
-        }
+        note_difference(std::string_view(moved, got.value()), done);
       }
     }
-    return output(out.copy(fd, file_offset, size));
+    return output(out.copy(input.fd(), input.file_start() + range.offset, range.length));
   }
   // Where `data`, to stand `ahead` bytes after the output's position, first
-  // differs from the input at that place (the input's end included);
-  // nullopt where it does not.
-  std::optional<std::size_t> first_difference(std::string_view data, std::size_t ahead) {
+  // differs from the input at that place (the input's end included), if it
+  // does, is where the output moved from.
+  void note_difference(std::string_view data, std::size_t ahead) {
     constexpr std::size_t kStep = 4096;
     char old[kStep];
     for (std::size_t done = 0; done < data.size(); done += kStep) {
       const std::size_t want = std::min(kStep, data.size() - done);
-      Result<std::size_t> got = input.read_at(out.position() + ahead + done, old, want);
+      Result<std::size_t> got = input.read_at(here() + ahead + done, old, want);
       const std::size_t have = got ? got.value() : 0;
       for (std::size_t i = 0; i < want; ++i) {
-        if (i >= have || old[i] != data[done + i]) return done + i;
+        if (i >= have || old[i] != data[done + i]) {
+          counts.moved_from = here() + ahead + done + i;
+          return;
+        }
       }
     }
-    return std::nullopt;
   }
 };
 
 // Kept records written one after another, each as it stands or as a gzip
 // member of its own.
-class RecordsSink final : public ScanSink {
+class RecordsSink final : public FileAppend::Sink {
  public:
   explicit RecordsSink(AppendTarget target) : target_(target) {}
 
@@ -124,9 +123,9 @@ class RecordsSink final : public ScanSink {
 };
 
 // Plain in, plain out: kept records copied as byte ranges of the input.
-class RangesSink final : public ScanSink {
+class RangesSink final : public FileAppend::Sink {
  public:
-  RangesSink(AppendTarget target, const FileInput& input) : target_(target), input_(input) {}
+  explicit RangesSink(AppendTarget target) : target_(target) {}
   bool wants_blocks() const override { return false; }
 
   Status record_begin(const RecordStart& record) override {
@@ -142,25 +141,21 @@ class RangesSink final : public ScanSink {
     }
     return copy(ranges_.add(offset, length, manifest_));
   }
-  Status finish() { return copy(ranges_.take()); }
+  Status finish() override { return copy(ranges_.take()); }
 
  private:
-  Status copy(std::optional<ByteRange> range) {
-    if (!range) return Ok{};
-    return target_.copy(input_.fd(), input_.start() + range->offset, range->offset, range->length);
-  }
+  Status copy(std::optional<ByteRange> range) { return range ? target_.copy(*range) : Ok{}; }
 
   AppendTarget target_;
-  const FileInput& input_;
   KeptRanges ranges_;
   bool manifest_ = false;
 };
 
 // Gzip in, gzip out: members copied unchanged where they line up with records.
-class MembersSink final : public ScanSink {
+class MembersSink final : public FileAppend::Sink {
  public:
-  MembersSink(AppendTarget target, const FileInput& input, std::optional<gzip::Library> library)
-      : target_(target), input_(input), library_(library) {}
+  MembersSink(AppendTarget target, std::optional<gzip::Inflater> inflater)
+      : target_(target), inflater_(inflater) {}
   bool wants_blocks() const override { return false; }
 
   Status group_closed(const MemberGroup& group) override {
@@ -187,86 +182,63 @@ class MembersSink final : public ScanSink {
   }
 
   // Copies most of a long run of kept members already, so that the kernel's
-  // copying goes on beside the reading (on a pass on several threads, append
-  // -o took 0.62 of the time on one; 0.58 with this). The copy ends on a
+  // copying goes on beside the reading. The copy ends on a
   // boundary of 64 KiB of the file, so that a file system that shares
   // extents shares whole blocks; the rest waits for the members after it.
   Status copy_ahead() {
     constexpr std::size_t kAhead = std::size_t{32} << 20;
     constexpr std::size_t kBlock = std::size_t{64} << 10;
     if (pending_->length < kAhead) return Ok{};
-    const std::size_t start = input_.start() + pending_->offset;
+    const std::size_t start = target_.input.file_start() + pending_->offset;
     const std::size_t end = start + pending_->length;
-    const std::size_t length = end - end % kBlock - start;
-    const ByteRange ahead{pending_->offset, length};
-    pending_->offset += length;
-    pending_->length -= length;
-    return target_.copy(input_.fd(), input_.start() + ahead.offset, ahead.offset, ahead.length);
+    const ByteRange ahead{pending_->offset, end - end % kBlock - start};
+    pending_->offset += ahead.length;
+    pending_->length -= ahead.length;
+    return target_.copy(ahead);
   }
 
   // Copies the members still pending.
-  Status finish() {
+  Status finish() override {
     if (!pending_) return Ok{};
     const ByteRange range = *pending_;
     pending_.reset();
-    return target_.copy(input_.fd(), input_.start() + range.offset, range.offset, range.length);
+    return target_.copy(range);
   }
 
  private:
   // The group's records are read again and each kept one gets a member of
   // its own.
   Status recompress(const MemberGroup& group) {
-    Result<FileInput> part = FileInput::open(input_.fd(), input_.start() + group.compressed_start,
-                                             input_.start() + group.compressed_end);
-    if (!part) return std::move(part).error();
     RecordsSink records(target_);
     ScanOptions options;
-    options.library = library_;
-    options.compressed = true;
-    options.compressed_start = group.compressed_start;
-    options.start = group.start;
+    options.inflater = inflater_;
     options.padding_allowed = false;
-    FileScan scan(part.value(), records, options);
-    Status status = scan.run();
+    Result<std::unique_ptr<PartScan>> scan = PartScan::open(
+        target_.input, group.compressed_start, group.compressed_end, group.start, records, options);
+    if (!scan) return std::move(scan).error();
+    Status status = Ok{};
+    do {  // a read a signal cuts short is made again
+      status = scan.value()->run();
+    } while (status && !scan.value()->done());
     target_.counts.records_recompressed += records.kept();
     return status;
   }
 
   AppendTarget target_;
-  const FileInput& input_;
-  std::optional<gzip::Library> library_;
+  std::optional<gzip::Inflater> inflater_;
   std::optional<ByteRange> pending_;
 };
 
 }  // namespace
 
-// The sink that FileAppend runs, whichever of the three it is.
-class FileAppend::Sink {
- public:
-  std::unique_ptr<gzip::Deflater> deflater;
-  std::unique_ptr<ScanSink> sink;
-  RangesSink* ranges = nullptr;
-  MembersSink* members = nullptr;
-};
-
-FileAppend::FileAppend(FileInput& input, int out_fd, std::string manifest, std::string record_id,
-                       const AppendOptions& options)
+FileAppend::FileAppend(FileInput& input, OutputFile& out, std::string manifest,
+                       std::string record_id, const AppendOptions& options)
     : input_(input),
-      out_(out_fd),
+      out_(out),
+      out_start_(out.position()),
       manifest_(std::move(manifest)),
       record_id_(std::move(record_id)),
-      options_(options),
-      sink_(new Sink) {}
-
-FileAppend::~FileAppend() = default;
-
-std::size_t FileAppend::consumed() const noexcept {
-  return scan_ ? scan_->consumed() : 0;
-}
-
-bool FileAppend::input_compressed() const noexcept {
-  return scan_ && scan_->compressed();
-}
+      options_(options) {}
 
 Status FileAppend::run(std::size_t budget) {
   if (error_) return *error_;
@@ -275,25 +247,22 @@ Status FileAppend::run(std::size_t budget) {
     char magic[2] = {};
     Result<std::size_t> got = input_.read_at(0, magic, sizeof magic);
     if (!got) return *(error_ = std::move(got).error());
-    const bool gzip_in = std::string_view(magic, got.value()) == gzip::kMagic;
-    if (options_.compress) sink_->deflater = gzip::make_deflater();
-    AppendTarget target{out_, counts_, output_failed_, sink_->deflater.get(), input_};
-    if (gzip_in && options_.compress) {
-      auto members = std::make_unique<MembersSink>(target, input_, options_.library);
-      sink_->members = members.get();
-      sink_->sink = std::move(members);
+    const bool gzip_in = gzip::starts_with_magic(std::string_view(magic, got.value()));
+    if (options_.compress) deflater_ = gzip::make_deflater();
+    const AppendTarget target{out_, out_start_, counts_, output_failed_, deflater_.get(), input_};
+    const bool members = gzip_in && options_.compress;
+    if (members) {
+      sink_ = std::make_unique<MembersSink>(target, options_.inflater);
     } else if (!gzip_in && !options_.compress) {
-      auto ranges = std::make_unique<RangesSink>(target, input_);
-      sink_->ranges = ranges.get();
-      sink_->sink = std::move(ranges);
+      sink_ = std::make_unique<RangesSink>(target);
     } else {
-      sink_->sink = std::make_unique<RecordsSink>(target);
+      sink_ = std::make_unique<RecordsSink>(target);
     }
     ScanOptions scan_options;
-    scan_options.library = options_.library;
+    scan_options.inflater = options_.inflater;
     scan_options.compressed = gzip_in;
-    scan_ = make_pass(input_, *sink_->sink, scan_options,
-                      sink_->members != nullptr ? options_.threads : 1, options_.part_size);
+    scan_ =
+        make_pass(input_, *sink_, scan_options, members ? options_.threads : 1, options_.part_size);
   }
   Status status = scan_->run(budget);
   if (status && scan_->done()) status = finish();
@@ -302,24 +271,19 @@ Status FileAppend::run(std::size_t budget) {
 }
 
 Status FileAppend::finish() {
-  if (sink_->ranges != nullptr) {
-    if (Status status = sink_->ranges->finish(); !status) return status;
-  }
-  if (sink_->members != nullptr) {
-    if (Status status = sink_->members->finish(); !status) return status;
-  }
+  if (Status status = sink_->finish(); !status) return status;
   if (scan_->content_size() == 0) return empty_archive_error();
 
   const PreparedRecord record(manifest_record_fields(manifest_, record_id_));
   std::string bytes(record.size(), '\0');
   record.write(bytes.data());
-  const std::size_t member_offset = out_.position();
+  const std::size_t member_offset = out_.position() - out_start_;
   Status status = Ok{};
-  if (sink_->deflater) {
+  if (deflater_) {
     std::string packed;
-    sink_->deflater->begin_member();
-    sink_->deflater->add(bytes, packed);
-    sink_->deflater->end_member(packed);
+    deflater_->begin_member();
+    deflater_->add(bytes, packed);
+    deflater_->end_member(packed);
     status = out_.write(packed);
     counts_.member_offset = member_offset;
     counts_.member_length = packed.size();
@@ -331,7 +295,7 @@ Status FileAppend::finish() {
     output_failed_ = true;
     return status;
   }
-  counts_.written = out_.position();
+  counts_.written = out_.position() - out_start_;
   done_ = true;
   return Ok{};
 }

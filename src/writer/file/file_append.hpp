@@ -2,7 +2,7 @@
 // in memory: every record that is not a manifest record, exactly as it
 // stands, in order, then one new manifest record.
 //
-// It is one pass over the input (FileScan) with a sink that writes as it goes:
+// It is one pass over the input (make_pass) with a sink that writes as it goes:
 //  - plain in, plain out: each run of kept records is a byte range of the
 //    input, copied by the kernel; their bodies are never read;
 //  - gzip in, gzip out: members are copied unchanged, compressed bytes and
@@ -14,9 +14,7 @@
 //    own when the output is gzip.
 // CR and LF bytes between records are left out, except inside members copied
 // whole. The new manifest record comes last, as a member of its own when the
-// output is gzip.
-//
-// The input must be seekable (a regular file, or a byte range of one): kept
+// output is gzip. The input is a regular file, or a byte range of one: kept
 // ranges are copied from it by position.
 #pragma once
 
@@ -29,6 +27,7 @@
 #include "record/file/file_scan.hpp"
 #include "record/file/input.hpp"
 #include "record/file/pass.hpp"
+#include "writer/file/gzip_deflater.hpp"
 #include "writer/file/output_file.hpp"
 
 namespace quillmark {
@@ -46,12 +45,12 @@ struct AppendCounts {
   // from the input (kept bytes that moved, or bytes made anew); none when
   // the output begins with all it kept of the input where it stood: an index
   // of the input then still holds for every kept record.
-  std::optional<std::size_t> first_moved;
+  std::optional<std::size_t> moved_from;
 };
 
 struct AppendOptions {
   bool compress = false;  // write gzip
-  std::optional<gzip::Library> library;
+  std::optional<gzip::Inflater> inflater;
   // Threads to read a gzip input on, when it is written as gzip (see
   // parallel_scan.hpp); other appends read on one.
   unsigned threads = 1;
@@ -60,34 +59,40 @@ struct AppendOptions {
 
 class FileAppend {
  public:
-  // `input` is seekable; `out_fd` is written at its file offset. Throws
-  // std::bad_alloc.
-  FileAppend(FileInput& input, int out_fd, std::string manifest, std::string record_id,
+  // `input` is seekable; `out` is written from where it stands, and the
+  // places in the counts are those of the archive written, from there on.
+  // Throws std::bad_alloc.
+  FileAppend(FileInput& input, OutputFile& out, std::string manifest, std::string record_id,
              const AppendOptions& options);
-  ~FileAppend();
-  FileAppend(const FileAppend&) = delete;
-  FileAppend& operator=(const FileAppend&) = delete;
 
   // As FileScan::run; once the input is done, writes the new record. Fails
   // with "empty WARC data" for an input with no content at all.
   Status run(std::size_t budget = 0);
   bool done() const noexcept { return done_; }
-  std::size_t consumed() const noexcept;
-  bool input_compressed() const noexcept;
+  std::size_t consumed() const noexcept { return scan_ ? scan_->consumed() : 0; }
+  bool input_compressed() const noexcept { return scan_ && scan_->compressed(); }
   const AppendCounts& counts() const noexcept { return counts_; }
+  std::size_t parts() const noexcept { return scan_ ? scan_->parts() : 1; }
   // Whether the error run() returned came from writing the output.
   bool output_failed() const noexcept { return output_failed_; }
 
-  class Sink;
+  // The sink of the pass, one of three; what it holds back is written at
+  // the end.
+  class Sink : public ScanSink {
+   public:
+    virtual Status finish() { return Ok{}; }
+  };
 
  private:
   Status finish();
 
   FileInput& input_;
-  OutputFile out_;
+  OutputFile& out_;
+  std::size_t out_start_;  // where the archive starts in the output
   std::string manifest_;
   std::string record_id_;
   AppendOptions options_;
+  std::unique_ptr<gzip::Deflater> deflater_;
   std::unique_ptr<Sink> sink_;
   std::unique_ptr<Pass> scan_;
   AppendCounts counts_;

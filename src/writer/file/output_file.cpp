@@ -1,8 +1,6 @@
 #include "writer/file/output_file.hpp"
 
 #include <fcntl.h>
-#include <sys/sendfile.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -23,18 +21,16 @@ Error io_error(int code) {
   return Error::io(std::error_code(code, std::generic_category()));
 }
 
-// The input ended before the range: it changed while it was read.
-Error input_shrank() {
-  return io_error(EIO);
-}
-
+// What a kernel copy answers where it cannot copy between these two at all
+// (an output opened for appending is refused with EBADF).
 bool kernel_cannot(int code) {
   return code == EXDEV || code == ENOSYS || code == EINVAL || code == EOPNOTSUPP || code == EBADF;
 }
 
 }  // namespace
 
-OutputFile::OutputFile(int fd) : fd_(fd), buffer_(new char[kBuffer]) {}
+OutputFile::OutputFile(int fd, const KernelCopy& kernel)
+    : fd_(fd), kernel_(kernel), buffer_(new char[kBuffer]) {}
 
 Status OutputFile::write_through(std::string_view data) {
   while (!data.empty()) {
@@ -78,9 +74,8 @@ Status OutputFile::copy(int in_fd, std::size_t offset, std::size_t size) {
 }
 
 // The bytes just copied go to the disk while the pass goes on, so that the
-// final fsync has little left to wait for (an append on two threads waited
-// a fifth of its time there). Only a hint: a file system that shares the
-// extents has nothing to write.
+// final fsync has little left to wait for. Only a hint: a file system that
+// shares the extents has nothing to write.
 void OutputFile::write_back(std::size_t size) noexcept {
   const off_t end = lseek(fd_, 0, SEEK_CUR);
   if (end >= static_cast<off_t>(size)) {
@@ -89,49 +84,53 @@ void OutputFile::write_back(std::size_t size) noexcept {
   }
 }
 
+// Each way in turn. One the kernel refuses is not used again; one that copies
+// nothing is not used for the rest of the range (the input ended, or a file
+// system copies nothing without saying why: the next way tells which).
 Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
   const std::size_t end = offset + size;
-  while (copy_file_range_ && offset < end) {
-    loff_t from = static_cast<loff_t>(offset);
-    const ssize_t copied =
-        copy_file_range(in_fd, &from, fd_, nullptr, std::min(end - offset, kCopyStep), 0);
-    if (copied > 0) {
-      offset += static_cast<std::size_t>(copied);
-    } else if (copied == 0) {
-      return input_shrank();
-    } else if (errno != EINTR) {
-      if (!kernel_cannot(errno)) return io_error(errno);
-      copy_file_range_ = false;  // not between these two: sendfile takes any output
-    }
-  }
-  while (sendfile_ && offset < end) {
-    off_t from = static_cast<off_t>(offset);
-    const ssize_t sent = sendfile(fd_, in_fd, &from, std::min(end - offset, kCopyStep));
-    if (sent > 0) {
-      offset += static_cast<std::size_t>(sent);
-    } else if (sent == 0) {
-      return input_shrank();
-    } else if (errno != EINTR) {
-      if (!kernel_cannot(errno)) return io_error(errno);
-      sendfile_ = false;
-    }
-  }
+  Way way = kCopyFileRange;
   while (offset < end) {
-    const std::size_t step = std::min(end - offset, kBuffer);
-    const ssize_t got = pread(in_fd, buffer_.get(), step, static_cast<off_t>(offset));
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno);
+    if (way != kReadWrite && refused_[way]) {
+      way = static_cast<Way>(way + 1);
+      continue;
     }
-    if (got == 0) return input_shrank();
-    if (Status status =
-            write_through(std::string_view(buffer_.get(), static_cast<std::size_t>(got)));
-        !status) {
-      return status;
+    Result<std::size_t> copied = copy_once(way, in_fd, offset, std::min(end - offset, kCopyStep));
+    if (!copied) {
+      if (way == kReadWrite || !kernel_cannot(copied.error().io_error().value())) {
+        return std::move(copied).error();
+      }
+      refused_[way] = true;
+    } else if (copied.value() == 0) {
+      if (way == kReadWrite) return io_error(EIO);  // the input shrank while it was read
+      way = static_cast<Way>(way + 1);
+    } else {
+      offset += copied.value();
     }
-    offset += static_cast<std::size_t>(got);
   }
   return Ok{};
+}
+
+Result<std::size_t> OutputFile::copy_once(Way way, int in_fd, std::size_t offset,
+                                          std::size_t size) {
+  for (;;) {
+    ssize_t done;
+    if (way == kCopyFileRange) {
+      loff_t from = static_cast<loff_t>(offset);
+      done = kernel_.copy_file_range(in_fd, &from, fd_, nullptr, size, 0);
+    } else if (way == kSendfile) {
+      off_t from = static_cast<off_t>(offset);
+      done = kernel_.sendfile(fd_, in_fd, &from, size);
+    } else {
+      done = pread(in_fd, buffer_.get(), std::min(size, kBuffer), static_cast<off_t>(offset));
+      if (done > 0) {
+        const std::string_view read(buffer_.get(), static_cast<std::size_t>(done));
+        if (Status status = write_through(read); !status) return std::move(status).error();
+      }
+    }
+    if (done >= 0) return static_cast<std::size_t>(done);
+    if (errno != EINTR) return io_error(errno);
+  }
 }
 
 }  // namespace quillmark

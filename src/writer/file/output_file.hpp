@@ -1,12 +1,12 @@
 // An archive written to a file descriptor, at the descriptor's own file
 // offset: small writes gathered in a buffer, byte ranges of an input file
 // copied by the kernel (copy_file_range, which shares extents on XFS and
-// btrfs; else sendfile; else read and write).
-//
-// The descriptor belongs to the caller, who opens it (in a temporary file
-// that replaces the target at the end) and syncs it; nothing here moves it
-// but the writes themselves.
+// btrfs; else sendfile; else read and write). The descriptor is the caller's,
+// to open, sync and close; nothing here moves it but the writes themselves.
 #pragma once
+
+#include <sys/sendfile.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <memory>
@@ -18,12 +18,20 @@ namespace quillmark {
 
 class OutputFile {
  public:
-  explicit OutputFile(int fd);
-  OutputFile(const OutputFile&) = delete;
-  OutputFile& operator=(const OutputFile&) = delete;
+  // The kernel's two ways of copying, replaceable so that tests can make
+  // either refuse or copy nothing.
+  struct KernelCopy {
+    ssize_t (*copy_file_range)(int, loff_t*, int, loff_t*, std::size_t,
+                               unsigned) = ::copy_file_range;
+    ssize_t (*sendfile)(int, int, off_t*, std::size_t) = ::sendfile;
+  };
+
+  explicit OutputFile(int fd) : OutputFile(fd, KernelCopy{}) {}
+  OutputFile(int fd, const KernelCopy& kernel);
 
   Status write(std::string_view data);
-  // Appends `size` bytes at file position `offset` of the regular file `in_fd`.
+  // Appends `size` bytes at file position `offset` of the regular file
+  // `in_fd`. Fails with EIO when the input ends before the range does.
   Status copy(int in_fd, std::size_t offset, std::size_t size);
   // Writes what is gathered.
   Status flush();
@@ -31,17 +39,20 @@ class OutputFile {
   std::size_t position() const noexcept { return position_; }
 
  private:
+  enum Way { kCopyFileRange, kSendfile, kReadWrite };
+
   Status write_through(std::string_view data);
   Status copy_range(int in_fd, std::size_t offset, std::size_t size);
+  Result<std::size_t> copy_once(Way way, int in_fd, std::size_t offset, std::size_t size);
   void write_back(std::size_t size) noexcept;
 
   int fd_;
+  KernelCopy kernel_;
   std::unique_ptr<char[]> buffer_;
   std::size_t held_ = 0;
   std::size_t position_ = 0;
-  // Each way of copying is used until the kernel says it cannot.
-  bool copy_file_range_ = true;
-  bool sendfile_ = true;
+  // A kernel copy refused between this input and output is not asked again.
+  bool refused_[kReadWrite] = {false, false};
 };
 
 }  // namespace quillmark
