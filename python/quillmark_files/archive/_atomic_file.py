@@ -10,9 +10,10 @@ missing), a hidden named file ``.NAME.XXXXXXXX.tmp`` is used instead, which
 only a killed process leaves behind.
 
 ``commit`` gives the file the permission bits and owner of the file it
-replaces (0666 less the umask for a new one), flushes it to disk, puts it in
-place with one rename (or one link, where the target does not exist yet) and
-flushes the folder.
+replaces (0666 less the umask for a new one), flushes it to disk, calls back
+to confirm that what it was made from still stands (the input unchanged),
+puts it in place with one rename (or one link, where the target does not
+exist yet) and flushes the folder.
 """
 
 from __future__ import annotations
@@ -21,6 +22,7 @@ import contextlib
 import errno
 import os
 import stat
+from typing import Callable
 
 _PROC_FD = "/proc/self/fd"
 # What open() answers where the file system or kernel has no O_TMPFILE (a
@@ -46,9 +48,12 @@ class AtomicFile:
             os.close(self._folder)
             raise
 
-    def commit(self, replaced: os.stat_result | None) -> None:
+    def commit(
+        self, replaced: os.stat_result | None, confirm: Callable[[], None] | None = None
+    ) -> None:
         """Puts the file in place of the target, whose status before the
-        writing began was ``replaced`` (None: there was none)."""
+        writing began was ``replaced`` (None: there was none). ``confirm``,
+        called last before the file is put in place, raises to keep it out."""
         fd = self.fd
         if replaced is not None:
             # Only a privileged user may hand a file to someone else.
@@ -59,6 +64,8 @@ class AtomicFile:
         else:
             os.fchmod(fd, 0o666 & ~_current_umask())
         os.fsync(fd)
+        if confirm is not None:
+            confirm()
         if self._name is None:
             self._link_into_place()
         else:
