@@ -14,6 +14,9 @@ replaces (0666 less the umask for a new one), flushes it to disk, calls back
 to confirm that what it was made from still stands (the input unchanged),
 puts it in place with one rename (or one link, where the target does not
 exist yet) and flushes the folder.
+
+The umask is read from /proc/self/status, never set: setting it to read it
+would, for that moment, give the files other threads create a wider mode.
 """
 
 from __future__ import annotations
@@ -148,7 +151,16 @@ def _can_link_unnamed() -> bool:
     )
 
 
+_STATUS = "/proc/self/status"
+
+
 def _current_umask() -> int:
+    """The process's umask, from its status; only where the kernel does not
+    give it there (before Linux 4.7, or no /proc) is it set and set back."""
+    with contextlib.suppress(OSError, ValueError, IndexError), open(_STATUS, "rb") as status:
+        for line in status:
+            if line.startswith(b"Umask:"):
+                return int(line.split()[1], 8)
     mask = os.umask(0)
     os.umask(mask)
     return mask
