@@ -34,7 +34,9 @@ def add_parser(commands, threads: int, positive) -> None:
         "line, on standard input. A WACZ package (.wacz) gives one row per WARC inside it, "
         "its path being PACKAGE#archive/NAME. Rows are written as JSON lines (the default "
         "when standard output is not a terminal), CSV or Parquet; on a terminal a summary "
-        "table is shown. Exit status 1 when any file failed; Ctrl-C stops the run and keeps "
+        "table is shown. A file that changed while it was read (one still being written) is "
+        "a row of its own state, with no verdict. Exit status 1 when any file failed or "
+        "changed; Ctrl-C stops the run and keeps "
         "the rows finished so far.",
     )
     audit.add_argument("paths", metavar="PATH", nargs="+", help="a file, a directory or -")
@@ -75,11 +77,14 @@ class Tally:
         self.files = self.bytes = self.with_manifest = self.without_manifest = 0
         self.finished = 0
         self.failures: list[dict] = []
+        self.changed: list[dict] = []  # still being written: no verdict, no fault
 
     def add(self, row: dict) -> None:
         self.files += 1
         self.bytes += row["size"] or 0
-        if row["error"] is not None:
+        if crawl.changed_while_read(row):
+            self.changed.append(row)
+        elif row["error"] is not None:
             self.failures.append(row)
         elif row["manifest_size"] is None:
             self.without_manifest += 1
@@ -94,6 +99,7 @@ class Tally:
             ("well-formed", f"{well_formed:,}"),
             ("  with a manifest store", f"{self.with_manifest:,}"),
             ("  without", f"{self.without_manifest:,}"),
+            ("changed while read", f"{len(self.changed):,}"),
             ("failed", f"{len(self.failures):,}"),
         ]
         label = max(len(name) for name, _ in cells)
@@ -102,11 +108,15 @@ class Tally:
         for name, text in cells:
             number, _, rest = text.partition(" ")
             lines.append(f"{name.ljust(label)}  {number.rjust(value)} {rest}".rstrip())
+        for row in self.changed[:_FAILURES_SHOWN]:
+            lines.append(f"changed while read: {shown(row['path'])}")
         for row in self.failures[:_FAILURES_SHOWN]:
             lines.append(f"failed: {shown(row['path'])}: {printable(row['error'])}")
-        hidden = len(self.failures) - _FAILURES_SHOWN
+        hidden = max(0, len(self.changed) - _FAILURES_SHOWN) + max(
+            0, len(self.failures) - _FAILURES_SHOWN
+        )
         if hidden > 0:
-            lines.append(f"... and {hidden:,} more failures; write every row with -o OUT")
+            lines.append(f"... and {hidden:,} more; write every row with -o OUT")
         return lines
 
 
@@ -182,7 +192,7 @@ def run_audit(args) -> int:
             f"{_STOPPED.get(stopped, 'stopped')}; {tally.finished:,} of {len(targets):,} files done"
         )
         return 128 + stopped
-    return EXIT_FAILED if tally.failures else 0
+    return EXIT_FAILED if tally.failures or tally.changed else 0
 
 
 def _audit(targets: list[crawl.Target], jobs: int, tally: Tally, writer: crawl.ReportWriter | None):

@@ -14,6 +14,7 @@ from collections.abc import Iterator
 import quillmark_files
 from quillmark_files import ArchiveError, Package, archive
 from quillmark_files.archive import STANDARD_STREAM
+from quillmark_files.errors import FileStateError
 
 from .errors import CliError, report, shown
 from .listing import column_widths, json_line, table_cells, table_lines
@@ -32,6 +33,8 @@ def _reported(name: str | None = None) -> Iterator[None]:
     with the failing record's offset where the message does not name it."""
     try:
         yield
+    except FileStateError as exc:
+        raise CliError(exc.about(shown(exc.path))) from None
     except ArchiveError as exc:
         raise CliError(f"{shown(exc.path)}: {exc.located()}") from None
     except OSError as exc:
@@ -179,6 +182,7 @@ def run_append(args) -> int:
             threads=args.threads,
             warc=args.warc,
             drop_signature=args.drop_signature,
+            wait=args.wait,
         )
     to_stderr = result.output == STANDARD_STREAM  # standard output holds the archive
     if in_package:

@@ -75,12 +75,15 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         "append",
         help="embed a manifest store",
         description="Embed a manifest store as the archive's one manifest record, replacing "
-        "any earlier ones. Without -o, FILE is replaced atomically and stays untouched when "
-        "anything fails. Gzip input stays gzip in place and wherever the output's name ends "
-        "in .gz: each kept record's gzip member is copied unchanged and the new manifest "
-        "record becomes one member at the end (records whose members do not line up with "
-        "records are compressed again, and a note says so). Plain input written to a .gz "
-        "name gets one gzip member per record. Prints where the new record starts.",
+        "any earlier ones. Without -o, FILE is replaced atomically, locked so that changes "
+        "in place are made one at a time, and stays untouched when anything fails. A FILE "
+        "that changed while it was read (one a crawler is still writing) is refused: sign a "
+        "crawler's file once it is closed. Gzip input stays gzip in place and wherever the "
+        "output's name ends in .gz: each kept record's gzip member is copied unchanged and "
+        "the new manifest record becomes one member at the end (records whose members do "
+        "not line up with records are compressed again, and a note says so). Plain input "
+        "written to a .gz name gets one gzip member per record. Prints where the new record "
+        "starts.",
     )
     append.add_argument("file", metavar="FILE", help="the archive")
     append.add_argument("manifest", metavar="MANIFEST", help="file holding the manifest store")
@@ -100,6 +103,12 @@ def build_parser(version: str) -> argparse.ArgumentParser:
         action="store_true",
         help="for a signed WACZ package: write it without its signature, which the change "
         "would break (refused otherwise)",
+    )
+    append.add_argument(
+        "--wait",
+        action="store_true",
+        help="in place: wait while another process changes FILE (another append, or a "
+        "crawler that locks the file it writes) instead of failing at once",
     )
 
     check = commands.add_parser(

@@ -23,6 +23,8 @@ from .archive import GZIP, GZIP_PER_RECORD, NONE, FileRecord, Summary, available
 from .errors import (
     ArchiveError,
     CompressionError,
+    FileBusy,
+    FileChanged,
     InflaterUnavailable,
     MalformedArchive,
     PackageError,
@@ -45,6 +47,8 @@ __all__ = [
     "ArchiveError",
     "MalformedArchive",
     "CompressionError",
+    "FileChanged",
+    "FileBusy",
     "InflaterUnavailable",
     "PackageError",
     "PackageAppendResult",

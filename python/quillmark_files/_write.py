@@ -23,6 +23,7 @@ def append_manifest(
     threads: int | None = None,
     warc: str | None = None,
     drop_signature: bool = False,
+    wait: bool = False,
 ) -> AppendResult:
     """Writes ``source`` with ``manifest`` as its one manifest record.
 
@@ -35,6 +36,13 @@ def append_manifest(
     no content at all), CompressionError, or OSError. ``progress`` and
     ``threads`` are as for ``check`` (a gzip input written as gzip is read on
     ``threads``; other appends on one).
+
+    Replaced in place, ``source`` is held under an exclusive lock (flock)
+    from before it is read until after it is replaced, so that changes in
+    place are made one at a time: while another process holds that lock,
+    FileBusy is raised, or with ``wait`` the call waits for it. A file that
+    changed while it was read (as one a crawler is still writing) raises
+    FileChanged, and no output is put in place.
 
     For a package, this is the append to its WARC ``warc`` that
     ``append_to_package`` makes, whose AppendResult it returns (``output``
@@ -50,6 +58,7 @@ def append_manifest(
             inflater=inflater,
             progress=progress,
             threads=threads,
+            wait=wait,
         )
     if compress is not None:
         raise ValueError("compress does not apply to a package: its WARC keeps its compression")
@@ -63,4 +72,5 @@ def append_manifest(
         threads=threads,
         warc=warc,
         drop_signature=drop_signature,
+        wait=wait,
     ).archive

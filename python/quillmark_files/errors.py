@@ -74,5 +74,44 @@ class PackageError(ArchiveError):
         super().__init__(message, path)
 
 
+# Why a file that changed while it was read has no verdict (an audit row's
+# error); FileChanged's message adds its name and that nothing was written.
+CHANGED_WHILE_READ = "changed while it was read (is it still being written?)"
+
+
+class FileStateError(ArchiveError):
+    """A file that could not be used as it stood, through no fault of its
+    content: its message is its name, then what ``SAYS`` of it."""
+
+    SAYS = ""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(self.about(path), path)
+
+    @classmethod
+    def about(cls, name: str) -> str:
+        """The message for the file called ``name`` (as a command shows it)."""
+        return f"{name} {cls.SAYS}"
+
+
+class FileChanged(FileStateError):
+    """The file changed while it was read: its device, inode, size or times
+    differ from what they were when it was opened (or, for a file replaced in
+    place, its path now names another file). What was read of it is partial,
+    so no verdict is given and no output is put in place: ``str(error)`` is
+    "FILE changed while it was read (is it still being written?); nothing
+    written"."""
+
+    SAYS = f"{CHANGED_WHILE_READ}; nothing written"
+
+
+class FileBusy(FileStateError):
+    """Another process holds the lock on the file to be replaced in place (a
+    command changing it, or a crawler writing to it): ``str(error)`` is "FILE
+    is being changed by another process"."""
+
+    SAYS = "is being changed by another process"
+
+
 class InflaterUnavailable(RuntimeError):
     """The inflater asked for is not in this build (or not known)."""

@@ -8,7 +8,9 @@ input written one member per record (as crawlers write it), each kept
 record's member is copied unchanged, compressed bytes and all, straight from
 the input file by the kernel, and the new manifest record becomes one new
 member at the end. This module opens the files, chooses the output's form and
-makes the output appear whole or not at all.
+makes the output appear whole or not at all, and only if the input did not
+change while it was read (_identity.py); a file replaced in place is held
+locked meanwhile (_lock.py).
 """
 
 from __future__ import annotations
@@ -19,6 +21,8 @@ import uuid
 from collections.abc import Iterator
 from typing import NamedTuple
 
+from ._identity import WatchedFile
+from ._lock import held_for_change
 from ._output import open_output
 from ._pass import Progress, chosen_inflater, pass_options, run_to_end
 from ._source import STANDARD_STREAM, Input, Source, display_name
@@ -76,6 +80,7 @@ def append_to_file(
     inflater: str | None = None,
     progress: Progress | None = None,
     threads: int | None = None,
+    wait: bool = False,
 ) -> AppendResult:
     """Writes the archive file ``source`` with ``manifest`` as its one
     manifest record (see ``quillmark_files.append_manifest``)."""
@@ -83,15 +88,15 @@ def append_to_file(
     manifest = bytes(manifest)
     in_place = output is None
     target = display_name(source) if output is None else os.fspath(output)
-    with Source(source) as stream:
+    with _opened(source, in_place, wait) as (stream, still_at):
         if in_place and stream.name != STANDARD_STREAM and not stream.regular:
             raise ValueError(f"{stream.name}: not a regular file, so it cannot be replaced")
-        with _seekable(stream) as readable:
+        with stream.unchanged(at_end=False), _seekable(stream) as readable:
             if compress is None:
                 compress = (in_place and is_gzip(readable)) or (
                     target != STANDARD_STREAM and str(target).endswith(".gz")
                 )
-            with open_output(str(target)) as out:
+            with open_output(str(target), lambda: stream.confirm(still_at)) as out:
                 out.flush()  # the pass writes at the descriptor's own offset
                 written = append_into(
                     readable,
@@ -106,6 +111,23 @@ def append_to_file(
                 )
                 out.wrote(written.size)
     return written.result
+
+
+@contextlib.contextmanager
+def _opened(source: Input, in_place: bool, wait: bool) -> Iterator[tuple[Source, str | None]]:
+    """The archive to read, and for a file replaced in place the path that
+    must still name it when the new one is put there: such a file is held
+    locked from before it is read until after it is replaced (_lock.py)."""
+    named = isinstance(source, (str, bytes, os.PathLike))
+    if not (in_place and named) or display_name(source) == STANDARD_STREAM:
+        with Source(source) as stream:
+            yield stream, None
+        return
+    assert isinstance(source, (str, bytes, os.PathLike))
+    path, name = os.fsdecode(os.fspath(source)), display_name(source)
+    with held_for_change(path, name, wait=wait) as fd:
+        watched = WatchedFile.taken(fd, name)
+        yield Source.of_file_descriptor(fd, name, owned=False, watched=watched), path
 
 
 def is_gzip(stream: Source) -> bool:

@@ -10,9 +10,13 @@ missing), a hidden named file ``.NAME.XXXXXXXX.tmp`` is used instead, which
 only a killed process leaves behind.
 
 ``commit`` gives the file the permission bits and owner of the file it
-replaces (0666 less the umask for a new one), flushes it to disk, puts it in
-place with one rename (or one link, where the target does not exist yet) and
-flushes the folder.
+replaces (0666 less the umask for a new one), flushes it to disk, calls back
+to confirm that what it was made from still stands (the input unchanged),
+puts it in place with one rename (or one link, where the target does not
+exist yet) and flushes the folder.
+
+The umask is read from /proc/self/status, never set: setting it to read it
+would, for that moment, give the files other threads create a wider mode.
 """
 
 from __future__ import annotations
@@ -21,6 +25,7 @@ import contextlib
 import errno
 import os
 import stat
+from typing import Callable
 
 _PROC_FD = "/proc/self/fd"
 # What open() answers where the file system or kernel has no O_TMPFILE (a
@@ -46,9 +51,12 @@ class AtomicFile:
             os.close(self._folder)
             raise
 
-    def commit(self, replaced: os.stat_result | None) -> None:
+    def commit(
+        self, replaced: os.stat_result | None, confirm: Callable[[], None] | None = None
+    ) -> None:
         """Puts the file in place of the target, whose status before the
-        writing began was ``replaced`` (None: there was none)."""
+        writing began was ``replaced`` (None: there was none). ``confirm``,
+        called last before the file is put in place, raises to keep it out."""
         fd = self.fd
         if replaced is not None:
             # Only a privileged user may hand a file to someone else.
@@ -59,6 +67,8 @@ class AtomicFile:
         else:
             os.fchmod(fd, 0o666 & ~_current_umask())
         os.fsync(fd)
+        if confirm is not None:
+            confirm()
         if self._name is None:
             self._link_into_place()
         else:
@@ -141,7 +151,16 @@ def _can_link_unnamed() -> bool:
     )
 
 
+_STATUS = "/proc/self/status"
+
+
 def _current_umask() -> int:
+    """The process's umask, from its status; only where the kernel does not
+    give it there (before Linux 4.7, or no /proc) is it set and set back."""
+    with contextlib.suppress(OSError, ValueError, IndexError), open(_STATUS, "rb") as status:
+        for line in status:
+            if line.startswith(b"Umask:"):
+                return int(line.split()[1], 8)
     mask = os.umask(0)
     os.umask(mask)
     return mask

@@ -29,6 +29,7 @@ import os
 import stat
 import sys
 from collections.abc import Iterable, Iterator
+from typing import Callable
 
 from ._atomic_file import AtomicFile
 from ._source import STANDARD_STREAM
@@ -114,9 +115,12 @@ class Output:
 
 
 @contextlib.contextmanager
-def open_output(path: str) -> Iterator[Output]:
+def open_output(path: str, confirm: Callable[[], None] | None = None) -> Iterator[Output]:
     """An Output for ``path`` ("-": standard output) that replaces the target
-    only when the block ends without an exception.
+    only when the block ends without an exception and then ``confirm()``
+    raises none: it is called last before the output is put in place (or
+    copied to standard output), to check that the input still stands as it
+    was read.
 
     A replaced file keeps its permission bits (and, where allowed, its owner);
     a new file gets the usual mode for new files (0666 less the umask). A
@@ -125,7 +129,10 @@ def open_output(path: str) -> Iterator[Output]:
     raised as an OSError that names ``path``.
     """
     try:
-        opened = _to_standard_output() if path == STANDARD_STREAM else _to_file(path)
+        if path == STANDARD_STREAM:
+            opened = _to_standard_output(confirm)
+        else:
+            opened = _to_file(path, confirm)
         with opened as output:
             yield output
     except OSError as exc:
@@ -141,13 +148,15 @@ def _naming(exc: OSError, path: str) -> OSError:
 
 
 @contextlib.contextmanager
-def _to_standard_output() -> Iterator[Output]:
+def _to_standard_output(confirm: Callable[[], None] | None) -> Iterator[Output]:
     import tempfile  # slow to load: only where it is needed
 
     with tempfile.TemporaryFile() as spool:
         output = Output(spool.fileno())
         yield output
         output.flush()
+        if confirm is not None:
+            confirm()
         sys.stdout.flush()
         stdout = sys.stdout.buffer
         stdout.flush()
@@ -156,7 +165,7 @@ def _to_standard_output() -> Iterator[Output]:
 
 
 @contextlib.contextmanager
-def _to_file(path: str) -> Iterator[Output]:
+def _to_file(path: str, confirm: Callable[[], None] | None) -> Iterator[Output]:
     target = os.path.realpath(path)
     try:
         old = os.stat(target)
@@ -169,6 +178,8 @@ def _to_file(path: str) -> Iterator[Output]:
             output = Output(special.fileno())
             yield output
             output.flush()
+            if confirm is not None:
+                confirm()  # too late to hold anything back, but not reported written
         return
 
     try:
@@ -180,7 +191,7 @@ def _to_file(path: str) -> Iterator[Output]:
         yield output
         output.flush()
         try:
-            file.commit(old)
+            file.commit(old, confirm)
         except OSError as exc:
             raise _naming(exc, path) from None
     except BaseException:

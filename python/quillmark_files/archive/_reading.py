@@ -1,6 +1,8 @@
 """Reading an archive file in one pass: for a check (the verdict, the number
 of records and of manifest records, the manifest store, the gzip layout), or
-for its records, one at a time."""
+for its records, one at a time. A file that changed while it was read gets
+no verdict: FileChanged is raised instead, after the last record of a
+listing."""
 
 from __future__ import annotations
 
@@ -47,7 +49,7 @@ def check_file(
     (see ``quillmark_files.check``)."""
     chosen = chosen_inflater(inflater)
     options = pass_options(threads)
-    with opened(source) as stream:
+    with opened(source) as stream, stream.unchanged():
         scan = stream.scan(inflater=chosen, **options)
         run_to_end(scan, progress, stream.name)
         found = scan.summary()
@@ -101,7 +103,7 @@ def iter_file_records(
     ``quillmark_files.iter_records``)."""
     chosen = chosen_inflater(inflater)
     options = pass_options(threads)
-    with opened(source) as stream:
+    with opened(source) as stream, stream.unchanged():
         scan = stream.scan(
             inflater=chosen, listing=True, bodies=bodies, record_type=FileRecord, **options
         )

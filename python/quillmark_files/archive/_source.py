@@ -3,7 +3,9 @@
 The native pass reads a file descriptor itself: a regular file with large
 positioned reads (so that bodies it does not need are passed over unread,
 and kept ranges can be copied by the kernel), a pipe or a terminal in order.
-A stream object is read through its ``read`` method.
+A stream object is read through its ``read`` method. A regular file opened
+by name is watched: what is made of it stands only if it did not change
+while it was read (_identity.py).
 """
 
 from __future__ import annotations
@@ -15,6 +17,7 @@ import stat
 import sys
 from typing import Any, BinaryIO, Union
 
+from ._identity import WatchedFile, unchanged
 from ._pass import Scan
 
 STANDARD_STREAM = "-"  # standard input to read, standard output to write
@@ -41,27 +44,43 @@ class Source:
         self.fd: int | None = None
         self.start = 0
         self.end: int | None = None
+        # The file as it stood when opened: a regular file opened by name.
+        self.watched: WatchedFile | None = None
         if isinstance(source, (str, bytes, os.PathLike)):
             if os.fspath(source) in (STANDARD_STREAM, STANDARD_STREAM.encode()):
                 self.fd = sys.stdin.fileno()
                 self.name = STANDARD_STREAM
             else:
                 self.fd = self._owned_fd = os.open(source, os.O_RDONLY | os.O_CLOEXEC)
-                if stat.S_ISDIR(os.fstat(self.fd).st_mode):
+                info = os.fstat(self.fd)
+                if stat.S_ISDIR(info.st_mode):
                     self.close()
                     raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), self.name)
+                self.watched = WatchedFile.taken(self.fd, self.name, info)
         else:
             self.stream = source
 
     @classmethod
-    def of_file_descriptor(cls, fd: int, name: str, start: int = 0, size: int = -1) -> Source:
-        """A Source that reads the open file descriptor ``fd`` and owns it, or
-        the ``size`` bytes at ``start`` of it (a WARC stored in a package),
-        which it leaves to the caller."""
+    def of_file_descriptor(
+        cls,
+        fd: int,
+        name: str,
+        start: int = 0,
+        size: int = -1,
+        *,
+        owned: bool = True,
+        watched: WatchedFile | None = None,
+    ) -> Source:
+        """A Source that reads the open file descriptor ``fd`` (closing it
+        when ``owned``), or the ``size`` bytes at ``start`` of it (a WARC
+        stored in a package). ``watched`` is the file as it stood when it was
+        opened (a package's, for a WARC inside it), or None when it is not
+        watched."""
         source = cls.__new__(cls)
         source.name, source.fd, source.stream = name, fd, None
-        source._owned_fd = fd if size < 0 else None
+        source._owned_fd = fd if owned else None
         source.start, source.end = start, (None if size < 0 else start + size)
+        source.watched = watched
         return source
 
     @property
@@ -79,6 +98,17 @@ class Source:
             if exc.filename is None:  # name the input
                 exc.filename = self.name
             raise
+
+    def confirm(self, still_at: str | None = None) -> None:
+        """Raises FileChanged when the file changed since it was opened (see
+        WatchedFile.confirm); nothing for what is not watched."""
+        if self.watched is not None:
+            self.watched.confirm(still_at)
+
+    def unchanged(self, *, at_end: bool = True) -> contextlib.AbstractContextManager[None]:
+        """A block that raises FileChanged when the file changed (see
+        _identity.unchanged)."""
+        return unchanged(self.watched, at_end=at_end)
 
     def close(self) -> None:
         if self._owned_fd is not None:

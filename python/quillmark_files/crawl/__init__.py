@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 from .._lazy import on_first_use
 
 if TYPE_CHECKING:
-    from ._audit import audit_file
+    from ._audit import audit_file, changed_while_read
     from ._find import Target, find_archives
     from ._report import (
         FIELD_NAMES,
@@ -38,6 +38,7 @@ __all__ = [
     "arrow_schema",
     "audit_all",
     "audit_file",
+    "changed_while_read",
     "find_archives",
     "format_of",
     "read_report",

@@ -3,8 +3,10 @@ the same in every report format and on every machine that makes them.
 
 Auditing never raises for a bad file: a file that is malformed, whose gzip
 data is damaged, or that cannot be opened or read is a row whose ``error``
-says why. The same functions serve ``quillmark audit`` on one machine and
-the Spark job on a cluster, so that both give the same rows.
+says why. A file that changed while it was read (still being written) gets
+no verdict: its row's ``error`` is CHANGED_WHILE_READ, a state of its own.
+The same functions serve ``quillmark audit`` on one machine and the Spark
+job on a cluster, so that both give the same rows.
 """
 
 from __future__ import annotations
@@ -16,7 +18,7 @@ from typing import Callable
 
 from .._read import check
 from ..archive import NONE, Progress, Summary
-from ..errors import ArchiveError
+from ..errors import CHANGED_WHILE_READ, ArchiveError, FileChanged
 from ..package import Package, warc_path
 from ._find import Target, local_path, remote_filesystem
 from ._report import FIELD_NAMES, Row
@@ -97,6 +99,12 @@ def audit_target(
             yield _filled(row, summary)
 
 
+def changed_while_read(row: Row) -> bool:
+    """Whether the row is of a file that changed while it was audited (a
+    crawler's current file, say): no verdict, nor a fault of the file."""
+    return bool(row["error"] == CHANGED_WHILE_READ)
+
+
 def error_row(path: str) -> Row:
     row: Row = dict.fromkeys(FIELD_NAMES)
     row["path"] = path
@@ -118,7 +126,11 @@ def _filled(row: Row, summary: Callable[[], Summary]) -> Row:
 
 
 def _failed(row: Row, exc: ArchiveError | OSError | MemoryError) -> Row:
-    if isinstance(exc, ArchiveError):
+    if isinstance(exc, FileChanged):
+        # Neither a verdict nor a fault of the file: it was still being
+        # written (its row's own state, see changed_while_read).
+        row["error"] = CHANGED_WHILE_READ
+    elif isinstance(exc, ArchiveError):
         # A plain file's layout is known whatever fails; a gzip file's is told
         # only by all of its members.
         malformed_plain = not getattr(exc, "compressed", True)

@@ -33,6 +33,7 @@ from quillmark_files import is_package
 from quillmark_files.crawl import FIELD_NAMES, FIELDS, Target, find_archives
 from quillmark_files.crawl._audit import audit_target
 from quillmark_files.crawl._find import is_archive_name
+from quillmark_files.errors import CHANGED_WHILE_READ
 
 FORMATS = ("parquet", "json")
 # Partitions per core of the cluster: enough for the scheduler to even out
@@ -150,11 +151,15 @@ def main(argv: list[str] | None = None) -> int:
         else:
             writer.parquet(args.output)
         files = frame.count()
-        failed = frame.filter(frame.error.isNotNull()).count()
+        changed = frame.filter(frame.error == CHANGED_WHILE_READ).count()
+        failed = frame.filter(frame.error.isNotNull()).count() - changed
         frame.unpersist()
     finally:
         spark.stop()
-    print(f"{files} files audited, {failed} failed; rows in {args.output}")
+    print(
+        f"{files} files audited, {failed} failed, {changed} changed while read; "
+        f"rows in {args.output}"
+    )
     return 0
 
 

@@ -4,12 +4,16 @@ the package written anew around it (_writer)."""
 
 from __future__ import annotations
 
+import contextlib
 import os
 import stat
+from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..archive import STANDARD_STREAM, AppendResult, Progress, checked_record_id, open_output
 from ..archive._append import WrittenArchive, append_into, is_gzip
+from ..archive._identity import unchanged
+from ..archive._lock import held_for_change
 from ..errors import PackageError
 from ._datapackage import signature_error
 from ._package import Package, WarcEntry, package_path, warc_path, warc_source
@@ -46,6 +50,7 @@ def append_to_package(
     threads: int | None = None,
     warc: str | None = None,
     drop_signature: bool = False,
+    wait: bool = False,
 ) -> PackageAppendResult:
     """Writes the package ``source`` anew (to ``output``, or in place) with
     ``manifest`` appended to its WARC ``warc`` (its compression kept).
@@ -53,12 +58,15 @@ def append_to_package(
     A package whose ``datapackage-digest.json`` is signed is refused with
     PackageError unless ``drop_signature``, which writes it without the
     signature. Raises as the append to a file does; nothing is left behind on
-    any failure, and a package replaced in place stays untouched.
+    any failure, and a package replaced in place stays untouched. In place,
+    the package is held locked as a file is (``wait`` as for
+    ``append_manifest``), and a package that changed while it was read is
+    refused with FileChanged.
     """
     record_id = checked_record_id(record_id)
     path = package_path(source)
     target = path if output is None else os.fspath(output)
-    with Package(path) as package:
+    with _opened(path, output is None, wait) as (package, still_at):
         chosen = package.warc(warc)
         signed = package.signed
         if signed and not drop_signature:
@@ -75,8 +83,13 @@ def append_to_package(
             progress=progress,
             threads=threads,
         )
+
+        def confirm() -> None:
+            if package.watched is not None:
+                package.watched.confirm(still_at)
+
         try:
-            with open_output(target) as out:
+            with unchanged(package.watched, at_end=False), open_output(target, confirm) as out:
                 written = write_package(
                     package,
                     chosen,
@@ -98,6 +111,18 @@ def append_to_package(
         signature_dropped=signed,
         moved_from=written.warc.moved_from,
     )
+
+
+@contextlib.contextmanager
+def _opened(path: str, in_place: bool, wait: bool) -> Iterator[tuple[Package, str | None]]:
+    """The package, and when it is replaced in place, the path that must
+    still name it then: it is held locked meanwhile (archive/_lock.py)."""
+    if not in_place:
+        with Package(path) as package:
+            yield package, None
+        return
+    with held_for_change(path, path, wait=wait) as fd, Package(path, fd=fd) as package:
+        yield package, path
 
 
 def warc_appender(

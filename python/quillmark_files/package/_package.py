@@ -20,6 +20,7 @@ from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..archive import STANDARD_STREAM, Input
+from ..archive._identity import WatchedFile, unchanged
 from ..archive._source import Source, display_name
 from ..errors import PackageError
 from ._datapackage import DATAPACKAGE, DIGEST, DataPackage, Digest
@@ -87,19 +88,26 @@ def package_path(source: Input) -> str:
 class Package:
     """An open package: its ZIP directory, checked, its WARCs, and its two
     JSON files parsed. Raises PackageError (naming the package) when any of
-    them does not hold together, or OSError."""
+    them does not hold together, or OSError. With ``fd``, the package is
+    read from that open descriptor, which stays the caller's to close.
 
-    def __init__(self, path: str) -> None:
+    ``watched`` is the package file as it stood when opened: what is read of
+    its WARCs stands only if it did not change (archive/_identity.py)."""
+
+    def __init__(self, path: str, *, fd: int | None = None) -> None:
         self.name = path
-        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+        self._owns_fd = fd is None
+        self.fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC) if fd is None else fd
         try:
-            self.directory: Directory = read_directory(self.fd)
-            self.entries = {entry.name: entry for entry in self.directory.entries}
-            self.warcs = self._find_warcs()
-            self.datapackage = DataPackage(self._read_json(DATAPACKAGE))
-            self.digest = Digest(self._read_json(DIGEST)) if DIGEST in self.entries else None
-            for warc in self.warcs:
-                self.datapackage.resource(warc.name)  # every WARC must be listed
+            self.watched = WatchedFile.taken(self.fd, path)
+            with unchanged(self.watched, at_end=False):  # a package still being written
+                self.directory: Directory = read_directory(self.fd)
+                self.entries = {entry.name: entry for entry in self.directory.entries}
+                self.warcs = self._find_warcs()
+                self.datapackage = DataPackage(self._read_json(DATAPACKAGE))
+                self.digest = Digest(self._read_json(DIGEST)) if DIGEST in self.entries else None
+                for warc in self.warcs:
+                    self.datapackage.resource(warc.name)  # every WARC must be listed
         except PackageError as exc:
             self.close()
             exc.path = self.name
@@ -115,7 +123,8 @@ class Package:
 
     def close(self) -> None:
         if self.fd >= 0:
-            os.close(self.fd)
+            if self._owns_fd:
+                os.close(self.fd)
             self.fd = -1
 
     def __enter__(self) -> Package:
@@ -185,7 +194,9 @@ def opened_warc(source: Input | Package, warc: str | None) -> Iterator[Source]:
 def warc_source(package: Package, warc: WarcEntry) -> Source:
     """The WARC as an archive to read, named ``package#name``."""
     name = warc_path(package.name, warc.name)
-    return Source.of_file_descriptor(package.fd, name, warc.offset, warc.size)
+    return Source.of_file_descriptor(
+        package.fd, name, warc.offset, warc.size, owned=False, watched=package.watched
+    )
 
 
 def read_small_entry(fd: int, entry: Entry) -> bytes:
