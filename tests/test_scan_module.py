@@ -18,8 +18,7 @@ import pytest
 import quillmark
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quillmark_files import _scan
-from quillmark_files import FileRecord
+from quillmark_files import FileRecord, _scan
 
 MANIFEST = b"a manifest store"
 
