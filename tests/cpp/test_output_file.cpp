@@ -117,7 +117,7 @@ TEST(OutputFile, EveryAnswerOfTheKernelGivesTheSameBytes) {
           digest::RangeDigest::start(out.fd(), offset.value(), digest::Digests::Both);
       ASSERT_TRUE(started);
       digest.emplace(std::move(started.value()));
-      ASSERT_TRUE(file.follow(&*digest));
+      ASSERT_TRUE(file.follow(*digest));
     }
     std::string expected;
     for (int step = 0; step < 12; ++step) {

@@ -3,7 +3,10 @@
 // the bytes before the last manifest record (or its gzip member) with what
 // follows it, on one thread and on several, for every layout of
 // digest_archives.hpp; every cut of a file fails cleanly or digests what is
-// there.
+// there. An append's digests of what it wrote, against the bytes of its
+// output; the old store it removed; and an append whose manifest is deferred
+// writes what the one given its manifest at once writes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -11,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <regex>
 #include <string>
 
 #include "digest/sha256.hpp"
@@ -21,6 +25,8 @@
 #include "record/file/manifest_keeper.hpp"
 #include "record/file/parallel_scan.hpp"
 #include "record/file/sink_pair.hpp"
+#include "record/manifest.hpp"
+#include "writer/file/file_append.hpp"
 
 namespace quillmark::testing {
 namespace {
@@ -154,6 +160,141 @@ TEST(InputDigest, AFileCutShortMeanwhileIsAnErrorSayingWhere) {
             "I/O error: Invalid argument");
   ::close(ends[0]);
   ::close(ends[1]);
+}
+
+struct Appended {
+  Status status = Ok{};
+  AppendCounts counts;
+  std::optional<InputDigests> input;
+  std::optional<OutputDigests> output;
+  std::string written;  // the output file's bytes after those before the append
+  // Deferred: the covered digest and counts told while it waited.
+  std::optional<OutputDigests> while_waiting;
+  AppendCounts counts_waiting;
+};
+
+const std::string kStore = "the new store \r\n\x00\xff";
+
+Appended append(const TemporaryFile& disk, std::size_t start, std::size_t end,
+                const std::string& before_output, const AppendOptions& options, bool deferred,
+                std::size_t budget) {
+  Appended out;
+  Result<FileInput> input = FileInput::open(disk.fd(), start, end);
+  EXPECT_TRUE(input);
+  TemporaryFile output(before_output);
+  OutputFile file(output.fd());
+  FileAppend pass(input.value(), file, deferred ? std::nullopt : std::optional(kStore), "urn:x",
+                  options);
+  do {
+    out.status = pass.run(budget);
+  } while (out.status && !pass.done() && !pass.waiting());
+  if (out.status && deferred) {
+    EXPECT_TRUE(pass.waiting());
+    out.while_waiting = pass.output_digests();
+    out.counts_waiting = pass.counts();
+    // What was kept is in the file already: the covered digest can be checked
+    // against it before the record is made.
+    std::string so_far(out.counts_waiting.written, '\0');
+    EXPECT_EQ(
+        pread(output.fd(), so_far.data(), so_far.size(), static_cast<off_t>(before_output.size())),
+        static_cast<ssize_t>(so_far.size()));
+    EXPECT_EQ(out.while_waiting->covered_size, so_far.size());
+    EXPECT_EQ(out.while_waiting->covered_sha256, digest::sha256(so_far));
+    EXPECT_FALSE(out.while_waiting->whole);
+    out.status = pass.finish(kStore);
+  }
+  if (!out.status) return out;
+  EXPECT_TRUE(pass.done());
+  out.counts = pass.counts();
+  out.input = pass.input_digests();
+  out.output = pass.output_digests();
+  std::string all(before_output.size() + out.counts.written, '\0');
+  EXPECT_EQ(pread(output.fd(), all.data(), all.size(), 0), static_cast<ssize_t>(all.size()));
+  out.written = all.substr(before_output.size());
+  return out;
+}
+
+// The new record as a reader sees it, its date masked.
+std::string new_record(const Appended& appended, bool compressed) {
+  const std::string_view tail =
+      std::string_view(appended.written).substr(appended.output->covered_size);
+  static const std::regex date("WARC-Date: [^\r]*\r\n");
+  return std::regex_replace(compressed ? zlib_inflate(tail) : std::string(tail), date, "");
+}
+
+TEST(FileAppend, DigestsOfWhatItReadAndWroteAreThoseOfTheBytes) {
+  for (unsigned seed = 0; seed < 40; ++seed) {
+    DigestArchives archives(seed);
+    const DigestArchive archive = archives.next();
+    std::mt19937 random(seed);
+    const std::string before(seed % 2 ? random() % 3000 : 0, 'b');
+    TemporaryFile disk(before + archive.file + "after");
+    const std::string before_output(random() % 2 ? random() % 5000 : 0, 'o');
+    const Result<std::string_view> old_store = locate_manifest(archive.content);
+    for (bool compress : {false, true}) {
+      AppendOptions options;
+      options.compress = compress;
+      options.threads = 1 + random() % 2;
+      options.part_size = 64 + random() % 2000;
+      options.input_digests = {true, true, true};
+      options.output_digests = true;
+      options.keep_old_manifest = true;
+      std::optional<std::string> reference;  // the new record, as the immediate append wrote it
+      for (bool deferred : {false, true}) {
+        SCOPED_TRACE("seed " + std::to_string(seed) + ": " + archive.what + ", compress " +
+                     std::to_string(compress) + ", deferred " + std::to_string(deferred));
+        const Appended got = append(disk, before.size(), before.size() + archive.file.size(),
+                                    before_output, options, deferred, random() % 3 * 1000);
+        ASSERT_TRUE(got.status) << got.status.error().display();
+        expect_digests(Digested{Ok{}, got.input, std::nullopt}, archive, options.input_digests);
+        EXPECT_EQ(got.counts.old_manifest,
+                  old_store ? std::optional<std::string>(old_store.value()) : std::nullopt);
+        const OutputDigests& output = *got.output;
+        ASSERT_TRUE(output.whole);
+        EXPECT_EQ(output.whole->size, got.written.size());
+        EXPECT_EQ(output.whole->crc32, gzip::crc32(0, got.written));
+        EXPECT_EQ(output.whole->sha256, digest::sha256(got.written));
+        EXPECT_EQ(output.covered_size,
+                  compress ? *got.counts.member_offset : got.counts.manifest_offset);
+        EXPECT_EQ(output.covered_sha256,
+                  digest::sha256(std::string_view(got.written).substr(0, output.covered_size)));
+        if (!deferred) {
+          reference = new_record(got, compress);
+          continue;
+        }
+        // The same bytes before the record, and the same record.
+        EXPECT_EQ(output.covered_size, got.while_waiting->covered_size);
+        EXPECT_EQ(output.covered_sha256, got.while_waiting->covered_sha256);
+        EXPECT_EQ(new_record(got, compress), reference);
+        EXPECT_EQ(got.counts_waiting.records_kept, got.counts.records_kept);
+        EXPECT_EQ(got.counts_waiting.manifest_offset, got.counts.manifest_offset);
+      }
+    }
+  }
+}
+
+TEST(FileAppend, AnOutputItCannotReadBackIsRefusedBeforeAnythingIsWritten) {
+  DigestArchives archives(3);
+  const DigestArchive archive = archives.next();
+  TemporaryFile disk(archive.file);
+  Result<FileInput> input = FileInput::open(disk.fd());
+  ASSERT_TRUE(input);
+  const int out_fd = ::open("/dev/null", O_WRONLY);
+  ASSERT_GE(out_fd, 0);
+  OutputFile file(out_fd);
+  AppendOptions options;
+  options.output_digests = true;
+  FileAppend pass(input.value(), file, kStore, "urn:x", options);
+  const Status status = pass.run();
+  ASSERT_FALSE(status);
+  EXPECT_TRUE(pass.output_failed());
+  EXPECT_EQ(status.error().display(),
+            "I/O error: the output is read back for its digests: it must be a regular file "
+            "open for reading");
+  EXPECT_EQ(file.position(), 0u);
+  ::close(out_fd);
+  // A finish that nothing waits for is refused.
+  EXPECT_FALSE(pass.finish("x"));
 }
 
 }  // namespace

@@ -72,13 +72,11 @@ Result<std::uint64_t> OutputFile::file_offset() const {
   return static_cast<std::uint64_t>(end) + held_;
 }
 
-Status OutputFile::follow(digest::RangeDigest* digest) {
-  if (digest != nullptr) {
-    Result<std::uint64_t> offset = file_offset();
-    if (!offset) return std::move(offset).error();
-    landed_offset_ = offset.value() - held_;
-  }
-  follower_ = digest;
+Status OutputFile::follow(digest::RangeDigest& digest) {
+  Result<std::uint64_t> offset = file_offset();
+  if (!offset) return std::move(offset).error();
+  landed_offset_ = offset.value() - held_;
+  follower_ = &digest;
   return Ok{};
 }
 

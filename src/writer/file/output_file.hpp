@@ -51,9 +51,10 @@ class OutputFile {
   Result<std::uint64_t> file_offset() const;
   int fd() const noexcept { return fd_; }
   // From now on `digest` (a range digest of this file) is advanced to the
-  // file offset up to which bytes have landed; null stops that. Io error
+  // file offset up to which bytes have landed, until unfollow(). Io error
   // where the file offset cannot be told.
-  Status follow(digest::RangeDigest* digest);
+  Status follow(digest::RangeDigest& digest);
+  void unfollow() noexcept { follower_ = nullptr; }
 
  private:
   enum Way { kCopyFileRange, kSendfile, kReadWrite };
