@@ -105,6 +105,7 @@ class FileAppend {
   bool done() const noexcept { return done_; }
   std::size_t consumed() const noexcept { return scan_ ? scan_->consumed() : 0; }
   bool input_compressed() const noexcept { return scan_ && scan_->compressed(); }
+  bool output_compressed() const noexcept { return options_.compress; }
   const AppendCounts& counts() const noexcept { return counts_; }
   // Where asked for: the input's once the input is done, the output's once
   // waiting() (its covered part) or done().

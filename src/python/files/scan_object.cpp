@@ -1,9 +1,8 @@
-// quillmark_files._scan: the core's pass over an archive file, for the Python
-// layer that reads and writes files. A private module: its type Scan runs one
-// pass (make_pass, or FileAppend) over a file descriptor or a stream object,
-// with the interpreter lock released while it works, and hands back what it
-// found as named types (results.hpp): a summary, batches of records, or the
-// counts of an append. Output (output_object.hpp) writes an archive file.
+// quillmark_files._native.Scan: one pass of the core over an archive file
+// (make_pass, or FileAppend) over a file descriptor or a stream object, with
+// the interpreter lock released while it works, handing back what it found
+// as named types (results.hpp): a summary, batches of records, the counts of
+// an append, and the digests of what it read and wrote.
 //
 // Ownership: as in the quillmark module (owned_ref.hpp), every reference is
 // held by an OwnedRef or a BorrowedRef, except the one each instance of a
@@ -21,14 +20,15 @@
 #include "python/files/python_input.hpp"
 #include "python/files/record_batch.hpp"
 #include "python/files/results.hpp"
+#include "python/files/scan_object.hpp"
 #include "python/owned_ref.hpp"
-#include "record/file/crc32.hpp"
 #include "record/file/file_scan.hpp"
 #include "record/file/gzip_inflater.hpp"
+#include "record/file/input_digest.hpp"
 #include "record/file/manifest_keeper.hpp"
 #include "record/file/parallel_scan.hpp"
 #include "record/file/record_listing.hpp"
-#include "writer/appender.hpp"
+#include "record/file/sink_pair.hpp"
 #include "writer/file/file_append.hpp"
 
 namespace quillmark::python {
@@ -48,6 +48,10 @@ struct ScanState {
   OwnedRef output;
   std::unique_ptr<ManifestKeeper> keeper;
   std::unique_ptr<RecordListing> listing;
+  // The digests of a check's or a listing's input, beside its sink.
+  std::unique_ptr<InputDigest> input_digest;
+  std::unique_ptr<SinkPair> sinks;
+  std::optional<InputDigests> input_digests;
   std::unique_ptr<quillmark::Pass> scan;
   std::unique_ptr<FileAppend> append;
   std::unique_ptr<RecordBatch> batch;
@@ -62,7 +66,11 @@ struct ScanState {
   }
 
   Input& input() { return file ? static_cast<Input&>(*file) : *stream; }
-  bool done() const { return append ? append->done() : scan->done(); }
+  // An append that waits for its manifest is done with its input.
+  bool done() const { return append ? append->done() || append->waiting() : scan->done(); }
+  const std::optional<InputDigests>& digests_of_input() const {
+    return append ? append->input_digests() : input_digests;
+  }
   std::size_t consumed() const { return append ? append->consumed() : scan->consumed(); }
   bool compressed() const { return append ? append->input_compressed() : scan->compressed(); }
 };
@@ -75,11 +83,6 @@ ScanState& pass_of(PyObject* self) {
   return *reinterpret_cast<ScanObject*>(self)->pass;
 }
 
-OwnedRef new_text(std::string_view text) {
-  return OwnedRef(
-      PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace"));
-}
-
 std::optional<gzip::Inflater> parse_inflater(const char* name, bool& ok) {
   ok = true;
   if (name == nullptr || std::string_view(name) == "auto") return std::nullopt;
@@ -90,9 +93,11 @@ std::optional<gzip::Inflater> parse_inflater(const char* name, bool& ok) {
 }
 
 PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"source",   "start",       "end",       "inflater", "listing",
-                                   "bodies",   "record_type", "append_to", "manifest", "record_id",
-                                   "compress", "threads",     "part_size", nullptr};
+  static const char* keywords[] = {"source",         "start",        "end",         "inflater",
+                                   "listing",        "bodies",       "record_type", "append_to",
+                                   "manifest",       "record_id",    "compress",    "threads",
+                                   "part_size",      "crc32",        "sha256",      "covered",
+                                   "output_digests", "old_manifest", nullptr};
   PyObject* source = nullptr;
   unsigned long long start = 0;
   PyObject* end = Py_None;
@@ -102,15 +107,31 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   unsigned int threads = 1;
   unsigned long long part_size = 0;
   PyObject* record_type = Py_None;
-  const char* manifest = nullptr;
-  Py_ssize_t manifest_size = 0;
+  PyObject* manifest = nullptr;  // bytes, or None: deferred (finish())
   const char* record_id = nullptr;
   Py_ssize_t record_id_size = 0;
+  InputDigestOptions input_digests;
+  int crc = 0, sha = 0, covered = 0, output_digests = 0, old_manifest = 0;
   if (!PyArg_ParseTupleAndKeywords(
-          args, kwargs, "O|$KOzppOOy#s#pIK:Scan", const_cast<char**>(keywords), &source, &start,
-          &end, &inflater_name, &listing, &bodies, &record_type, &append_to, &manifest,
-          &manifest_size, &record_id, &record_id_size, &compress, &threads, &part_size)) {
+          args, kwargs, "O|$KOzppOOOs#pIKppppp:Scan", const_cast<char**>(keywords), &source, &start,
+          &end, &inflater_name, &listing, &bodies, &record_type, &append_to, &manifest, &record_id,
+          &record_id_size, &compress, &threads, &part_size, &crc, &sha, &covered, &output_digests,
+          &old_manifest)) {
     return nullptr;
+  }
+  input_digests = InputDigestOptions{crc != 0, sha != 0, covered != 0};
+  std::optional<std::string> store(std::string{});
+  if (manifest == Py_None) {
+    store.reset();
+  } else if (manifest != nullptr) {
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(manifest)) {
+      PyErr_SetString(PyExc_TypeError, "manifest must be bytes or None");
+      return nullptr;
+    }
+    if (PyBytes_AsStringAndSize(manifest, &data, &size) != 0) return nullptr;
+    store.emplace(data, static_cast<std::size_t>(size));
   }
   bool inflater_ok;
   const std::optional<gzip::Inflater> inflater = parse_inflater(inflater_name, inflater_ok);
@@ -163,20 +184,29 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     } else {
       pass->stream = std::make_unique<PythonInput>(source);
     }
-    if (output != nullptr || out_fd >= 0) {
-      if (!pass->file || !pass->file->seekable()) {
-        PyErr_SetString(PyExc_ValueError, "an append reads a regular file");
-        return nullptr;
-      }
+    const bool appending = output != nullptr || out_fd >= 0;
+    if ((appending || input_digests.any()) && (!pass->file || !pass->file->seekable())) {
+      PyErr_SetString(PyExc_ValueError, appending ? "an append reads a regular file"
+                                                  : "digests are made of a regular file");
+      return nullptr;
+    }
+    if (!appending && (output_digests || old_manifest || !store)) {
+      PyErr_SetString(PyExc_ValueError,
+                      "output_digests, old_manifest and a deferred manifest are for an append");
+      return nullptr;
+    }
+    if (appending) {
       AppendOptions options;
       options.compress = compress != 0;
       options.inflater = inflater;
       options.threads = threads;
       options.part_size = static_cast<std::size_t>(part_size);
+      options.input_digests = input_digests;
+      options.output_digests = output_digests != 0;
+      options.keep_old_manifest = old_manifest != 0;
       if (output == nullptr) pass->own_output = std::make_unique<OutputFile>(out_fd);
       pass->append = std::make_unique<FileAppend>(
-          *pass->file, output != nullptr ? *output->file : *pass->own_output,
-          std::string(manifest != nullptr ? manifest : "", static_cast<std::size_t>(manifest_size)),
+          *pass->file, output != nullptr ? *output->file : *pass->own_output, std::move(store),
           std::string(record_id != nullptr ? record_id : "",
                       static_cast<std::size_t>(record_id_size)),
           options);
@@ -190,6 +220,14 @@ PyObject* scan_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       } else {
         pass->keeper = std::make_unique<ManifestKeeper>();
         sink = pass->keeper.get();
+      }
+      if (input_digests.any()) {
+        Result<std::unique_ptr<InputDigest>> digest =
+            InputDigest::start(*pass->file, input_digests);
+        if (!digest) return raise_os_error(digest.error());
+        pass->input_digest = std::move(digest).value();
+        pass->sinks = std::make_unique<SinkPair>(*sink, *pass->input_digest);
+        sink = pass->sinks.get();
       }
       ScanOptions options;
       options.inflater = inflater;
@@ -219,6 +257,62 @@ void scan_dealloc(PyObject* self) {
   Py_DECREF(type);
 }
 
+// Takes a step of the pass (`step` returns its Status) with the lock
+// released, keeping its failure in `failure`. False with an exception set
+// where Python must hear of it at once: a signal's handler raised, a stream's
+// read raised, memory ran out, or a thread could not be started.
+template <class Step>
+bool step_released(ScanState& pass, Step step) {
+  Status status = Ok{};
+  bool out_of_memory = false;
+  std::optional<std::string> fault;  // no thread could be started, say
+  pass.running = true;
+  {
+    GilRelease release;
+    if (pass.stream) pass.stream->set_release(&release);
+    try {
+      status = step();
+    } catch (const std::bad_alloc&) {
+      out_of_memory = true;
+    } catch (const std::exception& error) {
+      fault = error.what();
+    }
+    if (pass.stream) pass.stream->set_release(nullptr);
+  }
+  pass.running = false;
+  // A signal may have cut a read short: its handler runs now (and may raise).
+  if (PyErr_CheckSignals() != 0) return false;
+  if (pass.stream && pass.stream->failed()) {
+    pass.failure = Error::io(std::make_error_code(std::errc::io_error));
+    pass.stream->restore_error();
+    return false;
+  }
+  if (out_of_memory) {
+    pass.failure = Error::io(std::make_error_code(std::errc::not_enough_memory));
+    PyErr_NoMemory();
+    return false;
+  }
+  if (fault) {
+    pass.failure = Error::io(std::make_error_code(std::errc::resource_unavailable_try_again));
+    PyErr_Format(PyExc_RuntimeError, "quillmark_files: %s", fault->c_str());
+    return false;
+  }
+  if (!status) {
+    pass.failure = status.error();
+    pass.output_failed = pass.append && pass.append->output_failed();
+  }
+  if (pass.listing && (pass.failure || pass.done())) pass.listing->finish(!pass.failure);
+  // An append that waits for its manifest still writes to its output.
+  if (pass.failure || (pass.append ? pass.append->done() : pass.done())) pass.let_go_of_output();
+  return true;
+}
+
+bool refuse_if_running(const ScanState& pass) {
+  if (!pass.running) return false;
+  PyErr_SetString(PyExc_RuntimeError, "this scan is already running in another thread");
+  return true;
+}
+
 // Runs the pass for `budget` more input bytes (0: to the end) with the lock
 // released. Returns the records made ready (a list) for a listing, else None;
 // a failure is kept in `failure`, after the records before it.
@@ -226,50 +320,20 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
   unsigned long long budget = 0;
   if (!PyArg_ParseTuple(args, "|K:run", &budget)) return nullptr;
   ScanState& pass = pass_of(self);
-  if (pass.running) {
-    PyErr_SetString(PyExc_RuntimeError, "this scan is already running in another thread");
-    return nullptr;
-  }
+  if (refuse_if_running(pass)) return nullptr;
   if (!pass.failure && !pass.done()) {
-    Status status = Ok{};
-    bool out_of_memory = false;
-    std::optional<std::string> fault;  // no thread could be started, say
-    pass.running = true;
-    {
-      GilRelease release;
-      if (pass.stream) pass.stream->set_release(&release);
-      try {
-        status = pass.append ? pass.append->run(budget) : pass.scan->run(budget);
-      } catch (const std::bad_alloc&) {
-        out_of_memory = true;
-      } catch (const std::exception& error) {
-        fault = error.what();
+    const bool stepped = step_released(pass, [&]() -> Status {
+      if (pass.append) return pass.append->run(budget);
+      Status status = pass.scan->run(budget);
+      // The digests of a check's or listing's input, once it is all read.
+      if (status && pass.scan->done() && pass.input_digest) {
+        Result<InputDigests> digests = pass.input_digest->finish();
+        if (!digests) return std::move(digests).error();
+        pass.input_digests = std::move(digests).value();
       }
-      if (pass.stream) pass.stream->set_release(nullptr);
-    }
-    pass.running = false;
-    // A signal may have cut a read short: its handler runs now (and may raise).
-    if (PyErr_CheckSignals() != 0) return nullptr;
-    if (pass.stream && pass.stream->failed()) {
-      pass.failure = Error::io(std::make_error_code(std::errc::io_error));
-      pass.stream->restore_error();
-      return nullptr;
-    }
-    if (out_of_memory) {
-      pass.failure = Error::io(std::make_error_code(std::errc::not_enough_memory));
-      return PyErr_NoMemory();
-    }
-    if (fault) {
-      pass.failure = Error::io(std::make_error_code(std::errc::resource_unavailable_try_again));
-      PyErr_Format(PyExc_RuntimeError, "quillmark_files: %s", fault->c_str());
-      return nullptr;
-    }
-    if (!status) {
-      pass.failure = status.error();
-      pass.output_failed = pass.append && pass.append->output_failed();
-    }
-    if (pass.listing && (pass.failure || pass.done())) pass.listing->finish(!pass.failure);
-    if (pass.failure || pass.done()) pass.let_go_of_output();
+      return status;
+    });
+    if (!stepped) return nullptr;
   }
   if (!pass.listing) Py_RETURN_NONE;
   OwnedRef list;
@@ -280,6 +344,32 @@ PyObject* scan_run(PyObject* self, PyObject* args) {
     return PyErr_NoMemory();
   }
   return list.release();
+}
+
+// Writes the new record of an append that waits for its manifest, with the
+// lock released; a failure is kept in `failure`.
+PyObject* scan_finish(PyObject* self, PyObject* manifest) {
+  ScanState& pass = pass_of(self);
+  if (refuse_if_running(pass)) return nullptr;
+  if (!pass.append || !pass.append->waiting() || pass.failure) {
+    PyErr_SetString(PyExc_RuntimeError, "finish() is for an append that waits for its manifest");
+    return nullptr;
+  }
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (!PyBytes_Check(manifest)) {
+    PyErr_SetString(PyExc_TypeError, "finish() takes the manifest store as bytes");
+    return nullptr;
+  }
+  if (PyBytes_AsStringAndSize(manifest, &data, &size) != 0) return nullptr;
+  std::string store;
+  try {
+    store.assign(data, static_cast<std::size_t>(size));
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  if (!step_released(pass, [&] { return pass.append->finish(std::move(store)); })) return nullptr;
+  Py_RETURN_NONE;
 }
 
 PyObject* scan_summary(PyObject* self, PyObject*) {
@@ -294,10 +384,38 @@ PyObject* scan_summary(PyObject* self, PyObject*) {
 PyObject* scan_appended(PyObject* self, PyObject*) {
   ScanState& pass = pass_of(self);
   if (!pass.append || !pass.done() || pass.failure) {
-    PyErr_SetString(PyExc_RuntimeError, "appended() is for an append that is done");
+    PyErr_SetString(PyExc_RuntimeError,
+                    "appended() is for an append that is done, or waits for its manifest");
     return nullptr;
   }
   return make_counts(pass.append->counts()).release();
+}
+
+PyObject* scan_input_digests(PyObject* self, PyObject*) {
+  ScanState& pass = pass_of(self);
+  if (!pass.done() || pass.failure || !pass.digests_of_input()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "input_digests() is for a pass that asked for them and read its input");
+    return nullptr;
+  }
+  return make_input_digests(*pass.digests_of_input()).release();
+}
+
+PyObject* scan_output_digests(PyObject* self, PyObject*) {
+  ScanState& pass = pass_of(self);
+  if (!pass.append || !pass.done() || pass.failure || !pass.append->output_digests()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "output_digests() is for an append that asked for them and wrote what it "
+                    "kept");
+    return nullptr;
+  }
+  return make_output_digests(*pass.append->output_digests(), pass.append->output_compressed())
+      .release();
+}
+
+PyObject* scan_waiting(PyObject* self, void*) {
+  ScanState& pass = pass_of(self);
+  return PyBool_FromLong(pass.append && pass.append->waiting() && !pass.failure);
 }
 
 PyObject* scan_done(PyObject* self, void*) {
@@ -337,12 +455,27 @@ PyMethodDef scan_methods[] = {
      "Goes on for about `budget` more input bytes (0: to the end); returns the records made "
      "ready for a listing, else None. A failure is kept in `failure`."},
     {"summary", scan_summary, METH_NOARGS, "summary()\n--\n\nThe ScanSummary of a check."},
-    {"appended", scan_appended, METH_NOARGS, "appended()\n--\n\nThe AppendCounts of an append."},
+    {"appended", scan_appended, METH_NOARGS,
+     "appended()\n--\n\nThe AppendCounts of an append (so far, while it waits)."},
+    {"finish", scan_finish, METH_O,
+     "finish(manifest)\n--\n\nWrites the new record of an append that waits for its "
+     "manifest. A failure is kept in `failure`."},
+    {"input_digests", scan_input_digests, METH_NOARGS,
+     "input_digests()\n--\n\nThe InputDigests asked for, once the input is read."},
+    {"output_digests", scan_output_digests, METH_NOARGS,
+     "output_digests()\n--\n\nThe OutputDigests of an append that asked for them: the "
+     "covered part once it waits, all of them once it is done."},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef scan_getset[] = {
-    {"done", scan_done, nullptr, "Whether the pass has ended, well or not.", nullptr},
+    {"done", scan_done, nullptr,
+     "Whether the pass has ended, well or not (an append that waits for its manifest has).",
+     nullptr},
+    {"waiting", scan_waiting, nullptr,
+     "Whether an append with a deferred manifest has written everything kept and waits for "
+     "finish(manifest).",
+     nullptr},
     {"consumed", scan_consumed, nullptr, "Input bytes read or passed over so far.", nullptr},
     {"size", scan_size, nullptr, "The input's size, where it is known, else None.", nullptr},
     {"compressed", scan_compressed, nullptr, "Whether the input is gzip.", nullptr},
@@ -360,108 +493,27 @@ PyType_Slot scan_slots[] = {
     {Py_tp_methods, scan_methods},
     {Py_tp_getset, scan_getset},
     {Py_tp_doc,
-     const_cast<char*>("Scan(source, *, start=0, end=None, inflater=None, listing=False, "
-                       "bodies=False, record_type=None, append_to=-1, manifest=b'', record_id='', "
-                       "compress=False, threads=1, part_size=0)\n--\n\n"
-                       "One pass over an archive file: a file descriptor (a regular file from "
-                       "start to end, or a pipe) or a stream object with read(n). append_to: a "
-                       "file descriptor or an Output.")},
+     const_cast<char*>(
+         "Scan(source, *, start=0, end=None, inflater=None, listing=False, bodies=False, "
+         "record_type=None, append_to=-1, manifest=b'', record_id='', compress=False, "
+         "threads=1, part_size=0, crc32=False, sha256=False, covered=False, "
+         "output_digests=False, old_manifest=False)\n--\n\n"
+         "One pass over an archive file: a file descriptor (a regular file from start to end, "
+         "or a pipe) or a stream object with read(n). append_to: a file descriptor or an "
+         "Output; manifest None defers it to finish(). crc32, sha256, covered: digests of a "
+         "regular file read (input_digests()); output_digests, old_manifest: of an append.")},
     {0, nullptr},
 };
 
 PyType_Spec scan_spec = {
-    "quillmark_files._scan.Scan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, scan_slots,
+    "quillmark_files._native.Scan", sizeof(ScanObject), 0, Py_TPFLAGS_DEFAULT, scan_slots,
 };
-
-PyObject* inflaters(PyObject*, PyObject*) {
-  const std::vector<gzip::Inflater> built = gzip::built_inflaters();
-  OwnedRef names(PyTuple_New(static_cast<Py_ssize_t>(built.size())));
-  if (!names) return nullptr;
-  for (std::size_t i = 0; i < built.size(); ++i) {
-    OwnedRef name = new_text(gzip::inflater_name(built[i]));
-    if (!name || PyTuple_SetItem(names.get(), static_cast<Py_ssize_t>(i), name.release()) != 0) {
-      return nullptr;
-    }
-  }
-  return names.release();
-}
-
-// crc32(data, value=0, size=-1): as zlib.crc32 of data[:size] (bytes or a
-// bytearray: the limited API of 3.9 has no buffer protocol), by the fastest
-// library of the build, with the interpreter lock released for large data.
-PyObject* crc32(PyObject*, PyObject* args) {
-  PyObject* data = nullptr;
-  unsigned int value = 0;
-  Py_ssize_t size = -1;
-  if (!PyArg_ParseTuple(args, "O|In:crc32", &data, &value, &size)) return nullptr;
-  const char* base = nullptr;
-  Py_ssize_t length = 0;
-  if (PyBytes_Check(data)) {
-    base = PyBytes_AsString(data);
-    length = PyBytes_Size(data);
-  } else if (PyByteArray_Check(data)) {
-    base = PyByteArray_AsString(data);
-    length = PyByteArray_Size(data);
-  } else {
-    PyErr_SetString(PyExc_TypeError, "crc32() takes bytes or a bytearray");
-    return nullptr;
-  }
-  if (base == nullptr) return nullptr;
-  if (size >= 0 && size < length) length = size;
-  const std::string_view bytes(base, static_cast<std::size_t>(length));
-  std::uint32_t crc;
-  // The object stays alive (the caller holds it) and a bytearray cannot be
-  // resized by this thread meanwhile; the lock is let go only for long runs.
-  if (bytes.size() >= (std::size_t{64} << 10)) {
-    const GilRelease release;
-    crc = gzip::crc32(value, bytes);
-  } else {
-    crc = gzip::crc32(value, bytes);
-  }
-  return PyLong_FromUnsignedLong(crc);
-}
-
-PyMethodDef module_functions[] = {
-    {"crc32", crc32, METH_VARARGS,
-     "crc32(data, value=0, size=-1)\n--\n\n"
-     "The CRC-32 of data[:size] following on from value, as zlib.crc32."},
-    {"inflaters", inflaters, METH_NOARGS,
-     "inflaters()\n--\n\nThe inflaters of this build, fastest first."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef module_definition = {
-    PyModuleDef_HEAD_INIT,
-    "_scan",
-    "The core's pass over archive files.",
-    -1,
-    module_functions,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
-};
-
-PyObject* create_module() {
-  OwnedRef module(PyModule_Create(&module_definition));
-  if (!module) return nullptr;
-  OwnedRef type(PyType_FromSpec(&scan_spec));
-  if (!type || PyObject_SetAttrString(module.get(), "Scan", type.get()) != 0) return nullptr;
-  if (!add_result_types(module.get()) || !add_output_type(module.get())) return nullptr;
-  OwnedRef empty = new_text(empty_archive_error().display());
-  if (!empty || PyObject_SetAttrString(module.get(), "EMPTY_ARCHIVE_MESSAGE", empty.get()) != 0) {
-    return nullptr;
-  }
-  return module.release();
-}
 
 }  // namespace
-}  // namespace quillmark::python
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__scan(void) {
-  try {
-    return quillmark::python::create_module();
-  } catch (...) {
-    return PyErr_NoMemory();  // only allocation can throw here
-  }
+bool add_scan_type(PyObject* module) {
+  OwnedRef type(PyType_FromSpec(&scan_spec));
+  return type && PyObject_SetAttrString(module, "Scan", type.get()) == 0;
 }
+
+}  // namespace quillmark::python
