@@ -60,6 +60,12 @@ struct ScanState {
   bool running = false;
 
   ~ScanState() { let_go_of_output(); }
+  // The pass ends with `error`; nothing reads its input any more, which the
+  // caller may now close.
+  void fail(Error error) {
+    failure = std::move(error);
+    if (input_digest) input_digest->cancel();
+  }
   void let_go_of_output() {
     if (output) as_output(output.get())->claimed = false;
     output.reset();
@@ -283,22 +289,22 @@ bool step_released(ScanState& pass, Step step) {
   // A signal may have cut a read short: its handler runs now (and may raise).
   if (PyErr_CheckSignals() != 0) return false;
   if (pass.stream && pass.stream->failed()) {
-    pass.failure = Error::io(std::make_error_code(std::errc::io_error));
+    pass.fail(Error::io(std::make_error_code(std::errc::io_error)));
     pass.stream->restore_error();
     return false;
   }
   if (out_of_memory) {
-    pass.failure = Error::io(std::make_error_code(std::errc::not_enough_memory));
+    pass.fail(Error::io(std::make_error_code(std::errc::not_enough_memory)));
     PyErr_NoMemory();
     return false;
   }
   if (fault) {
-    pass.failure = Error::io(std::make_error_code(std::errc::resource_unavailable_try_again));
+    pass.fail(Error::io(std::make_error_code(std::errc::resource_unavailable_try_again)));
     PyErr_Format(PyExc_RuntimeError, "quillmark_files: %s", fault->c_str());
     return false;
   }
   if (!status) {
-    pass.failure = status.error();
+    pass.fail(status.error());
     pass.output_failed = pass.append && pass.append->output_failed();
   }
   if (pass.listing && (pass.failure || pass.done())) pass.listing->finish(!pass.failure);

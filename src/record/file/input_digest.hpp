@@ -68,6 +68,9 @@ class InputDigest final : public ScanSink {
   // Once the pass has read the whole input: waits for the digests. Call it
   // once; an Io error for a failed read (or a file cut short meanwhile).
   Result<InputDigests> finish();
+  // Stops reading (a pass that failed): the input may be closed once the
+  // pass returns.
+  void cancel() noexcept { digest_.cancel(); }
 
  private:
   // A place where a gzip member starts: in the archive and in the input.

@@ -247,8 +247,15 @@ FileAppend::~FileAppend() {
   if (output_digest_) out_.unfollow();
 }
 
+// A failure ends the append for good: no digest reads its files any more.
 Status FileAppend::failed(Status status) {
-  if (!status) error_ = status.error();
+  if (status) return status;
+  error_ = status.error();
+  if (input_digest_) input_digest_->cancel();
+  if (output_digest_) {
+    out_.unfollow();
+    output_digest_->cancel();
+  }
   return status;
 }
 
