@@ -159,7 +159,9 @@ def main() -> None:
     made = cases(args.data, args.threads)
     warm([args.data / "crawl.warc.gz", args.data / "crawl.warc"])
     take_turns(made, args.rounds)
-    text = table(made)
+    from quillmark_files import _native
+
+    text = f"SHA-256 kernel: {_native.sha256_kernel()}.\n\n" + table(made)
     print(text)
     if args.write:
         write_section("pass-digests", text, "python -m bench.pass_digests", ("quillmark",))
