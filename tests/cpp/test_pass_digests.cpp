@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <cstddef>
 #include <memory>
@@ -24,8 +25,10 @@
 #include "record/file/input_digest.hpp"
 #include "record/file/manifest_keeper.hpp"
 #include "record/file/parallel_scan.hpp"
+#include "record/file/record_listing.hpp"
 #include "record/file/sink_pair.hpp"
 #include "record/manifest.hpp"
+#include "writer/appender.hpp"
 #include "writer/file/file_append.hpp"
 
 namespace quillmark::testing {
@@ -37,28 +40,40 @@ struct Digested {
   std::optional<std::string> manifest;
 };
 
-// A check of the file's bytes [start, end) with the digests asked for.
+// A check of the file's bytes [start, end) with the digests asked for, or a
+// listing of its records with their bodies, taken two at a time.
 Digested check(int fd, std::size_t start, std::size_t end, const InputDigestOptions& options,
-               unsigned threads = 1, std::size_t part_size = 0, std::size_t budget = 0) {
+               unsigned threads = 1, std::size_t part_size = 0, std::size_t budget = 0,
+               bool listing = false) {
   Digested out;
   Result<FileInput> input = FileInput::open(fd, start, end);
   EXPECT_TRUE(input);
   Result<std::unique_ptr<InputDigest>> digest = InputDigest::start(input.value(), options);
   EXPECT_TRUE(digest);
   ManifestKeeper keeper;
-  SinkPair sinks(keeper, *digest.value());
+  RecordListing records(/*bodies=*/true, 2, std::size_t{1} << 20);
+  SinkPair sinks(listing ? static_cast<ScanSink&>(records) : keeper, *digest.value());
   std::unique_ptr<Pass> pass = make_pass(input.value(), sinks, ScanOptions{}, threads, part_size);
+  const auto take = [&] {
+    for (const ListedRecord& record : records.ready()) {
+      if (record.manifest) out.manifest = std::string(records.body(record));
+    }
+    records.take();
+  };
   do {
     out.status = pass->run(budget);
+    take();
   } while (out.status && !pass->done());
   if (!out.status) return out;
+  records.finish(true);
+  take();
+  if (!listing) out.manifest = keeper.manifest();
   Result<InputDigests> digests = digest.value()->finish();
   if (!digests) {
     out.status = std::move(digests).error();
     return out;
   }
   out.digests = std::move(digests).value();
-  out.manifest = keeper.manifest();
   return out;
 }
 
@@ -104,9 +119,13 @@ TEST(InputDigest, EveryDigestIsThatOfTheBytesReadAlone) {
         SCOPED_TRACE("seed " + std::to_string(seed) + ": " + archive.what + ", " +
                      std::to_string(threads) + " threads, covered " +
                      std::to_string(options.covered));
+        const bool listing = random() % 2;
         const Digested got = check(disk.fd(), before.size(), before.size() + archive.file.size(),
-                                   options, threads, part_size, budget);
+                                   options, threads, part_size, budget, listing);
         expect_digests(got, archive, options);
+        // The sink beside the digests got what it asked for.
+        const Result<std::string_view> store = locate_manifest(archive.content);
+        EXPECT_EQ(got.manifest, store ? std::optional<std::string>(store.value()) : std::nullopt);
       }
     }
   }
@@ -214,6 +233,42 @@ Appended append(const TemporaryFile& disk, std::size_t start, std::size_t end,
   return out;
 }
 
+// What gzip members one after another inflate to.
+std::string inflate_members(std::string_view data) {
+  z_stream stream{};
+  EXPECT_EQ(inflateInit2(&stream, 16 + MAX_WBITS), Z_OK);
+  std::string out;
+  char buffer[1 << 16];
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  stream.avail_in = static_cast<uInt>(data.size());
+  while (stream.avail_in > 0) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    const int status = inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+    if (status == Z_STREAM_END) {
+      inflateReset(&stream);
+    } else if (status != Z_OK) {
+      ADD_FAILURE() << "not gzip members";
+      break;
+    }
+  }
+  inflateEnd(&stream);
+  return out;
+}
+
+// The records of `archive` the whole-archive appender keeps, one after
+// another, without the CR and LF bytes between them.
+std::string kept_records(std::string_view archive) {
+  std::string out;
+  if (archive.empty()) return out;
+  const Result<AppendPlan> plan = plan_append(archive);
+  EXPECT_TRUE(plan);
+  if (!plan) return out;
+  for (const ByteRange& range : plan->kept) out += archive.substr(range.offset, range.length);
+  return out;
+}
+
 // The new record as a reader sees it, its date masked.
 std::string new_record(const Appended& appended, bool compressed) {
   const std::string_view tail =
@@ -258,6 +313,11 @@ TEST(FileAppend, DigestsOfWhatItReadAndWroteAreThoseOfTheBytes) {
                   compress ? *got.counts.member_offset : got.counts.manifest_offset);
         EXPECT_EQ(output.covered_sha256,
                   digest::sha256(std::string_view(got.written).substr(0, output.covered_size)));
+        // What was kept is what the whole-archive appender keeps (members
+        // copied whole keep the CR/LF between their records too).
+        const std::string_view kept = std::string_view(got.written).substr(0, output.covered_size);
+        EXPECT_EQ(kept_records(compress ? inflate_members(kept) : std::string(kept)),
+                  kept_records(archive.content));
         if (!deferred) {
           reference = new_record(got, compress);
           continue;
