@@ -41,12 +41,12 @@ STORE = b"\x00quillmark package store" * 1000
 # the libraries the append uses.
 DIGEST = """
 import hashlib, sys
-from quillmark_files import _scan
+from quillmark_files import _native
 hasher, crc, buffer = hashlib.sha256(), 0, bytearray(4 << 20)
 with open(sys.argv[1], "rb", buffering=0) as stream:
     while got := stream.readinto(buffer):
         hasher.update(memoryview(buffer)[:got])
-        crc = _scan.crc32(buffer, crc, got)
+        crc = _native.crc32(buffer, crc, got)
 print(hasher.hexdigest(), crc)
 """
 

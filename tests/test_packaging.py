@@ -42,7 +42,7 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
 
     files = wheel_files(wheel)
     assert "quillmark.abi3.so" in files
-    for part in ("_scan.abi3.so", "_scan.pyi", "py.typed", "__init__.py"):
+    for part in ("_native.abi3.so", "_native.pyi", "py.typed", "__init__.py"):
         assert f"quillmark_files/{part}" in files
     # No interpreter-specific build of the module may sneak in beside it.
     assert not [f for f in files if re.search(r"\.cpython-\d+.*\.so$", f)]
@@ -56,7 +56,7 @@ def test_pip_wheel_gives_one_abi3_wheel_with_module_and_stubs():
     "library, initialiser",
     [
         ("quillmark.abi3.so", "PyInit_quillmark"),
-        ("quillmark_files/_scan.abi3.so", "PyInit__scan"),
+        ("quillmark_files/_native.abi3.so", "PyInit__native"),
     ],
 )
 def test_each_extension_exports_only_its_initialiser(library, initialiser):

@@ -1,4 +1,4 @@
-"""The private pass over files (quillmark_files._scan) as the Python layer uses it.
+"""The private pass over files (quillmark_files._native) as the Python layer uses it.
 
 A pass on several threads must really read parts ahead (``Scan.parts``) and
 give what one thread gives; results are named tuples that unpack as before;
@@ -18,7 +18,7 @@ import pytest
 import quillmark
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from quillmark_files import FileRecord, _scan
+from quillmark_files import FileRecord, _native
 
 MANIFEST = b"a manifest store"
 
@@ -44,7 +44,7 @@ def _gzip_file(tmp_path: Path, records: list[bytes], name: str = "crawl.warc.gz"
     return path
 
 
-def _run(scan: _scan.Scan) -> list[FileRecord]:
+def _run(scan: _native.Scan) -> list[FileRecord]:
     listed: list[FileRecord] = []
     while not scan.done:
         batch = scan.run(1 << 20)
@@ -53,10 +53,10 @@ def _run(scan: _scan.Scan) -> list[FileRecord]:
     return listed
 
 
-def _scan_file(path: Path, **options: object) -> tuple[_scan.Scan, list[FileRecord]]:
+def _scan_file(path: Path, **options: object) -> tuple[_native.Scan, list[FileRecord]]:
     fd = os.open(path, os.O_RDONLY)
     try:
-        scan = _scan.Scan(fd, **options)  # type: ignore[arg-type]
+        scan = _native.Scan(fd, **options)  # type: ignore[arg-type]
         return scan, _run(scan)
     finally:
         os.close(fd)
@@ -134,6 +134,7 @@ def test_results_are_named_and_unpack_by_position(tmp_path):
         counts.member_length,
         counts.written,
         counts.moved_from,
+        counts.old_manifest,
     ]
     assert (counts.records_kept, counts.manifests_removed, counts.written) == (
         20,
@@ -222,11 +223,11 @@ def test_an_append_through_an_output_is_the_append_to_its_descriptor(
     shared = tmp_path / "shared"
     shared_fd = os.open(shared, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
     try:
-        output = _scan.Output(shared_fd)
+        output = _native.Output(shared_fd)
         output.write(prefix)
         fd = os.open(source, os.O_RDONLY)
         try:
-            scan = _scan.Scan(fd, append_to=output, **options)  # type: ignore[arg-type]
+            scan = _native.Scan(fd, append_to=output, **options)  # type: ignore[arg-type]
             with pytest.raises(RuntimeError):
                 output.write(b"not now")
             _run(scan)
@@ -255,7 +256,7 @@ def test_an_output_copy_past_the_input_end_fails_with_eio(tmp_path):
     out_fd = os.open(target, os.O_WRONLY | os.O_CREAT | os.O_TRUNC)
     in_fd = os.open(source, os.O_RDONLY)
     try:
-        output = _scan.Output(out_fd)
+        output = _native.Output(out_fd)
         output.copy(in_fd, 2, 5)
         output.write(bytearray(b"!"))
         output.write(memoryview(b"?!")[:1])

@@ -28,8 +28,16 @@
 // - The thread wakes (on a condition variable) when a piece's worth of bytes
 //   is waiting, or on finish() or cancel(), and reads by pread into a buffer of
 //   its own, a piece at a time.
-// - One caller thread at a time: advance, finish and cancel are not meant to
-//   be called concurrently with each other on one object.
+// - mark(at) asks for the digests of [start, at) as well: the thread takes
+//   them on its way past `at` (a copy of the state: the bytes are read once).
+//   `at` must be at or past the bound given so far, which the thread may have
+//   read up to. A later mark replaces an earlier one. marked() waits until the
+//   thread is past the mark (the bound must have reached it) and returns
+//   those digests; after finish(end) it returns them if the mark was within
+//   `end`. It fails with Io (EINVAL) where there is no such mark, or as
+//   finish() does for a failed read.
+// - One caller thread at a time: advance, mark, marked, finish and cancel are
+//   not meant to be called concurrently with each other on one object.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +70,8 @@ class RangeDigest {
   ~RangeDigest();
 
   void advance(std::uint64_t to) noexcept;
+  void mark(std::uint64_t at) noexcept;
+  Result<RangeDigests> marked();
   Result<RangeDigests> finish(std::uint64_t end);
   void cancel() noexcept;
 

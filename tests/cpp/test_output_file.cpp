@@ -3,7 +3,9 @@
 // kernel answers: when it refuses a way (a pipe as output refuses
 // copy_file_range, an output opened for appending refuses both), copies
 // part of a range, copies nothing, or is interrupted; and a range past the
-// input's end must fail with EIO under each way, not pass as copied.
+// input's end must fail with EIO under each way, not pass as copied. A range
+// digest that follows the output must see exactly the bytes written, whatever
+// was gathered or written at the descriptor before it began to follow.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/sendfile.h>
@@ -98,24 +100,49 @@ TEST(OutputFile, EveryAnswerOfTheKernelGivesTheSameBytes) {
     script.random.seed(seed);
     g_script = &script;
     TemporaryFile out("");
-    OutputFile file(out.fd(), {scripted_copy_file_range, scripted_sendfile});
-    std::string expected;
     std::mt19937 random(seed);
+    // Bytes before the output's own, then some it gathers before a digest
+    // follows it (every other seed).
+    const std::string before = random_bytes(random() % 5000, seed);
+    ASSERT_EQ(::write(out.fd(), before.data(), before.size()), static_cast<ssize_t>(before.size()));
+    OutputFile file(out.fd(), {scripted_copy_file_range, scripted_sendfile});
+    const std::string gathered = random_bytes(random() % 3000, seed + 1);
+    ASSERT_TRUE(file.write(gathered));
+    std::optional<digest::RangeDigest> digest;
+    if (seed % 2 == 0) {
+      Result<std::uint64_t> offset = file.file_offset();
+      ASSERT_TRUE(offset);
+      EXPECT_EQ(offset.value(), before.size() + gathered.size());
+      Result<digest::RangeDigest> started =
+          digest::RangeDigest::start(out.fd(), offset.value(), digest::Digests::Both);
+      ASSERT_TRUE(started);
+      digest.emplace(std::move(started.value()));
+      ASSERT_TRUE(file.follow(*digest));
+    }
+    std::string expected;
     for (int step = 0; step < 12; ++step) {
       if (random() % 3 == 0) {
         const std::string data = input.substr(random() % input.size(), random() % (1 << 18));
         ASSERT_TRUE(file.write(data));
         expected += data;
-        continue;
+      } else {
+        const std::size_t offset = random() % input.size();
+        const std::size_t size = random() % (input.size() - offset + 1);
+        ASSERT_TRUE(file.copy(in.fd(), offset, size));
+        expected += input.substr(offset, size);
       }
-      const std::size_t offset = random() % input.size();
-      const std::size_t size = random() % (input.size() - offset + 1);
-      ASSERT_TRUE(file.copy(in.fd(), offset, size));
-      expected += input.substr(offset, size);
+      EXPECT_LE(file.landed(), file.position());
     }
     ASSERT_TRUE(file.flush());
-    EXPECT_EQ(file.position(), expected.size());
-    ASSERT_EQ(read_all(out.fd()), expected) << "seed " << seed;
+    EXPECT_EQ(file.position(), gathered.size() + expected.size());
+    EXPECT_EQ(file.landed(), file.position());
+    ASSERT_EQ(read_all(out.fd()), before + gathered + expected) << "seed " << seed;
+    if (digest) {
+      Result<digest::RangeDigests> digests =
+          digest->finish(before.size() + gathered.size() + expected.size());
+      ASSERT_TRUE(digests) << digests.error().display();
+      EXPECT_EQ(digests->sha256, digest::sha256(expected)) << "seed " << seed;
+    }
   }
   g_script = nullptr;
 }

@@ -1,6 +1,7 @@
 // The digest of a file range on its own thread: following a writer that
-// appends to the file, stopping at an end learnt late, a file cut short, a
-// read that fails, cancellation, and the caller's mistakes. The results are
+// appends to the file, stopping at an end learnt late, the digests of a prefix
+// taken on the way, a file cut short, a read that fails, cancellation, and the
+// caller's mistakes. The results are
 // compared with zlib's CRC-32 and the portable SHA-256 kernel, one-shot.
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -169,6 +170,88 @@ TEST(RangeDigest, RefusesAnEndBeforeWhatWasPromisedAndASecondFinish) {
   expect_digests(moved.finish(3000), std::string(2900, 'y'), Digests::Both);
   EXPECT_EQ(moved.finish(3000).error().display(), "I/O error: Invalid argument");
   EXPECT_EQ(moved_from->finish(3000).error().display(), "I/O error: Invalid argument");
+}
+
+TEST(RangeDigest, AMarkGivesTheDigestsOfThePrefixOnTheWay) {
+  std::mt19937_64 random(9);
+  ScratchFile file;
+  const std::string data = random_bytes(random, 3 * RangeDigest::kPiece + 777);
+  file.append(data);
+  const std::size_t start = 33;
+  const std::size_t end = data.size() - 5;
+  for (std::size_t at : {start, start + 1, RangeDigest::kPiece - 1, RangeDigest::kPiece,
+                         RangeDigest::kPiece + 1, 2 * RangeDigest::kPiece + 5, end}) {
+    for (bool wait_on_the_way : {false, true}) {
+      SCOPED_TRACE("mark at " + std::to_string(at));
+      Result<RangeDigest> digest = RangeDigest::start(file.fd(), start, Digests::Both);
+      ASSERT_TRUE(digest.ok());
+      // The bound creeps up to the mark in uneven steps, as a pass finds records.
+      std::size_t bound = start;
+      while (bound < at) {
+        bound = std::min<std::size_t>(at, bound + random() % (RangeDigest::kPiece / 3));
+        digest->advance(bound);
+      }
+      digest->mark(at);
+      const std::string prefix = data.substr(start, at - start);
+      if (wait_on_the_way) expect_digests(digest->marked(), prefix, Digests::Both);
+      digest->advance(end - 1);
+      expect_digests(digest->finish(end), data.substr(start, end - start), Digests::Both);
+      expect_digests(digest->marked(), prefix, Digests::Both);
+    }
+  }
+}
+
+TEST(RangeDigest, ALaterMarkReplacesAnEarlierOneAndMarksItCannotKeepAreRefused) {
+  ScratchFile file;
+  const std::string data(4 * RangeDigest::kPiece, 'm');
+  file.append(data);
+  const auto started = [&](Digests digests) {
+    Result<RangeDigest> digest = RangeDigest::start(file.fd(), 0, digests);
+    EXPECT_TRUE(digest.ok());
+    return std::move(digest.value());
+  };
+  {
+    RangeDigest digest = started(Digests::Sha256);
+    digest.mark(100);
+    digest.advance(100);
+    expect_digests(digest.marked(), data.substr(0, 100), Digests::Sha256);
+    digest.advance(2 * RangeDigest::kPiece);
+    digest.mark(3 * RangeDigest::kPiece);  // replaces the first, already taken
+    digest.advance(3 * RangeDigest::kPiece);
+    expect_digests(digest.marked(), data.substr(0, 3 * RangeDigest::kPiece), Digests::Sha256);
+    expect_digests(digest.finish(data.size()), data, Digests::Sha256);
+  }
+  {
+    RangeDigest digest = started(Digests::Crc32);
+    EXPECT_EQ(digest.marked().error().display(), "I/O error: Invalid argument");  // no mark
+    digest.advance(RangeDigest::kPiece);
+    digest.mark(10);  // behind the bound: the thread may be past it
+    EXPECT_EQ(digest.marked().error().display(), "I/O error: Invalid argument");
+    digest.mark(2 * RangeDigest::kPiece);  // ahead of the bound: it would wait for ever
+    EXPECT_EQ(digest.marked().error().display(), "I/O error: Invalid argument");
+    expect_digests(digest.finish(RangeDigest::kPiece + 1), data.substr(0, RangeDigest::kPiece + 1),
+                   Digests::Crc32);
+    // The range ended before the mark.
+    EXPECT_EQ(digest.marked().error().display(), "I/O error: Invalid argument");
+  }
+  {
+    RangeDigest digest = started(Digests::Both);
+    digest.mark(0);  // the empty prefix
+    expect_digests(digest.marked(), "", Digests::Both);
+    digest.cancel();
+    EXPECT_EQ(digest.finish(5).error().display(), "I/O error: Operation canceled");
+  }
+}
+
+TEST(RangeDigest, AMarkPastTheEndOfAFileCutShortGivesTheFilesError) {
+  ScratchFile file;
+  file.append(std::string(100, 'x'));
+  Result<RangeDigest> digest = RangeDigest::start(file.fd(), 0, Digests::Both);
+  ASSERT_TRUE(digest.ok());
+  digest->advance(RangeDigest::kPiece);
+  digest->mark(RangeDigest::kPiece);
+  EXPECT_EQ(digest->marked().error().display(),
+            "I/O error: the file ends at byte 100, before byte 1048576");
 }
 
 }  // namespace

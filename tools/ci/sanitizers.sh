@@ -43,15 +43,16 @@ ASAN_OPTIONS="${asan_options/detect_leaks=0/detect_leaks=1}" UBSAN_OPTIONS="$ubs
 
 echo "--- the pass over files under ThreadSanitizer"
 # The parallel pass runs parts of a file on threads of its own, and a range
-# digest follows its caller on a thread of its own; their tests and those of
-# the single pass run under TSan too.
+# digest follows its caller on a thread of its own (the digests of a pass's
+# input, and of an append's output); their tests and those of the single pass
+# run under TSan too.
 cmake -S . -B "$build/tsan" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQUILLMARK_BUILD_MODULE=OFF -DQUILLMARK_BUILD_TESTS=ON -DQUILLMARK_SANITIZE=thread >/dev/null
 cmake --build "$build/tsan"
 tsan_status=0
 TSAN_OPTIONS="halt_on_error=1:log_path=$reports/tsan" \
   "$build/tsan/tests/cpp/quillmark_core_tests" \
-  --gtest_filter='FileScan*:ParallelScan*:RangeDigest*' --gtest_brief=1 || tsan_status=$?
+  --gtest_filter='FileScan*:ParallelScan*:RangeDigest*:InputDigest*:FileAppend*:OutputFile*' --gtest_brief=1 || tsan_status=$?
 
 echo "--- module built with the sanitizers"
 [[ -x $venv/bin/python ]] || "$QM_PYTHON_BASE" -m venv "$venv"

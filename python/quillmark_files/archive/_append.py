@@ -24,7 +24,7 @@ from typing import NamedTuple
 from ._identity import WatchedFile
 from ._lock import held_for_change
 from ._output import open_output
-from ._pass import Progress, chosen_inflater, pass_options, run_to_end
+from ._pass import OutputDigests, Progress, chosen_inflater, pass_options, run_to_end
 from ._source import STANDARD_STREAM, Input, Source, display_name
 
 _SPOOL_PIECE = 1 << 20
@@ -54,6 +54,9 @@ class WrittenArchive(NamedTuple):
     # input; None when it begins with all that was kept, where it stood, so
     # that an index of the input still holds.
     moved_from: int | None
+    # The CRC-32 and SHA-256 of the bytes written, read back right behind the
+    # writer, where they were asked for.
+    digests: OutputDigests | None = None
 
 
 def checked_record_id(record_id: str | None) -> str:
@@ -147,16 +150,20 @@ def append_into(
     progress: Progress | None,
     threads: int | None,
     output_name: str,
+    digest_output: bool = False,
 ) -> WrittenArchive:
     """Writes the archive ``stream`` (a regular file, or a range of one) with
     ``manifest`` as its one manifest record at ``out_fd``'s own file offset.
-    ``output_name`` names the output in the result and in errors."""
+    ``output_name`` names the output in the result and in errors. With
+    ``digest_output`` (``out_fd`` then open for reading too), the result has
+    the digests of what was written."""
     scan = stream.scan(
         inflater=chosen_inflater(inflater),
         append_to=out_fd,
         manifest=manifest,
         record_id=record_id,
         compress=compress,
+        output_digests=digest_output,
         **pass_options(threads),
     )
     run_to_end(scan, progress, stream.name, output_name)
@@ -172,7 +179,8 @@ def append_into(
         member_offset=counts.member_offset,
         member_length=counts.member_length,
     )
-    return WrittenArchive(result, counts.written, counts.moved_from)
+    digests = scan.output_digests() if digest_output else None
+    return WrittenArchive(result, counts.written, counts.moved_from, digests)
 
 
 @contextlib.contextmanager

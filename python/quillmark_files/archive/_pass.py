@@ -1,6 +1,6 @@
 """Running the native pass over an archive file, in steps.
 
-The extension ``quillmark_files._scan`` is imported here and nowhere else. A
+The extension ``quillmark_files._native`` is imported here and nowhere else. A
 pass releases the interpreter lock while it works, for a step of at most STEP
 input bytes at a time; between steps the caller's thread reports progress
 and, being back in Python, acts on Ctrl-C and on signals. A step ends early
@@ -22,9 +22,10 @@ import os
 from collections.abc import Iterator
 from typing import Any, Callable, NoReturn, Optional
 
-from .._scan import Scan as Scan
-from .._scan import ScanFailure, inflaters
-from .._scan import crc32 as crc32
+from .._native import OutputDigests as OutputDigests
+from .._native import Scan as Scan
+from .._native import ScanFailure, inflaters
+from .._native import crc32 as crc32
 from ..errors import CompressionError, InflaterUnavailable, MalformedArchive
 
 INFLATER_VARIABLE = "QUILLMARK_INFLATER"

@@ -89,7 +89,7 @@ class Source:
         return self.fd is not None and stat.S_ISREG(os.fstat(self.fd).st_mode)
 
     def scan(self, **options: Any) -> Scan:
-        """A native pass over the archive (see _scan.pyi for ``options``)."""
+        """A native pass over the archive (see _native.pyi for ``options``)."""
         try:
             if self.fd is None:
                 return Scan(self.stream, **options)

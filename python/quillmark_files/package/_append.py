@@ -149,6 +149,7 @@ def warc_appender(
             progress=progress,
             threads=threads,
             output_name=source.name,
+            digest_output=True,
         )
 
     return write

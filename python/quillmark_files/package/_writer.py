@@ -4,11 +4,11 @@ Every other entry is copied byte for byte (local header, data, data
 descriptor) with its compression method, by the output's range copy, so that
 file systems that can share extents do. The new WARC is written stored by a
 callback, straight into the output at the entry's data offset; its CRC-32 (for
-the ZIP headers) and hash (for datapackage.json) come from a thread that reads
-the written bytes back right behind the writer, from the page cache, while
-the pass goes on (WrittenDigest): they cost little more time than the
-writing itself. The CRC-32 is the native module's (libdeflate's where the
-build has it); it and hashlib let go of the interpreter lock on large pieces.
+the ZIP headers) and SHA-256 (for datapackage.json) come from the append
+itself, whose digest thread reads the written bytes back right behind the
+writer, from the page cache, while the pass goes on: they cost little more
+time than the writing itself. A package that hashes with another algorithm
+than SHA-256 has its WARC read back once more, after the append, by hashlib.
 ``datapackage.json`` gets the WARC's new hash and size, and
 ``datapackage-digest.json`` the new hash of ``datapackage.json``; these two
 are written after all other entries, as packagers put them, whatever their
@@ -27,13 +27,11 @@ from __future__ import annotations
 
 import hashlib
 import os
-import threading
 import zlib
 from typing import Callable, NamedTuple
 
 from ..archive._append import WrittenArchive
 from ..archive._output import Output
-from ..archive._pass import crc32
 from ..errors import PackageError
 from ._datapackage import DATAPACKAGE, DIGEST
 from ._package import Package, WarcEntry
@@ -41,8 +39,8 @@ from ._zip_directory import Entry
 from ._zip_fields import DEFLATED, STORED, fits
 from ._zip_headers import central_record, end_records, local_header, relocated_central
 
-_DIGEST_PIECE = 4 << 20  # bytes read back at a time
-_DIGEST_WAIT_SECONDS = 0.01  # how long the thread waits for more bytes
+_DIGEST_PIECE = 4 << 20  # bytes read back at a time, for another hash than SHA-256
+_SHA256 = "sha256"
 # Room left below 4 GiB when deciding whether the WARC's local header needs a
 # ZIP64 field: the new WARC is the old one, give or take its manifest records
 # and records compressed again.
@@ -141,18 +139,17 @@ def _write_warc(
         raise OSError("the output's file position is not where its bytes end")
     algorithm = package.datapackage.hash_algorithm(warc.name)
     try:
-        digest = WrittenDigest(out.fd, start, algorithm)
+        hasher = None if algorithm == _SHA256 else hashlib.new(algorithm)
     except ValueError:
         raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
-    try:
-        written = write_warc(out.fd)
-    except BaseException:
-        digest.cancel()
-        raise
+    written = write_warc(out.fd)
     size = written.size
-    crc, hexdigest = digest.finish(size)
+    digests = written.digests
+    assert digests is not None and digests.crc32 is not None and digests.sha256 is not None
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start + size:
         raise OSError("the new WARC does not end where its writer says")
+    crc = digests.crc32
+    hexdigest = digests.sha256.hex() if hasher is None else _read_back(out.fd, start, size, hasher)
     out.wrote(size)
     if not zip64 and not fits(size):
         raise PackageError(
@@ -189,56 +186,13 @@ def _write_small(out: Output, entry: Entry, data: bytes) -> bytes:
     )
 
 
-class WrittenDigest:
-    """Digests the bytes of ``fd`` from ``start`` on as they appear in the file."""
-
-    def __init__(self, fd: int, start: int, algorithm: str) -> None:
-        self._fd = fd
-        self._start = start
-        self._hasher = hashlib.new(algorithm)  # ValueError for an unknown one
-        self._crc = 0
-        self._done = 0
-        self._size: int | None = None  # known once the writer is done
-        self._stop = False
-        self._more = threading.Event()
-        self._error: BaseException | None = None
-        self._thread = threading.Thread(target=self._run, name="quillmark-digest", daemon=True)
-        self._thread.start()
-
-    def finish(self, size: int) -> tuple[int, str]:
-        """The CRC-32 and hex digest of the ``size`` bytes written."""
-        self._size = size
-        self._more.set()
-        self._thread.join()
-        if self._error is not None:
-            raise self._error
-        if self._done != size:
+def _read_back(fd: int, start: int, size: int, hasher: hashlib._Hash) -> str:
+    """The hex digest of the ``size`` bytes at ``start`` of ``fd``."""
+    done = 0
+    while done < size:
+        piece = os.pread(fd, min(_DIGEST_PIECE, size - done), start + done)
+        if not piece:
             raise OSError("the new WARC became shorter while it was read back")
-        return self._crc, self._hasher.hexdigest()
-
-    def cancel(self) -> None:
-        self._stop = True
-        self._more.set()
-        self._thread.join()
-
-    def _run(self) -> None:
-        buffer = bytearray(_DIGEST_PIECE)
-        try:
-            while not self._stop:
-                size = self._size
-                written = os.fstat(self._fd).st_size - self._start if size is None else size
-                if self._done >= written:
-                    if size is not None:
-                        return
-                    self._more.wait(_DIGEST_WAIT_SECONDS)
-                    continue
-                want = min(_DIGEST_PIECE, written - self._done)
-                with memoryview(buffer) as view:
-                    got = os.preadv(self._fd, [view[:want]], self._start + self._done)
-                    if got == 0:
-                        return
-                    self._hasher.update(view[:got])
-                    self._crc = crc32(buffer, self._crc, got)
-                self._done += got
-        except BaseException as exc:  # raised again by finish(), on the caller's thread
-            self._error = exc
+        hasher.update(piece)
+        done += len(piece)
+    return hasher.hexdigest()

@@ -142,7 +142,7 @@ PyType_Slot output_slots[] = {
 };
 
 PyType_Spec output_spec = {
-    "quillmark_files._scan.Output", sizeof(OutputObject), 0, Py_TPFLAGS_DEFAULT, output_slots,
+    "quillmark_files._native.Output", sizeof(OutputObject), 0, Py_TPFLAGS_DEFAULT, output_slots,
 };
 
 }  // namespace
@@ -165,7 +165,7 @@ OutputObject* as_output(PyObject* object) {
 
 PyObject* raise_os_error(const Error& error) {
   const int code = error.io_error().value();
-  const std::string message = error.io_error().message();
+  const std::string message = error.detail().empty() ? error.io_error().message() : error.detail();
   OwnedRef args(Py_BuildValue("(is)", code, message.c_str()));
   if (args) PyErr_SetObject(PyExc_OSError, args.get());
   return nullptr;

@@ -1,4 +1,4 @@
-// quillmark_files._scan.Output: an archive file being written (OutputFile)
+// quillmark_files._native.Output: an archive file being written (OutputFile)
 // for the Python layer: Output(fd), write(data), copy(in_fd, offset, size),
 // flush(), position. An append may write through it (Scan(append_to=...)),
 // its buffer and position shared; while it does, the Output is its alone.
@@ -19,7 +19,8 @@ struct OutputObject {
 bool add_output_type(PyObject* module);
 // `object` as an Output, or null (no exception) when it is not one.
 OutputObject* as_output(PyObject* object);
-// Raises OSError for an Io error of the core; returns null.
+// Raises OSError for an Io error of the core (its errno, and the core's
+// message where the system's reason would not tell); returns null.
 PyObject* raise_os_error(const Error& error);
 
 }  // namespace quillmark::python

@@ -1,5 +1,8 @@
 #include "writer/file/file_append.hpp"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <utility>
 
 #include "record/builder.hpp"
@@ -231,7 +234,7 @@ class MembersSink final : public FileAppend::Sink {
 
 }  // namespace
 
-FileAppend::FileAppend(FileInput& input, OutputFile& out, std::string manifest,
+FileAppend::FileAppend(FileInput& input, OutputFile& out, std::optional<std::string> manifest,
                        std::string record_id, const AppendOptions& options)
     : input_(input),
       out_(out),
@@ -240,41 +243,139 @@ FileAppend::FileAppend(FileInput& input, OutputFile& out, std::string manifest,
       record_id_(std::move(record_id)),
       options_(options) {}
 
-Status FileAppend::run(std::size_t budget) {
-  if (error_) return *error_;
-  if (done_) return Ok{};
-  if (!scan_) {
-    char magic[2] = {};
-    Result<std::size_t> got = input_.read_at(0, magic, sizeof magic);
-    if (!got) return *(error_ = std::move(got).error());
-    const bool gzip_in = gzip::starts_with_magic(std::string_view(magic, got.value()));
-    if (options_.compress) deflater_ = gzip::make_deflater();
-    const AppendTarget target{out_, out_start_, counts_, output_failed_, deflater_.get(), input_};
-    const bool members = gzip_in && options_.compress;
-    if (members) {
-      sink_ = std::make_unique<MembersSink>(target, options_.inflater);
-    } else if (!gzip_in && !options_.compress) {
-      sink_ = std::make_unique<RangesSink>(target);
-    } else {
-      sink_ = std::make_unique<RecordsSink>(target);
-    }
-    ScanOptions scan_options;
-    scan_options.inflater = options_.inflater;
-    scan_options.compressed = gzip_in;
-    scan_ =
-        make_pass(input_, *sink_, scan_options, members ? options_.threads : 1, options_.part_size);
+FileAppend::~FileAppend() {
+  if (output_digest_) out_.unfollow();
+}
+
+// A failure ends the append for good: no digest reads its files any more.
+Status FileAppend::failed(Status status) {
+  if (status) return status;
+  error_ = status.error();
+  if (input_digest_) input_digest_->cancel();
+  if (output_digest_) {
+    out_.unfollow();
+    output_digest_->cancel();
   }
-  Status status = scan_->run(budget);
-  if (status && scan_->done()) status = finish();
-  if (!status) error_ = status.error();
   return status;
 }
 
-Status FileAppend::finish() {
+Status FileAppend::run(std::size_t budget) {
+  if (error_) return *error_;
+  if (done_ || waiting_) return Ok{};
+  if (!scan_) {
+    if (Status status = start(); !status) return failed(std::move(status));
+  }
+  Status status = scan_->run(budget);
+  if (status && scan_->done()) status = end_of_input();
+  return failed(std::move(status));
+}
+
+Status FileAppend::finish(std::string manifest) {
+  if (error_) return *error_;
+  if (!waiting_) return Error::io(std::make_error_code(std::errc::invalid_argument));
+  waiting_ = false;
+  return failed(write_record(manifest));
+}
+
+Status FileAppend::start() {
+  char magic[2] = {};
+  Result<std::size_t> got = input_.read_at(0, magic, sizeof magic);
+  if (!got) return std::move(got).error();
+  const bool gzip_in = gzip::starts_with_magic(std::string_view(magic, got.value()));
+  if (options_.compress) deflater_ = gzip::make_deflater();
+  const AppendTarget target{out_, out_start_, counts_, output_failed_, deflater_.get(), input_};
+  const bool members = gzip_in && options_.compress;
+  if (members) {
+    sink_ = std::make_unique<MembersSink>(target, options_.inflater);
+  } else if (!gzip_in && !options_.compress) {
+    sink_ = std::make_unique<RangesSink>(target);
+  } else {
+    sink_ = std::make_unique<RecordsSink>(target);
+  }
+  ScanSink* sink = sink_.get();
+  if (options_.keep_old_manifest) {
+    old_manifest_ = std::make_unique<ManifestKeeper>();
+    pairs_[0] = std::make_unique<SinkPair>(*sink, *old_manifest_);
+    sink = pairs_[0].get();
+  }
+  if (options_.input_digests.any()) {
+    Result<std::unique_ptr<InputDigest>> digest =
+        InputDigest::start(input_, options_.input_digests);
+    if (!digest) return std::move(digest).error();
+    input_digest_ = std::move(digest).value();
+    pairs_[1] = std::make_unique<SinkPair>(*sink, *input_digest_);
+    sink = pairs_[1].get();
+  }
+  if (options_.output_digests) {
+    if (Status status = start_output_digest(); !status) {
+      output_failed_ = true;
+      return status;
+    }
+  }
+  ScanOptions scan_options;
+  scan_options.inflater = options_.inflater;
+  scan_options.compressed = gzip_in;
+  scan_ =
+      make_pass(input_, *sink, scan_options, members ? options_.threads : 1, options_.part_size);
+  return Ok{};
+}
+
+// The output is read back, by position, right behind the writer.
+Status FileAppend::start_output_digest() {
+  struct stat info;
+  const int flags = fcntl(out_.fd(), F_GETFL);
+  if (fstat(out_.fd(), &info) != 0 || !S_ISREG(info.st_mode) || flags < 0 ||
+      (flags & O_ACCMODE) == O_WRONLY) {
+    return Error::io(std::make_error_code(std::errc::bad_file_descriptor),
+                     "the output is read back for its digests: it must be a regular file open "
+                     "for reading");
+  }
+  Result<std::uint64_t> offset = out_.file_offset();
+  if (!offset) return std::move(offset).error();
+  output_base_ = offset.value();
+  Result<digest::RangeDigest> digest =
+      digest::RangeDigest::start(out_.fd(), output_base_, digest::Digests::Both);
+  if (!digest) return std::move(digest).error();
+  output_digest_.emplace(std::move(digest).value());
+  return out_.follow(*output_digest_);
+}
+
+Status FileAppend::end_of_input() {
   if (Status status = sink_->finish(); !status) return status;
   if (scan_->content_size() == 0) return empty_archive_error();
+  if (old_manifest_) counts_.old_manifest = std::move(old_manifest_->manifest());
+  if (input_digest_) {
+    Result<InputDigests> digests = input_digest_->finish();
+    if (!digests) return std::move(digests).error();
+    input_digests_ = std::move(digests).value();
+  }
+  counts_.written = out_.position() - out_start_;  // so far: what comes before the new record
+  if (output_digest_) {
+    output_digests_ = OutputDigests{};
+    output_digests_->covered_size = counts_.written;
+    output_digest_->mark(output_base_ + counts_.written);
+  }
+  if (manifest_) return write_record(*manifest_);
+  // Deferred: what was kept is in the file, and digested, before the wait.
+  Status status = out_.flush();
+  if (status && output_digest_) {
+    Result<digest::RangeDigests> covered = output_digest_->marked();
+    if (covered) {
+      output_digests_->covered_sha256 = covered->sha256;
+    } else {
+      status = std::move(covered).error();
+    }
+  }
+  if (!status) {
+    output_failed_ = true;
+    return status;
+  }
+  waiting_ = true;
+  return Ok{};
+}
 
-  const PreparedRecord record(manifest_record_fields(manifest_, record_id_));
+Status FileAppend::write_record(const std::string& manifest) {
+  const PreparedRecord record(manifest_record_fields(manifest, record_id_));
   std::string bytes(record.size(), '\0');
   record.write(bytes.data());
   const std::size_t member_offset = out_.position() - out_start_;
@@ -291,11 +392,22 @@ Status FileAppend::finish() {
     status = out_.write(bytes);
   }
   if (status) status = out_.flush();
+  if (status) counts_.written = out_.position() - out_start_;
+  if (status && output_digest_) {
+    Result<digest::RangeDigests> whole = output_digest_->finish(output_base_ + counts_.written);
+    Result<digest::RangeDigests> covered = whole ? output_digest_->marked() : whole;
+    out_.unfollow();
+    if (!covered) {
+      status = std::move(covered).error();
+    } else {
+      output_digests_->whole = std::move(whole).value();
+      output_digests_->covered_sha256 = covered->sha256;
+    }
+  }
   if (!status) {
     output_failed_ = true;
     return status;
   }
-  counts_.written = out_.position() - out_start_;
   done_ = true;
   return Ok{};
 }

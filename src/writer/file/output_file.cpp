@@ -1,6 +1,7 @@
 #include "writer/file/output_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,9 @@ constexpr std::size_t kWriteBackFrom = std::size_t{8} << 20;
 // One kernel copy at a time: large enough to cost few calls, small enough
 // that an interrupt is acted on soon.
 constexpr std::size_t kCopyStep = std::size_t{1} << 30;
+// While a digest follows the output, a copy lands in smaller steps, so that
+// the digest reads the bytes of one step while the kernel makes the next.
+constexpr std::size_t kFollowedCopyStep = std::size_t{16} << 20;
 
 Error io_error(int code) {
   return Error::io(std::error_code(code, std::generic_category()));
@@ -40,7 +44,39 @@ Status OutputFile::write_through(std::string_view data) {
       return io_error(errno);
     }
     data.remove_prefix(static_cast<std::size_t>(written));
+    land(static_cast<std::size_t>(written));
   }
+  return Ok{};
+}
+
+void OutputFile::land(std::size_t size) noexcept {
+  landed_ += size;
+  if (follower_ != nullptr) {
+    landed_offset_ += size;
+    follower_->advance(landed_offset_);
+  }
+}
+
+Result<std::uint64_t> OutputFile::file_offset() const {
+  // The bytes that landed end at the descriptor's offset (at the file's end
+  // for a descriptor that appends); those gathered follow.
+  off_t end;
+  const int flags = fcntl(fd_, F_GETFL);
+  if (flags >= 0 && (flags & O_APPEND) != 0) {
+    struct stat info;
+    end = fstat(fd_, &info) == 0 ? info.st_size : -1;
+  } else {
+    end = lseek(fd_, 0, SEEK_CUR);
+  }
+  if (flags < 0 || end < 0) return io_error(errno);
+  return static_cast<std::uint64_t>(end) + held_;
+}
+
+Status OutputFile::follow(digest::RangeDigest& digest) {
+  Result<std::uint64_t> offset = file_offset();
+  if (!offset) return std::move(offset).error();
+  landed_offset_ = offset.value() - held_;
+  follower_ = &digest;
   return Ok{};
 }
 
@@ -95,7 +131,8 @@ Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
       way = static_cast<Way>(way + 1);
       continue;
     }
-    Result<std::size_t> copied = copy_once(way, in_fd, offset, std::min(end - offset, kCopyStep));
+    const std::size_t step = follower_ != nullptr ? kFollowedCopyStep : kCopyStep;
+    Result<std::size_t> copied = copy_once(way, in_fd, offset, std::min(end - offset, step));
     if (!copied) {
       if (way == kReadWrite || !kernel_cannot(copied.error().io_error().value())) {
         return std::move(copied).error();
@@ -106,6 +143,7 @@ Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
       way = static_cast<Way>(way + 1);
     } else {
       offset += copied.value();
+      if (way != kReadWrite) land(copied.value());  // read and write lands as it writes
     }
   }
   return Ok{};
