@@ -160,6 +160,8 @@ def test_a_command_loads_only_what_it_needs(tmp_path, args, unloaded):
     done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
     loaded = set(done.stderr.split())
     assert done.returncode == 0 and "quillmark_files" in loaded
+    if sys.version_info < (3, 10):  # argparse loads shutil, whose bz2 loads threading
+        unloaded = unloaded - {"threading"}
     assert not unloaded & loaded
 
 
