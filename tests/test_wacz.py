@@ -21,6 +21,7 @@ import quillmark_files
 from hypothesis import given, settings
 from hypothesis import strategies as st
 from quillmark_files import Package
+from quillmark_files._native import Output
 from quillmark_files.package._append import warc_appender
 
 warcio = pytest.importorskip("warcio")
@@ -382,34 +383,21 @@ class _Unseekable(io.RawIOBase):
             self.stream.flush()
 
 
-class _FarOutput:
+FAR = 9 << 29  # 4.5 GiB
+
+
+def _far_output(path: Path) -> Output:
     """An output that starts 4.5 GiB into a sparse file, so that every offset
     written needs ZIP64 fields, without writing gigabytes."""
-
-    START = 9 << 29
-
-    def __init__(self, path: Path) -> None:
-        self.fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC)
-        self.position = os.lseek(self.fd, self.START, os.SEEK_SET)
-
-    def write(self, data: bytes) -> None:
-        self.position += os.write(self.fd, data)
-
-    def copy(self, in_fd: int, offset: int, size: int) -> None:
-        self.write(os.pread(in_fd, size, offset))
-
-    def wrote(self, size: int) -> None:
-        self.position += size
-
-    def flush(self) -> None:
-        pass
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC)
+    return Output(fd, start=os.lseek(fd, FAR, os.SEEK_SET))
 
 
 def test_offsets_and_sizes_past_4_gib_use_zip64(crawl: Path, tmp_path: Path):
     from quillmark_files.package._writer import write_package
 
     far = tmp_path / "far.wacz"
-    output = _FarOutput(far)
+    output = _far_output(far)
     with Package(str(crawl)) as package:
         (warc,) = package.warcs
         write = warc_appender(
@@ -424,6 +412,7 @@ def test_offsets_and_sizes_past_4_gib_use_zip64(crawl: Path, tmp_path: Path):
         written = write_package(
             package, warc, output, write, size_hint=5 << 30, drop_signature=False
         )
+    output.flush()
     os.close(output.fd)
     assert written.warc_offset > 1 << 32
     with zipfile.ZipFile(far) as z:  # every offset, and the WARC's ZIP64 local header

@@ -161,6 +161,26 @@ TEST(OutputFile, AFailureThatIsNotARefusalIsReported) {
   g_script = nullptr;
 }
 
+// An output that continues bytes already in the file counts positions from
+// where it starts; the bytes land at the descriptor's offset all the same.
+TEST(OutputFile, PositionsCountFromWhereTheOutputStarts) {
+  const std::string input = random_bytes(1 << 17, 4);
+  TemporaryFile in(input), out("head");
+  ASSERT_EQ(lseek(out.fd(), 4, SEEK_SET), 4);
+  OutputFile file(out.fd(), 4);
+  ASSERT_TRUE(file.write("abc"));
+  ASSERT_TRUE(file.copy(in.fd(), 5, input.size() - 5));
+  EXPECT_EQ(file.position(), 4 + 3 + input.size() - 5);
+  Result<std::uint64_t> offset = file.file_offset();
+  ASSERT_TRUE(offset);
+  EXPECT_EQ(offset.value(), file.position());
+  ASSERT_TRUE(file.flush());
+  EXPECT_EQ(read_all(out.fd()),
+            "head"
+            "abc" +
+                input.substr(5));
+}
+
 // Real refusals: the way each output leaves, with a range that ends inside
 // the input and one that goes past its end (the input shrank meanwhile).
 TEST(OutputFile, EachWayCopiesAndTellsAnInputThatEndedEarly) {

@@ -23,7 +23,7 @@ from typing import NamedTuple
 
 from ._identity import WatchedFile
 from ._lock import held_for_change
-from ._output import open_output
+from ._output import Output, open_output
 from ._pass import OutputDigests, Progress, chosen_inflater, pass_options, run_to_end
 from ._source import STANDARD_STREAM, Input, Source, display_name
 
@@ -100,10 +100,9 @@ def append_to_file(
                     target != STANDARD_STREAM and str(target).endswith(".gz")
                 )
             with open_output(str(target), lambda: stream.confirm(still_at)) as out:
-                out.flush()  # the pass writes at the descriptor's own offset
                 written = append_into(
                     readable,
-                    out.fd,
+                    out,
                     manifest,
                     record_id,
                     compress=compress,
@@ -112,7 +111,6 @@ def append_to_file(
                     threads=threads,
                     output_name=str(target),
                 )
-                out.wrote(written.size)
     return written.result
 
 
@@ -141,7 +139,7 @@ def is_gzip(stream: Source) -> bool:
 
 def append_into(
     stream: Source,
-    out_fd: int,
+    out: Output,
     manifest: bytes,
     record_id: str,
     *,
@@ -153,13 +151,13 @@ def append_into(
     digest_output: bool = False,
 ) -> WrittenArchive:
     """Writes the archive ``stream`` (a regular file, or a range of one) with
-    ``manifest`` as its one manifest record at ``out_fd``'s own file offset.
+    ``manifest`` as its one manifest record through ``out``.
     ``output_name`` names the output in the result and in errors. With
-    ``digest_output`` (``out_fd`` then open for reading too), the result has
+    ``digest_output`` (``out.fd`` then open for reading too), the result has
     the digests of what was written."""
     scan = stream.scan(
         inflater=chosen_inflater(inflater),
-        append_to=out_fd,
+        append_to=out,
         manifest=manifest,
         record_id=record_id,
         compress=compress,

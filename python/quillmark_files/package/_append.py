@@ -14,6 +14,7 @@ from ..archive import STANDARD_STREAM, AppendResult, Progress, checked_record_id
 from ..archive._append import WrittenArchive, append_into, is_gzip
 from ..archive._identity import unchanged
 from ..archive._lock import held_for_change
+from ..archive._output import Output
 from ..errors import PackageError
 from ._datapackage import signature_error
 from ._package import Package, WarcEntry, package_path, warc_path, warc_source
@@ -137,11 +138,11 @@ def warc_appender(
 ) -> WriteWarc:
     """The WriteWarc that appends ``manifest`` to the WARC as to a file."""
 
-    def write(out_fd: int) -> WrittenArchive:
+    def write(out: Output) -> WrittenArchive:
         source = warc_source(package, warc)
         return append_into(
             source,
-            out_fd,
+            out,
             manifest,
             record_id,
             compress=is_gzip(source),

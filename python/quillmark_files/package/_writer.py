@@ -48,7 +48,7 @@ _ZIP64_MARGIN = 64 << 20
 
 
 # Writes the WARC at the descriptor's position.
-WriteWarc = Callable[[int], WrittenArchive]
+WriteWarc = Callable[[Output], WrittenArchive]
 
 
 class WrittenPackage(NamedTuple):
@@ -142,7 +142,8 @@ def _write_warc(
         hasher = None if algorithm == _SHA256 else hashlib.new(algorithm)
     except ValueError:
         raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
-    written = write_warc(out.fd)
+    written = write_warc(out)
+    out.flush()
     size = written.size
     digests = written.digests
     assert digests is not None and digests.crc32 is not None and digests.sha256 is not None
@@ -150,7 +151,6 @@ def _write_warc(
         raise OSError("the new WARC does not end where its writer says")
     crc = digests.crc32
     hexdigest = digests.sha256.hex() if hasher is None else _read_back(out.fd, start, size, hasher)
-    out.wrote(size)
     if not zip64 and not fits(size):
         raise PackageError(
             f"{warc.name} grew past 4 GiB beyond its expected size; its local header has "

@@ -50,9 +50,11 @@ PyObject* run(PyObject* self, bool release, Call call) {
 }
 
 PyObject* output_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  static const char* keywords[] = {"fd", nullptr};
+  static const char* keywords[] = {"fd", "start", nullptr};
   int fd = -1;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i:Output", const_cast<char**>(keywords), &fd)) {
+  unsigned long long start = 0;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "i|$K:Output", const_cast<char**>(keywords), &fd,
+                                   &start)) {
     return nullptr;
   }
   if (fd < 0) {
@@ -66,7 +68,7 @@ PyObject* output_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   output.file = nullptr;
   output.busy = output.claimed = false;
   try {
-    output.file = new OutputFile(fd);
+    output.file = new OutputFile(fd, static_cast<std::size_t>(start));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -124,9 +126,14 @@ PyMethodDef output_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyObject* output_fd(PyObject* self, void*) {
+  return PyLong_FromLong(output_of(self).file->fd());
+}
+
 PyGetSetDef output_getset[] = {
     {"position", output_position, nullptr, "Bytes written so far, those gathered included.",
      nullptr},
+    {"fd", output_fd, nullptr, "The file descriptor written to.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -135,9 +142,10 @@ PyType_Slot output_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(output_dealloc)},
     {Py_tp_methods, output_methods},
     {Py_tp_getset, output_getset},
-    {Py_tp_doc, const_cast<char*>("Output(fd)\n--\n\n"
+    {Py_tp_doc, const_cast<char*>("Output(fd, *, start=0)\n--\n\n"
                                   "An archive written at the file offset of fd, which stays "
-                                  "the caller's to open, sync and close.")},
+                                  "the caller's to open, sync and close; positions count "
+                                  "from start.")},
     {0, nullptr},
 };
 

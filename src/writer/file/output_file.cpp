@@ -33,8 +33,8 @@ bool kernel_cannot(int code) {
 
 }  // namespace
 
-OutputFile::OutputFile(int fd, const KernelCopy& kernel)
-    : fd_(fd), kernel_(kernel), buffer_(new char[kBuffer]) {}
+OutputFile::OutputFile(int fd, const KernelCopy& kernel, std::size_t start)
+    : fd_(fd), kernel_(kernel), buffer_(new char[kBuffer]), position_(start), landed_(start) {}
 
 Status OutputFile::write_through(std::string_view data) {
   while (!data.empty()) {

@@ -32,8 +32,11 @@ class OutputFile {
     ssize_t (*sendfile)(int, int, off_t*, std::size_t) = ::sendfile;
   };
 
-  explicit OutputFile(int fd) : OutputFile(fd, KernelCopy{}) {}
-  OutputFile(int fd, const KernelCopy& kernel);
+  // `start`: the position of the first byte written, for an output that
+  // continues bytes already in the file (positions count from the file's
+  // start).
+  explicit OutputFile(int fd, std::size_t start = 0) : OutputFile(fd, KernelCopy{}, start) {}
+  OutputFile(int fd, const KernelCopy& kernel, std::size_t start = 0);
 
   Status write(std::string_view data);
   // Appends `size` bytes at file position `offset` of the regular file
