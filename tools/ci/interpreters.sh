@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # One abi3 wheel, audited, then the whole pytest suite under every CPython
-# from 3.9 to 3.13 found on the machine. A missing interpreter is reported;
+# from 3.9 to 3.13 found on the machine, but the main venv's own (3.11 here),
+# whose run is the pytest stage's. A missing interpreter is reported;
 # a failing run, a wrong wheel tag or an audit finding fails the stage.
 set -uo pipefail
 source "$(dirname "$0")/env.sh"
@@ -10,6 +11,7 @@ cd "$QM_ROOT"
 quiet_pip() { "$@" 2> >(grep -v "^WARNING: Location" >&2); }
 
 versions=(3.9 3.10 3.11 3.12 3.13)
+main_version=$("$QM_PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])') || exit 1
 pyenv_root="${QM_PYENV_VERSIONS:-/root/.pyenv/versions}"
 work="$QM_ROOT/build/interpreters"
 wheel_dir="$work/wheel"
@@ -81,6 +83,10 @@ jobs_limit="${QM_INTERPRETER_JOBS:-2}"
 found=()
 missing=()
 for version in "${versions[@]}"; do
+  if [[ $version == "$main_version" ]]; then
+    echo "--- CPython $version: the pytest stage's run"
+    continue
+  fi
   python=""
   for candidate in "$pyenv_root/$version".*/bin/python"$version"; do
     [[ -x $candidate ]] && python="$candidate"

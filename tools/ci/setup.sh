@@ -27,4 +27,5 @@ bash "$QM_ROOT/tools/gzip-libraries"
 [[ -x $QM_PY ]] || "$QM_PYTHON_BASE" -m venv "$QM_VENV"
 "$QM_PY" -m pip install -q --upgrade pip
 "$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test.txt"
+"$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test-build.txt"
 "$QM_PY" -m pip install -q -r "$QM_ROOT/requirements-test-main.txt"
