@@ -1,11 +1,10 @@
-"""An output holds exactly what was written and copied, in order, whichever
-way the kernel copies (or refuses to), with writes made at its descriptor
-directly in between; on a failure midway the target keeps its bytes and
-nothing is left beside it."""
+"""An output holds exactly what was written and copied, in order, with an
+append's bytes written through it in between; on a failure midway the target
+keeps its bytes and nothing is left beside it. (Each way the kernel may copy,
+or refuse to, is tried by the writer's own tests, tests/cpp/test_output_file.cpp.)"""
 
 from __future__ import annotations
 
-import errno
 import functools
 import os
 import random
@@ -16,48 +15,28 @@ import sys
 from pathlib import Path
 
 import pytest
+import quillmark
 
 output = pytest.importorskip("quillmark_files.archive")
+from quillmark_files.archive._append import append_into  # noqa: E402
+from quillmark_files.archive._source import Source  # noqa: E402
+
 MIB = 1 << 20
 EXAMPLES = Path(__file__).resolve().parents[1] / "examples"
 CLI = Path(sys.executable).with_name("quillmark")
-
-
-def refusing(name: str, how: str):
-    """os.NAME, except that it refuses the copy as an old kernel, another file
-    system or a tired one does: an error, or nothing copied."""
-
-    def refused(*args):
-        if how == "zero":
-            return 0
-        raise OSError(errno.EXDEV if name == "copy_file_range" else errno.EINVAL, how)
-
-    return refused
-
-
-WAYS = {
-    "kernel": [],
-    "no copy_file_range": [("copy_file_range", "error")],
-    "copy_file_range copies nothing": [("copy_file_range", "zero")],
-    "read and write": [("copy_file_range", "error"), ("sendfile", "error")],
-}
 
 
 class Interrupted(BaseException):
     pass
 
 
-@pytest.mark.parametrize("way", WAYS)
 @pytest.mark.parametrize("target", ["new", "replaced", "named temporary"])
-@pytest.mark.parametrize("seed", range(3))
-def test_output_is_what_was_written_and_copied(
-    tmp_path: Path, monkeypatch, seed: int, target: str, way: str
-):
-    rng = random.Random(f"{seed}/{target}/{way}")
-    for name, how in WAYS[way]:
-        monkeypatch.setattr(os, name, refusing(name, how))
+@pytest.mark.parametrize("seed", range(4))
+def test_output_is_what_was_written_and_copied(tmp_path: Path, monkeypatch, seed: int, target: str):
+    rng = random.Random(f"{seed}/{target}")
     if target == "named temporary":  # a file system without O_TMPFILE
         monkeypatch.setattr("quillmark_files.archive._atomic_file._can_link_unnamed", lambda: False)
+    (tmp_path / "pieces").mkdir()
     source = tmp_path / "in"
     content = rng.randbytes(6 * MIB)
     source.write_bytes(content)
@@ -79,18 +58,14 @@ def test_output_is_what_was_written_and_copied(
                         raise Interrupted
                     size = rng.choice((1, 100, 4095, 4096, 70_000, MIB + 1, 3 * MIB))
                     offset = rng.randrange(len(content) - size)
-                    kind = rng.choice(("write", "copy", "copy next", "at the fd"))
+                    kind = rng.choice(("write", "copy", "copy next", "appended"))
                     if kind == "copy next" and next_offset + size <= len(content):
                         offset = next_offset  # joins the copy before it
                     if kind == "write":
                         piece = rng.randbytes(size)
                         out.write(piece)
-                    elif kind == "at the fd":  # as native code writes
-                        piece = rng.randbytes(size)
-                        out.flush()
-                        assert os.lseek(out.fd, 0, os.SEEK_CUR) == out.position
-                        os.write(out.fd, piece)
-                        out.position += size
+                    elif kind == "appended":  # an append writing through the output
+                        piece = _appended(tmp_path, rng.randbytes(size), out)
                     else:
                         piece = content[offset : offset + size]
                         out.copy(given.fileno(), offset, size)
@@ -107,6 +82,31 @@ def test_output_is_what_was_written_and_copied(
     assert sorted(os.listdir(tmp_path)) == sorted({*before, "out"})
     if original is not None:
         assert stat.S_IMODE(path.stat().st_mode) == 0o604
+
+
+def _appended(tmp_path: Path, body: bytes, out) -> bytes:
+    """What an append of a one-record archive writes through ``out``."""
+    archive = tmp_path / "pieces" / "piece.warc"
+    archive.parent.mkdir(exist_ok=True)
+    archive.write_bytes(
+        quillmark.build_record("resource", "application/octet-stream", "urn:uuid:0", body)
+    )
+    start = out.position
+    with Source(str(archive)) as stream:
+        append_into(
+            stream,
+            out,
+            b"store",
+            "urn:uuid:1",
+            compress=False,
+            inflater=None,
+            progress=None,
+            threads=1,
+            output_name="out",
+        )
+    assert out.position > start
+    out.flush()
+    return os.pread(out.fd, out.position - start, start)
 
 
 def test_a_copy_past_the_end_of_its_input_fails_and_leaves_nothing(tmp_path: Path):

@@ -139,7 +139,10 @@ Status OutputFile::copy_range(int in_fd, std::size_t offset, std::size_t size) {
       }
       refused_[way] = true;
     } else if (copied.value() == 0) {
-      if (way == kReadWrite) return io_error(EIO);  // the input shrank while it was read
+      if (way == kReadWrite) {
+        return Error::io(std::error_code(EIO, std::generic_category()),
+                         "the input file became shorter while it was read");
+      }
       way = static_cast<Way>(way + 1);
     } else {
       offset += copied.value();
