@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import os
 import random
 import statistics
 import sys
@@ -52,6 +53,8 @@ def members(data: bytes) -> list[bytes]:
 
 @pytest.fixture(scope="module")
 def made(tmp_path_factory):
+    if os.environ.get("QUILLMARK_QUICK") == "1":
+        pytest.skip("quick run: the benchmark's inputs are made in the full test run")
     data_dir = tmp_path_factory.mktemp("native")
     with pytest.MonkeyPatch.context() as patch:
         patch.setitem(native_inputs.SCALES, "quick", SMALL)
