@@ -46,9 +46,9 @@ import sys
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from .covered import Covered, CoveredRange, RangeFile
-from .definition import PARENT_RESOURCE, STORE_FORMAT, Definition, completed, parsed
-from .failures import (
+from ._covered import Covered, CoveredRange, RangeFile
+from ._definition import PARENT_RESOURCE, STORE_FORMAT, Definition, completed, parsed
+from ._failures import (
     NEEDS_PYTHON,
     NEEDS_SDK,
     NOT_A_STORE,
@@ -59,8 +59,8 @@ from .failures import (
     SdkUnavailable,
     one_line,
 )
-from .report import VerifyReport, digest_checkable, report
-from .signer import ALGORITHMS, SignCallback, Signer, certificates, pem_text
+from ._report import VerifyReport, digest_checkable, report
+from ._signer import ALGORITHMS, SignCallback, Signer, certificates, pem_text
 
 __all__ = [
     "CoveredRange",

@@ -6,10 +6,10 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any, Union
 
-from .failures import SdkError
+from ._failures import SdkError
 
 if TYPE_CHECKING:
-    from .report import VerifyReport
+    from ._report import VerifyReport
 
 WARC_FORMAT = "application/warc"
 STORE_FORMAT = "application/c2pa"
