@@ -219,8 +219,9 @@ def _show(found: Any, as_json: bool) -> None:
         if found.trusted is None
         else ("trusted" if found.trusted else "not trusted")
     )
-    lines = [f"{shown(found.path)}: {found.signature}" + (f", {trust}" if found_report else "")]
-    if found_report is not None and found_report.is_store:
+    is_store = found_report is not None and found_report.is_store
+    lines = [f"{shown(found.path)}: {found.signature}" + (f", {trust}" if is_store else "")]
+    if is_store:
         issuer = found_report.signer_issuer or "unknown"
         lines.append(f"  signer: {found_report.signer_subject} (issued by {issuer})")
         lines.append(f"  signed at: {found_report.signing_time or 'no time (no timestamp)'}")
