@@ -18,7 +18,7 @@ if TYPE_CHECKING:
     from ._sdk import check_signer, sign_store, verify_store
     from ._sign import SignResult, sign
     from ._signer import Signer
-    from ._verify import SIGNATURE_STATES, Verification, verify
+    from ._verify import SIGNATURE_STATES, Verification, ready_to_verify, verify
 
 __all__ = [
     "SIGNATURE_STATES",
@@ -30,6 +30,7 @@ __all__ = [
     "Verification",
     "VerifyReport",
     "check_signer",
+    "ready_to_verify",
     "sign",
     "sign_store",
     "verify",

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 
 from ..archive import Input, Progress, chosen_inflater
 from ..archive._pass import pass_options, run_to_end
+from ..archive._reading import Summary, summary_of
 from ..archive._source import Source, opened
 from ..package import Package
 from ..package._package import opened_warc, wants_package
@@ -71,6 +72,17 @@ class Verification:
         return None if self.report is None else self.report.signer_subject
 
 
+def ready_to_verify(trust_anchors: str | bytes | None = None) -> None:
+    """Raises what ``verify`` would raise for any archive: SdkUnavailable
+    saying what to install, SdkError for trust anchors that are not PEM."""
+    from ._sdk import sdk
+    from ._signer import certificates, pem_text
+
+    sdk()
+    if trust_anchors is not None:
+        certificates(pem_text(trust_anchors, "trust anchors"), "trust anchors")
+
+
 def verify(
     source: Input | Package,
     *,
@@ -119,17 +131,29 @@ def verify_source(
     threads: int | None,
 ) -> Verification:
     """``verify`` of an open archive (a regular file, or a range of one)."""
+    return checked_and_verified(stream, trust_anchors, inflater, progress, threads)[1]
+
+
+def checked_and_verified(
+    stream: Source,
+    trust_anchors: str | bytes | None,
+    inflater: str | None,
+    progress: Progress | None,
+    threads: int | None,
+) -> tuple[Summary, Verification]:
+    """What ``check`` and ``verify`` find of an open archive (a regular file,
+    or a range of one), in one pass."""
     from ._sdk import verify_store
 
     with stream.unchanged():
-        scan = stream.scan(
-            inflater=chosen_inflater(inflater), covered=True, **pass_options(threads)
-        )
+        options = pass_options(threads)
+        scan = stream.scan(inflater=chosen_inflater(inflater), covered=True, **options)
         run_to_end(scan, progress, stream.name)
-        store = scan.summary().manifest
+        summary = summary_of(scan, stream.name)
+        store = summary.manifest
         covered = scan.input_digests().covered
         if store is None or covered is None:
-            return Verification(stream.name, UNSIGNED, (NO_STORE,), None, None)
+            return summary, Verification(stream.name, UNSIGNED, (NO_STORE,), None, None)
         assert stream.fd is not None
         # The open file itself, whatever its name now (a package's WARC at its offset).
         bytes_range = CoveredRange(f"/proc/self/fd/{stream.fd}", stream.start, covered.end)
@@ -137,7 +161,7 @@ def verify_source(
     span = (0, covered.end)
     found = dataclasses.replace(found, covered=span)
     if not found.is_store:
-        return Verification(stream.name, NOT_A_STORE, (found.problem or "",), span, found)
+        return summary, Verification(stream.name, NOT_A_STORE, (found.problem or "",), span, found)
     reasons = [f"{s.code}: {s.explanation}" for s in found.failures]
     uncovered = _uncovered(covered.last_record, covered.nothing_after, covered.own_member)
     if uncovered:
@@ -146,7 +170,7 @@ def verify_source(
     if anchored and not found.trusted and UNTRUSTED not in {s.code for s in found.failures}:
         reasons.append(NOT_ANCHORED)
     state = INVALID if reasons else VALID
-    return Verification(stream.name, state, tuple(reasons), span, found)
+    return summary, Verification(stream.name, state, tuple(reasons), span, found)
 
 
 def _uncovered(last_record: bool, nothing_after: bool, own_member: bool | None) -> str:
