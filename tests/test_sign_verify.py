@@ -272,3 +272,52 @@ def test_verify_json_and_the_summary_on_the_command_line(pki, tmp_path, pems, ca
     printed, err = capfd.readouterr()
     assert printed.splitlines()[0] == f"{out}: invalid, not trusted"
     assert err == f"quillmark: {out}: signingCredential.untrusted: signing certificate untrusted\n"
+
+
+def test_audit_verify_rows_agree_with_verify_in_every_format(pki, tmp_path, pems, capfd):
+    from quillmark_files.crawl import FIELD_NAMES, read_report
+
+    crawl = tmp_path / "crawl"
+    crawl.mkdir()
+    signer = Signer.from_pem(pki.es256.chain, pki.es256.key)
+    source = archive(tmp_path, "gzip per record")
+    sign(source, signer, crawl / "valid.warc.gz")
+    sign(archive(tmp_path, "plain"), signer, crawl / "signed.warc")
+    data = bytearray((crawl / "signed.warc").read_bytes())
+    data[data.index(b"xxxx")] ^= 0x01  # a body byte: still well-formed, no longer signed
+    (crawl / "flipped.warc").write_bytes(bytes(data))
+    (crawl / "unsigned.warc").write_bytes(b"".join(RECORDS))
+    (crawl / "foreign.warc").write_bytes(b"".join(RECORDS) + manifest_record(b"opaque"))
+    (crawl / "broken.warc").write_bytes(b"WARC/1.1\r\nnot a record")
+    expected = {}
+    for path in sorted(crawl.iterdir()):
+        try:
+            found = verify(path, trust_anchors=pki.root)
+        except quillmark_files.ArchiveError:
+            expected[str(path)] = (None, None, None)
+            continue
+        error = (
+            "; ".join(found.reasons) if found.signature in ("invalid", "not a C2PA store") else None
+        )
+        expected[str(path)] = (found.signature, error, found.signer)
+    assert [state for state, _, _ in expected.values()] == [
+        None, "invalid", "not a C2PA store", "valid", "unsigned", "valid"
+    ]  # fmt: skip
+    formats = ["jsonl", "csv"]
+    if not QUICK:
+        with __import__("contextlib").suppress(ImportError):
+            __import__("pyarrow.parquet")
+            formats.append("parquet")
+    for format in formats:
+        out = tmp_path / f"report.{format}"
+        argv = ["audit", "--verify", "--trust-anchors", pems["root"], "-j", "2", "-o", str(out)]
+        assert main([*argv, str(crawl)]) == 1  # the broken, flipped and foreign files
+        capfd.readouterr()
+        rows = {row["path"]: row for row in read_report(str(out))}
+        got = {p: (r["signature"], r["signature_error"], r["signer"]) for p, r in rows.items()}
+        assert got == expected, format
+    # Without --verify, the rows are as they were.
+    out = tmp_path / "plain.jsonl"
+    assert main(["audit", "-o", str(out), str(crawl)]) == 1
+    capfd.readouterr()
+    assert all(tuple(json.loads(line)) == FIELD_NAMES for line in out.read_text().splitlines())
