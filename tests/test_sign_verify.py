@@ -321,3 +321,32 @@ def test_audit_verify_rows_agree_with_verify_in_every_format(pki, tmp_path, pems
     assert main(["audit", "-o", str(out), str(crawl)]) == 1
     capfd.readouterr()
     assert all(tuple(json.loads(line)) == FIELD_NAMES for line in out.read_text().splitlines())
+
+
+def test_a_warc_in_a_package_is_signed_and_verified_there(pki, tmp_path, pems, capfd):
+    import zipfile
+
+    from test_wacz import assert_valid, make_package, write_warc
+
+    package = make_package(tmp_path, write_warc(tmp_path / "crawl.warc.gz", 6))
+    signed = tmp_path / "signed.wacz"
+    argv = ["sign", str(package), "-o", str(signed), "--cert", pems["chain"], "--key", pems["key"]]
+    assert main(argv) == 0
+    out, err = capfd.readouterr()
+    assert err == "" and out.startswith(f"{signed}#archive/crawl.warc.gz: signed by ")
+    assert_valid(signed)  # datapackage.json names the new WARC's size and hash
+    with zipfile.ZipFile(signed) as z:
+        warc = z.read("archive/crawl.warc.gz")
+    found = verify(signed, trust_anchors=pki.root)
+    assert found.valid and found.path == f"{signed}#archive/crawl.warc.gz"
+    n = found.covered[1]
+    store = quillmark.read_manifest(gzip.decompress(warc))
+    # A third party takes the WARC out of the package: its bytes before the member.
+    sdk = sdk_alone(warc[:n], store, pki.root)
+    assert sdk["validation_state"] == "Trusted" and codes(sdk, "failure") == set()
+    assert main(["verify", "--json", str(signed)]) == 0
+    assert json.loads(capfd.readouterr()[0])["signature"] == "valid"
+    assert main(["verify", str(package)]) == 1
+    assert (
+        capfd.readouterr()[1] == f"quillmark: {package}#archive/crawl.warc.gz: no manifest store\n"
+    )
