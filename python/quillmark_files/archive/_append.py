@@ -21,7 +21,6 @@ import uuid
 from collections.abc import Iterator
 from typing import Callable, NamedTuple, Union
 
-from .._native import CoveredBytes
 from ._identity import WatchedFile
 from ._lock import held_for_change
 from ._output import open_output
@@ -74,10 +73,7 @@ class KeptBytes(NamedTuple):
     sha256: bytes  # of the output's bytes before the new record
     size: int  # how many there are
     old_manifest: bytes | None  # the store of the last manifest record removed
-    # The input's own bytes before that record: their SHA-256, where they end
-    # (in the input), and whether the record was its last with nothing after.
-    old_covered: CoveredBytes | None
-    source: Source  # the input, still open
+    source: Source  # the input, still open (and locked, in place)
 
 
 # Makes the manifest store once everything kept is written.
@@ -196,7 +192,6 @@ def append_into(
         compress=compress,
         output_digests=digest_output or deferred,
         old_manifest=deferred,
-        covered=deferred,
         **pass_options(threads),
     )
     run_to_end(scan, progress, stream.name, output_name)
@@ -207,7 +202,6 @@ def append_into(
                 kept.sha256,
                 kept.end,
                 scan.appended().old_manifest,
-                scan.input_digests().covered,
                 stream,
             )
         )

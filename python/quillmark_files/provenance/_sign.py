@@ -67,7 +67,11 @@ class _Signing:
         title: str,
         resign: bool,
         trust_anchors: str | bytes | None,
+        inflater: str | None = None,
+        threads: int | None = None,
     ) -> None:
+        self.inflater = inflater
+        self.threads = threads
         self.definition = definition
         self.signer = signer
         self.title = title
@@ -100,12 +104,19 @@ class _Signing:
         return self.store
 
     def _earlier(self, kept: KeptBytes, store: bytes) -> VerifyReport:
-        """The earlier store verified over the input's bytes before it."""
+        """The earlier store verified over the input's bytes before it: read
+        again, so that the first signing of an archive (the common case)
+        costs no digest of its input."""
+        from ..archive._pass import chosen_inflater, pass_options, run_to_end
         from ._sdk import verify_store
 
-        covered = kept.old_covered
         source = kept.source
-        assert covered is not None and source.fd is not None
+        assert source.fd is not None
+        options = pass_options(self.threads)
+        scan = source.scan(inflater=chosen_inflater(self.inflater), covered=True, **options)
+        run_to_end(scan, None, source.name)
+        covered = scan.input_digests().covered
+        assert covered is not None  # the append found the store there
         span = CoveredRange(f"/proc/self/fd/{source.fd}", source.start, covered.end)
         found = verify_store(store, span, self.trust_anchors, sha256=covered.sha256)
         if found.is_store and not (covered.last_record and covered.nothing_after):
@@ -173,7 +184,7 @@ def sign(
     sign_store(definition, bytes(32), signer, title=str(title))
     if output is not None:
         _refuse_special(os.fspath(output))
-    signing = _Signing(definition, signer, str(title), resign, trust_anchors)
+    signing = _Signing(definition, signer, str(title), resign, trust_anchors, inflater, threads)
     if in_package:
         from ..package import append_to_package
 

@@ -75,10 +75,10 @@ class Verification:
 def ready_to_verify(trust_anchors: str | bytes | None = None) -> None:
     """Raises what ``verify`` would raise for any archive: SdkUnavailable
     saying what to install, SdkError for trust anchors that are not PEM."""
-    from ._sdk import sdk
+    from ._sdk import installed
     from ._signer import certificates, pem_text
 
-    sdk()
+    installed()
     if trust_anchors is not None:
         certificates(pem_text(trust_anchors, "trust anchors"), "trust anchors")
 
@@ -101,9 +101,9 @@ def verify(
     c2pa-python is not installed; SdkError for anchors that are not PEM.
     ``progress`` and ``threads`` are as for ``check``.
     """
-    from ._sdk import sdk
+    from ._sdk import installed
 
-    sdk()  # what to install, before any pass
+    installed()  # what to install, before any pass; loaded after it, when its memory is free
     if isinstance(source, Package) or wants_package(source, warc):
         with opened_warc(source, warc) as stream:
             return verify_source(stream, trust_anchors, inflater, progress, threads)
