@@ -110,6 +110,9 @@ class _Signing:
         from ..archive._pass import chosen_inflater, pass_options, run_to_end
         from ._sdk import verify_store
 
+        first_look = verify_store(store, b"")  # bytes that are no C2PA store: no read
+        if not first_look.is_store:
+            return first_look
         source = kept.source
         assert source.fd is not None
         options = pass_options(self.threads)
