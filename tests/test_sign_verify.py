@@ -350,3 +350,31 @@ def test_a_warc_in_a_package_is_signed_and_verified_there(pki, tmp_path, pems, c
     assert (
         capfd.readouterr()[1] == f"quillmark: {package}#archive/crawl.warc.gz: no manifest store\n"
     )
+
+
+def test_without_the_sdk_sign_verify_and_audit_say_what_to_install(
+    tmp_path, pems, capfd, monkeypatch
+):
+    from importlib import metadata
+
+    from quillmark_files.provenance import _sdk
+    from quillmark_files.provenance._failures import NEEDS_SDK
+
+    plain = archive(tmp_path, "plain")
+
+    def missing(name):
+        raise metadata.PackageNotFoundError(name)
+
+    try:
+        _sdk._load.cache_clear()
+        monkeypatch.setattr(metadata, "version", missing)
+        for argv in (
+            ["sign", str(plain), "--cert", pems["chain"], "--key", pems["key"]],
+            ["verify", str(plain)],
+            ["audit", "--verify", str(plain)],
+        ):
+            assert run_failing(capfd, argv) == f"quillmark: {NEEDS_SDK}"
+    finally:
+        monkeypatch.undo()
+        _sdk._load.cache_clear()
+    assert plain.read_bytes() == b"".join(RECORDS)
