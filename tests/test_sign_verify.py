@@ -316,6 +316,12 @@ def test_audit_verify_rows_agree_with_verify_in_every_format(pki, tmp_path, pems
         rows = {row["path"]: row for row in read_report(str(out))}
         got = {p: (r["signature"], r["signature_error"], r["signer"]) for p, r in rows.items()}
         assert got == expected, format
+    # The Spark job's executors make the same rows.
+    from quillmark_files.crawl import Verifying
+    from quillmark_files.crawl.spark_audit import audit_group, list_targets
+
+    made = audit_group(list_targets([str(crawl)]), verifying=Verifying(pki.root))
+    assert {row[0]: row[-3:] for row in made} == expected
     # Without --verify, the rows are as they were.
     out = tmp_path / "plain.jsonl"
     assert main(["audit", "-o", str(out), str(crawl)]) == 1
