@@ -162,7 +162,8 @@ def checked_and_verified(
     found = dataclasses.replace(found, covered=span)
     if not found.is_store:
         return summary, Verification(stream.name, NOT_A_STORE, (found.problem or "",), span, found)
-    reasons = [f"{s.code}: {s.explanation}" for s in found.failures]
+    # Once each: a failure of the earlier manifest's is also an ingredient's.
+    reasons = list(dict.fromkeys(f"{s.code}: {s.explanation}" for s in found.failures))
     uncovered = _uncovered(covered.last_record, covered.nothing_after, covered.own_member)
     if uncovered:
         reasons.insert(0, f"{NOT_COVERED}: {uncovered}")
