@@ -47,8 +47,8 @@ def make_archive(size: int) -> Path:
 
 def child(mode: str, path: str, store_path: str, anchors_path: str) -> None:
     """One measured run, in its own process: prints its peak memory."""
+    from quillmark_files.provenance._covered import sha256_of
     from quillmark_files.provenance._sdk import CoveredRange, verify_store
-    from quillmark_files.provenance.covered import sha256_of
 
     covered = CoveredRange(path, 0, os.path.getsize(path))
     if mode == "sha256":
@@ -83,8 +83,8 @@ def main(argv: list[str] | None = None) -> int:
 
     sys.path.insert(0, str(TESTS))
     from pki import make_pki
+    from quillmark_files.provenance._covered import sha256_of
     from quillmark_files.provenance._sdk import CoveredRange, Signer, sign_store
-    from quillmark_files.provenance.covered import sha256_of
 
     pki = make_pki()
     signer = Signer.from_pem(pki.es256.chain, pki.es256.key)

@@ -25,6 +25,8 @@ from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature  # noqa: E402
 from pki import Identity, make_pki  # noqa: E402
 from quillmark_files.provenance import _sdk  # noqa: E402
+from quillmark_files.provenance._covered import sha256_of  # noqa: E402
+from quillmark_files.provenance._failures import NEEDS_PYTHON, NEEDS_SDK  # noqa: E402
 from quillmark_files.provenance._sdk import (  # noqa: E402
     CoveredRange,
     SdkError,
@@ -34,9 +36,7 @@ from quillmark_files.provenance._sdk import (  # noqa: E402
     sign_store,
     verify_store,
 )
-from quillmark_files.provenance.covered import sha256_of  # noqa: E402
-from quillmark_files.provenance.failures import NEEDS_PYTHON, NEEDS_SDK  # noqa: E402
-from quillmark_files.provenance.store_framing import (  # noqa: E402
+from quillmark_files.provenance._store_framing import (  # noqa: E402
     StoreFramingError,
     _Cbor,
     check_framing,

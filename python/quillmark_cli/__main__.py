@@ -71,7 +71,7 @@ def _run(argv: list[str] | None) -> int:
         import quillmark
         from quillmark_files import InflaterUnavailable
 
-        from . import audit, commands
+        from . import audit, commands, provenance
         from .parser import build_parser
     except ImportError as exc:
         return _fail(f"cannot load the quillmark module: {exc}", EXIT_FAILURE)
@@ -83,6 +83,8 @@ def _run(argv: list[str] | None) -> int:
         "append": commands.run_append,
         "check": commands.run_check,
         "audit": audit.run_audit,
+        "sign": provenance.run_sign,
+        "verify": provenance.run_verify,
     }
     try:
         return handlers[args.command](args)

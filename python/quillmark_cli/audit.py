@@ -57,6 +57,18 @@ def add_parser(commands, threads: int, positive) -> None:
     audit.add_argument(
         "-o", "--output", metavar="OUT", help="write the rows to OUT instead of standard output"
     )
+    audit.add_argument(
+        "--verify",
+        action="store_true",
+        help="verify each archive's signed C2PA manifest too: rows get the fields signature "
+        "(valid, invalid, unsigned, not a C2PA store), signature_error and signer; exit "
+        "status 1 also when a signature is invalid or not a C2PA store",
+    )
+    audit.add_argument(
+        "--trust-anchors",
+        metavar="PEM",
+        help="with --verify: root certificates (PEM) every signer must chain to",
+    )
 
 
 def _paths(given: list[str]) -> Iterator[str]:
@@ -78,10 +90,17 @@ class Tally:
         self.finished = 0
         self.failures: list[dict] = []
         self.changed: list[dict] = []  # still being written: no verdict, no fault
+        self.signatures: dict[str, int] | None = None  # by state, with --verify
+        self.bad_signatures: list[dict] = []
 
     def add(self, row: dict) -> None:
         self.files += 1
         self.bytes += row["size"] or 0
+        state = row.get("signature")
+        if self.signatures is not None and state is not None:
+            self.signatures[state] = self.signatures.get(state, 0) + 1
+            if state in ("invalid", "not a C2PA store"):
+                self.bad_signatures.append(row)
         if crawl.changed_while_read(row):
             self.changed.append(row)
         elif row["error"] is not None:
@@ -102,6 +121,9 @@ class Tally:
             ("changed while read", f"{len(self.changed):,}"),
             ("failed", f"{len(self.failures):,}"),
         ]
+        if self.signatures is not None:
+            for state in ("valid", "invalid", "unsigned", "not a C2PA store"):
+                cells.append((f"signature {state}", f"{self.signatures.get(state, 0):,}"))
         label = max(len(name) for name, _ in cells)
         value = max(len(text.split(" ")[0]) for _, text in cells)
         lines = []
@@ -112,6 +134,9 @@ class Tally:
             lines.append(f"changed while read: {shown(row['path'])}")
         for row in self.failures[:_FAILURES_SHOWN]:
             lines.append(f"failed: {shown(row['path'])}: {printable(row['error'])}")
+        for row in self.bad_signatures[:_FAILURES_SHOWN]:
+            why = printable(row["signature_error"] or row["signature"])
+            lines.append(f"signature {row['signature']}: {shown(row['path'])}: {why}")
         hidden = max(0, len(self.changed) - _FAILURES_SHOWN) + max(
             0, len(self.failures) - _FAILURES_SHOWN
         )
@@ -168,19 +193,27 @@ def run_audit(args) -> int:
         except crawl.ParquetUnavailable as exc:
             raise CliError(str(exc)) from None
 
+    verifying = _verifying(args)
     targets = list(crawl.find_archives(_paths(args.paths)))
     if not targets:
         raise CliError("no archive files (.warc, .warc.gz) found")
     tally = Tally()
+    verify = verifying is not None
+    if verify:
+        tally.signatures = {}
+
+    def audit(writer: crawl.ReportWriter | None) -> int | None:
+        return _audit(targets, args.jobs, tally, writer, verifying)
+
     if not rows_wanted:
-        stopped = _audit(targets, args.jobs, tally, None)
+        stopped = audit(None)
     elif to_stdout:
         sys.stdout.flush()
-        stopped = _audit(targets, args.jobs, tally, crawl.ReportWriter(sys.stdout.buffer, format))
+        stopped = audit(crawl.ReportWriter(sys.stdout.buffer, format, verify))
     else:
         try:
             with archive.open_output(output) as out, open(out.fd, "wb", closefd=False) as stream:
-                stopped = _audit(targets, args.jobs, tally, crawl.ReportWriter(stream, format))
+                stopped = audit(crawl.ReportWriter(stream, format, verify))
         except OSError as exc:
             if exc.filename is None:
                 raise CliError(f"{shown(output)}: {exc.strerror or exc}") from None
@@ -192,10 +225,39 @@ def run_audit(args) -> int:
             f"{_STOPPED.get(stopped, 'stopped')}; {tally.finished:,} of {len(targets):,} files done"
         )
         return 128 + stopped
-    return EXIT_FAILED if tally.failures or tally.changed else 0
+    return EXIT_FAILED if tally.failures or tally.changed or tally.bad_signatures else 0
 
 
-def _audit(targets: list[crawl.Target], jobs: int, tally: Tally, writer: crawl.ReportWriter | None):
+def _verifying(args) -> crawl.Verifying | None:
+    """With --verify (or --trust-anchors), what the rows are verified
+    against, once the SDK is known to be there."""
+    if not (args.verify or args.trust_anchors):
+        return None
+    from quillmark_files.provenance import SdkError, SdkUnavailable, ready_to_verify
+
+    anchors = None
+    if args.trust_anchors is not None:
+        try:
+            with open(args.trust_anchors, encoding="utf-8") as stream:
+                anchors = stream.read()
+        except (OSError, UnicodeDecodeError) as exc:
+            raise CliError(
+                f"{shown(args.trust_anchors)}: {getattr(exc, 'strerror', exc)}"
+            ) from None
+    try:
+        ready_to_verify(anchors)
+    except (SdkError, SdkUnavailable) as exc:
+        raise CliError(str(exc)) from None
+    return crawl.Verifying(anchors)
+
+
+def _audit(
+    targets: list[crawl.Target],
+    jobs: int,
+    tally: Tally,
+    writer: crawl.ReportWriter | None,
+    verifying: crawl.Verifying | None = None,
+) -> int | None:
     progress = Progress(targets)
 
     def take(row: dict) -> None:
@@ -208,7 +270,7 @@ def _audit(targets: list[crawl.Target], jobs: int, tally: Tally, writer: crawl.R
         progress.add(target)
 
     try:
-        return crawl.audit_all(targets, take, jobs=jobs, on_done=done)
+        return crawl.audit_all(targets, take, jobs=jobs, on_done=done, verifying=verifying)
     finally:
         progress.close()
         if writer is not None:

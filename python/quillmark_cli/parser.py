@@ -8,6 +8,7 @@ from quillmark_files.archive import default_threads
 
 from .audit import add_parser as add_audit_parser
 from .errors import PROG
+from .provenance import add_parsers as add_provenance_parsers
 
 
 def _positive(text: str) -> int:
@@ -121,6 +122,7 @@ def build_parser(version: str) -> argparse.ArgumentParser:
     _add_threads(check, threads)
 
     add_audit_parser(commands, threads, _positive)
+    add_provenance_parsers(commands, lambda command: _add_threads(command, threads))
     return parser
 
 

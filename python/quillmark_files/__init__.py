@@ -1,4 +1,4 @@
-"""quillmark for archive files: read, check, list and sign WARC files of any size.
+"""quillmark for archive files: read, check, list, sign and verify WARC files of any size.
 
 The extension module ``quillmark`` works on whole archives held in memory.
 This package brings the same reader to files as crawlers write them, plain
@@ -35,6 +35,16 @@ if TYPE_CHECKING:
     from ._write import append_manifest
     from .archive import AppendResult
     from .package import PackageAppendResult, append_to_package
+    from .provenance import (
+        SdkError,
+        SdkUnavailable,
+        Signer,
+        SignResult,
+        Verification,
+        VerifyReport,
+        sign,
+        verify,
+    )
 
 __all__ = [
     "read_manifest",
@@ -61,5 +71,13 @@ __all__ = [
     "GZIP_PER_RECORD",
     "Package",
     "is_package",
+    "sign",
+    "verify",
+    "Signer",
+    "SignResult",
+    "Verification",
+    "VerifyReport",
+    "SdkError",
+    "SdkUnavailable",
 ]
-__getattr__ = on_first_use(__name__, __all__, ("._write", ".package"))
+__getattr__ = on_first_use(__name__, __all__, ("._write", ".package", ".provenance"))

@@ -19,12 +19,19 @@ import contextlib
 import os
 import uuid
 from collections.abc import Iterator
-from typing import NamedTuple
+from typing import Callable, NamedTuple, Union
 
 from ._identity import WatchedFile
 from ._lock import held_for_change
 from ._output import Output, open_output
-from ._pass import OutputDigests, Progress, chosen_inflater, pass_options, run_to_end
+from ._pass import (
+    OutputDigests,
+    Progress,
+    chosen_inflater,
+    pass_options,
+    raise_failure,
+    run_to_end,
+)
 from ._source import STANDARD_STREAM, Input, Source, display_name
 
 _SPOOL_PIECE = 1 << 20
@@ -59,6 +66,21 @@ class WrittenArchive(NamedTuple):
     digests: OutputDigests | None = None
 
 
+class KeptBytes(NamedTuple):
+    """What an append whose manifest is made late has written before its new
+    record (or that record's gzip member), for the manifest to sign."""
+
+    sha256: bytes  # of the output's bytes before the new record
+    size: int  # how many there are
+    old_manifest: bytes | None  # the store of the last manifest record removed
+    source: Source  # the input, still open (and locked, in place)
+
+
+# Makes the manifest store once everything kept is written.
+MakeManifest = Callable[[KeptBytes], bytes]
+Manifest = Union[bytes, MakeManifest]
+
+
 def checked_record_id(record_id: str | None) -> str:
     """``record_id``, or a fresh ``urn:uuid:`` when it is None. An id with a
     line break would add header lines of its own, so it is refused."""
@@ -75,7 +97,7 @@ def checked_record_id(record_id: str | None) -> str:
 
 def append_to_file(
     source: Input,
-    manifest: bytes,
+    manifest: Manifest,
     output: str | os.PathLike[str] | None = None,
     *,
     record_id: str | None = None,
@@ -86,15 +108,17 @@ def append_to_file(
     wait: bool = False,
 ) -> AppendResult:
     """Writes the archive file ``source`` with ``manifest`` as its one
-    manifest record (see ``quillmark_files.append_manifest``)."""
+    manifest record (see ``quillmark_files.append_manifest``). ``manifest``
+    may be a MakeManifest, called once everything kept is written."""
     record_id = checked_record_id(record_id)
-    manifest = bytes(manifest)
+    if not callable(manifest):
+        manifest = bytes(manifest)
     in_place = output is None
     target = display_name(source) if output is None else os.fspath(output)
     with _opened(source, in_place, wait) as (stream, still_at):
         if in_place and stream.name != STANDARD_STREAM and not stream.regular:
             raise ValueError(f"{stream.name}: not a regular file, so it cannot be replaced")
-        with stream.unchanged(at_end=False), _seekable(stream) as readable:
+        with stream.unchanged(at_end=False), seekable(stream) as readable:
             if compress is None:
                 compress = (in_place and is_gzip(readable)) or (
                     target != STANDARD_STREAM and str(target).endswith(".gz")
@@ -140,7 +164,7 @@ def is_gzip(stream: Source) -> bool:
 def append_into(
     stream: Source,
     out: Output,
-    manifest: bytes,
+    manifest: Manifest,
     record_id: str,
     *,
     compress: bool,
@@ -154,17 +178,34 @@ def append_into(
     ``manifest`` as its one manifest record through ``out``.
     ``output_name`` names the output in the result and in errors. With
     ``digest_output`` (``out.fd`` then open for reading too), the result has
-    the digests of what was written."""
+    the digests of what was written. A MakeManifest ``manifest`` is called
+    with the KeptBytes once everything kept is written (the output digested
+    on the way, so ``out.fd`` is then open for reading too)."""
+    deferred = callable(manifest)
     scan = stream.scan(
         inflater=chosen_inflater(inflater),
         append_to=out,
-        manifest=manifest,
+        manifest=None if callable(manifest) else manifest,
         record_id=record_id,
         compress=compress,
-        output_digests=digest_output,
+        output_digests=digest_output or deferred,
+        old_manifest=deferred,
         **pass_options(threads),
     )
     run_to_end(scan, progress, stream.name, output_name)
+    if callable(manifest):
+        kept = scan.output_digests().covered
+        store = manifest(
+            KeptBytes(
+                kept.sha256,
+                kept.end,
+                scan.appended().old_manifest,
+                stream,
+            )
+        )
+        scan.finish(bytes(store))
+        if scan.failure is not None:
+            raise_failure(scan.failure, stream.name, scan.compressed, output_name)
     counts = scan.appended()
     result = AppendResult(
         output=output_name,
@@ -177,12 +218,12 @@ def append_into(
         member_offset=counts.member_offset,
         member_length=counts.member_length,
     )
-    digests = scan.output_digests() if digest_output else None
+    digests = scan.output_digests() if digest_output or deferred else None
     return WrittenArchive(result, counts.written, counts.moved_from, digests)
 
 
 @contextlib.contextmanager
-def _seekable(stream: Source) -> Iterator[Source]:
+def seekable(stream: Source) -> Iterator[Source]:
     """``stream`` itself when it is a regular file; else a copy of it in an
     unnamed temporary file, since kept ranges are copied by their place."""
     if stream.regular:

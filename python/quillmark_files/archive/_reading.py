@@ -9,7 +9,7 @@ from __future__ import annotations
 from collections.abc import Iterator
 from typing import NamedTuple
 
-from ._pass import Progress, chosen_inflater, pass_options, raise_failure, run_to_end, steps
+from ._pass import Progress, Scan, chosen_inflater, pass_options, raise_failure, run_to_end, steps
 from ._source import Input, Source, opened
 
 NONE = "none"
@@ -52,21 +52,26 @@ def check_file(
     with opened(source) as stream, stream.unchanged():
         scan = stream.scan(inflater=chosen, **options)
         run_to_end(scan, progress, stream.name)
-        found = scan.summary()
-        if not found.compressed:
-            compression = NONE
-        elif found.one_record_per_member:
-            compression = GZIP_PER_RECORD
-        else:
-            compression = GZIP
-        return Summary(
-            stream.name,
-            scan.consumed,
-            compression,
-            found.records,
-            found.manifest_records,
-            found.manifest,
-        )
+        return summary_of(scan, stream.name)
+
+
+def summary_of(scan: Scan, name: str) -> Summary:
+    """The Summary of the file ``name`` that ``scan`` read to its end."""
+    found = scan.summary()
+    if not found.compressed:
+        compression = NONE
+    elif found.one_record_per_member:
+        compression = GZIP_PER_RECORD
+    else:
+        compression = GZIP
+    return Summary(
+        name,
+        scan.consumed,
+        compression,
+        found.records,
+        found.manifest_records,
+        found.manifest,
+    )
 
 
 class FileRecord(NamedTuple):

@@ -9,7 +9,7 @@ from typing import TYPE_CHECKING
 from .._lazy import on_first_use
 
 if TYPE_CHECKING:
-    from ._audit import audit_file, changed_while_read
+    from ._audit import Verifying, audit_file, changed_while_read
     from ._find import Target, find_archives
     from ._report import (
         FIELD_NAMES,
@@ -17,9 +17,11 @@ if TYPE_CHECKING:
         FORMATS,
         JSONL,
         PARQUET,
+        VERIFY_FIELDS,
         ParquetUnavailable,
         ReportWriter,
         arrow_schema,
+        field_names,
         format_of,
         read_report,
     )
@@ -35,10 +37,13 @@ __all__ = [
     "ParquetUnavailable",
     "ReportWriter",
     "Target",
+    "VERIFY_FIELDS",
+    "Verifying",
     "arrow_schema",
     "audit_all",
     "audit_file",
     "changed_while_read",
+    "field_names",
     "find_archives",
     "format_of",
     "read_report",

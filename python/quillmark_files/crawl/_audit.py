@@ -14,16 +14,32 @@ from __future__ import annotations
 import functools
 import os
 from collections.abc import Iterator
-from typing import Callable
+from typing import TYPE_CHECKING, Callable, NamedTuple, Optional
 
 from .._read import check
 from ..archive import NONE, Progress, Summary
+from ..archive._source import Source
 from ..errors import CHANGED_WHILE_READ, ArchiveError, FileChanged
 from ..package import Package, warc_path
+from ..package._package import warc_source
 from ._find import Target, local_path, remote_filesystem
-from ._report import FIELD_NAMES, Row
+from ._report import Row, field_names
+
+if TYPE_CHECKING:
+    from ..provenance import Verification
 
 OUT_OF_MEMORY = "out of memory"
+NOT_LOCAL = "not verified: verifying reads a local file"
+
+
+class Verifying(NamedTuple):
+    """Signatures verified as well (``audit --verify``), against these trust
+    anchors (PEM text; None: trust is not checked)."""
+
+    trust_anchors: str | None = None
+
+
+Found = tuple[Summary, Optional["Verification"]]
 
 
 def audit_file(
@@ -32,6 +48,7 @@ def audit_file(
     inflater: str | None = None,
     progress: Progress | None = None,
     threads: int = 1,
+    verifying: Verifying | None = None,
 ) -> Row:
     """The row of the archive file ``path``: a local path, a ``file:`` URI, or
     a URL of any file system that fsspec reaches (when it is installed).
@@ -39,24 +56,42 @@ def audit_file(
     a gzip file is read on ``threads`` threads.
 
     Raises only for what is no fault of the file: an unknown or missing
-    inflater (InflaterUnavailable), and what ``progress`` raises.
+    inflater (InflaterUnavailable), and what ``progress`` raises. With
+    ``verifying``, the row tells the signature's state too (a local file).
     """
-    row = error_row(path)
+    row = error_row(path, verifying is not None)
 
-    def summary() -> Summary:
+    def summary() -> Found:
         local = local_path(path)
         if local is not None:
             row["size"] = os.stat(local).st_size
-            return check(local, inflater=inflater, progress=progress, threads=threads)
+            if verifying is not None:
+                with Source(local) as stream:
+                    return _verified(stream, verifying, inflater, progress, threads)
+            return check(local, inflater=inflater, progress=progress, threads=threads), None
         filesystem, inner = remote_filesystem(path)
         size = filesystem.size(inner)
         # Large blocks: a remote read costs a round trip; the engine reads in order.
         with filesystem.open(inner, "rb", block_size=8 << 20) as stream:
             found = check(stream, inflater=inflater, progress=progress, threads=1)
         row["size"] = size
-        return found
+        if verifying is not None:
+            row["signature_error"] = NOT_LOCAL
+        return found, None
 
     return _filled(row, summary)
+
+
+def _verified(
+    stream: Source,
+    verifying: Verifying,
+    inflater: str | None,
+    progress: Progress | None,
+    threads: int,
+) -> Found:
+    from ..provenance._verify import checked_and_verified
+
+    return checked_and_verified(stream, verifying.trust_anchors, inflater, progress, threads)
 
 
 def audit_target(
@@ -66,18 +101,22 @@ def audit_target(
     progress: Progress | None = None,
     threads: int = 1,
     function: Callable[..., Row] = audit_file,
+    verifying: Verifying | None = None,
 ) -> Iterator[Row]:
     """The rows of one target as found: its listing error; the row that
     ``function`` (``audit_file``) makes of a file; or for a package (local),
     opened once, a row per WARC inside it, named ``PATH#archive/NAME``, or one
-    row with why the package cannot be read. Raises as ``audit_file`` does."""
-    row = error_row(target.path)
+    row with why the package cannot be read. Raises as ``audit_file`` does;
+    ``verifying`` as for ``audit_file``."""
+    verify = verifying is not None
+    row = error_row(target.path, verify)
     if target.error is not None:
         row["error"] = target.error
         yield row
         return
     if not target.package:
-        yield function(target.path, inflater=inflater, progress=progress, threads=threads)
+        more = {"verifying": verifying} if verify else {}
+        yield function(target.path, inflater=inflater, progress=progress, threads=threads, **more)
         return
     try:
         package = Package(local_path(target.path) or target.path)
@@ -86,16 +125,22 @@ def audit_target(
         return
     with package:
         for warc in package.warcs:
-            row = error_row(warc_path(target.path, warc.name))
+            row = error_row(warc_path(target.path, warc.name), verify)
             row["size"] = warc.size
-            summary = functools.partial(
-                check,
-                package,
-                inflater=inflater,
-                progress=progress,
-                threads=threads,
-                warc=warc.name,
-            )
+            summary: Callable[[], Found]
+            if verifying is not None:
+                source = warc_source(package, warc)
+                summary = functools.partial(
+                    _verified, source, verifying, inflater, progress, threads
+                )
+            else:
+
+                def summary(name: str = warc.name) -> Found:
+                    found = check(
+                        package, inflater=inflater, progress=progress, threads=threads, warc=name
+                    )
+                    return found, None
+
             yield _filled(row, summary)
 
 
@@ -105,24 +150,42 @@ def changed_while_read(row: Row) -> bool:
     return bool(row["error"] == CHANGED_WHILE_READ)
 
 
-def error_row(path: str) -> Row:
-    row: Row = dict.fromkeys(FIELD_NAMES)
+def error_row(path: str, verify: bool = False) -> Row:
+    row: Row = dict.fromkeys(field_names(verify))
     row["path"] = path
     return row
 
 
-def _filled(row: Row, summary: Callable[[], Summary]) -> Row:
+def _filled(row: Row, summary: Callable[[], Found]) -> Row:
     """``row`` with what ``summary()`` found, or why it failed."""
+    from ..provenance._failures import SdkError
+
     try:
-        found = summary()
+        found, verification = summary()
     except (ArchiveError, OSError, MemoryError) as exc:
         return _failed(row, exc)
+    except SdkError as exc:  # the SDK refused to look at the store: an invalid one
+        found, verification = None, None
+        row.update(signature="invalid", signature_error=str(exc))
+    if found is None:
+        return row
+    if verification is not None:
+        _signature(row, verification)
     row["compression"] = found.compression
     row["records"] = found.records
     row["manifest_records"] = found.manifest_records
     row["manifest_size"] = found.manifest_size
     row["manifest_sha256"] = found.manifest_sha256
     return row
+
+
+def _signature(row: Row, found: Verification) -> None:
+    from ..provenance._verify import INVALID, NOT_A_STORE
+
+    row["signature"] = found.signature
+    if found.signature in (INVALID, NOT_A_STORE):
+        row["signature_error"] = "; ".join(found.reasons)
+    row["signer"] = found.signer
 
 
 def _failed(row: Row, exc: ArchiveError | OSError | MemoryError) -> Row:

@@ -17,7 +17,7 @@ import threading
 from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Union
 
-from ._audit import audit_file, audit_target, error_row
+from ._audit import Verifying, audit_file, audit_target, error_row
 from ._find import Target
 from ._report import Row
 
@@ -39,10 +39,12 @@ def audit_all(
     inflater: str | None = None,
     function: Callable[..., Row] = audit_file,
     on_done: Callable[[Target], None] | None = None,
+    verifying: Verifying | None = None,
 ) -> int | None:
     """Audits every target on ``jobs`` threads, calling ``on_row`` on this
     thread with each row as it is done (in the order they finish), and
     ``on_done`` with each target once all of its rows were passed on.
+    With ``verifying``, rows tell the state of each archive's signature.
     ``function(path, inflater=..., progress=..., threads=...)`` makes the row
     of a file; a package gives a row per WARC inside it. Files are audited
     side by side, and a file gets more threads than one when fewer files than
@@ -72,7 +74,7 @@ def audit_all(
         workers = [
             threading.Thread(
                 target=_worker,
-                args=(todo, done, function, inflater, stop.event, budget),
+                args=(todo, done, function, inflater, stop.event, budget, verifying),
                 name=f"quillmark-audit-{n}",
                 daemon=True,
             )
@@ -91,7 +93,7 @@ def audit_all(
                     for _ in workers:
                         todo.put(None)
                 elif target.error is not None:
-                    for row in audit_target(target):
+                    for row in audit_target(target, verifying=verifying):
                         on_row(row)
                     passed_on(target)
                 else:
@@ -124,6 +126,7 @@ def _worker(
     inflater: str | None,
     stopped: threading.Event,
     budget: _ThreadBudget,
+    verifying: Verifying | None,
 ) -> None:
     def check_stop(_done: int, _total: int | None) -> None:
         if stopped.is_set():
@@ -139,14 +142,19 @@ def _worker(
             break
         try:
             rows = audit_target(
-                target, inflater=inflater, progress=check_stop, threads=threads, function=function
+                target,
+                inflater=inflater,
+                progress=check_stop,
+                threads=threads,
+                function=function,
+                verifying=verifying,
             )
             for row in rows:
                 done.put(row)
         except _Stopped:
             break
         except Exception as exc:  # a fault of this tool: the file's row says so
-            row = error_row(target.path)
+            row = error_row(target.path, verifying is not None)
             row["error"] = f"{FAILED_UNEXPECTEDLY}: {exc!r}"
             done.put(row)
         finally:

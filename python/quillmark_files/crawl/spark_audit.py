@@ -30,9 +30,10 @@ from typing import Any
 # the path; no module of the package has the name of a standard module or of a
 # dependency, so none hides one there.
 from quillmark_files import is_package
-from quillmark_files.crawl import FIELD_NAMES, FIELDS, Target, find_archives
-from quillmark_files.crawl._audit import audit_target
+from quillmark_files.crawl import Target, find_archives
+from quillmark_files.crawl._audit import Verifying, audit_target
 from quillmark_files.crawl._find import is_archive_name
+from quillmark_files.crawl._report import field_names, fields
 from quillmark_files.errors import CHANGED_WHILE_READ
 
 FORMATS = ("parquet", "json")
@@ -41,12 +42,15 @@ FORMATS = ("parquet", "json")
 _PARTITIONS_PER_CORE = 4
 
 
-def spark_schema() -> Any:
-    """The DataFrame's schema: the fields of a row, as longs and strings."""
+def spark_schema(verify: bool = False) -> Any:
+    """The DataFrame's schema: the fields of a row (with those of ``audit
+    --verify`` when asked), as longs and strings."""
     from pyspark.sql.types import LongType, StringType, StructField, StructType
 
     kinds = {int: LongType(), str: StringType()}
-    return StructType([StructField(name, kinds[kind], nullable=True) for name, kind in FIELDS])
+    return StructType(
+        [StructField(name, kinds[kind], nullable=True) for name, kind in fields(verify)]
+    )
 
 
 def list_targets(specs: Iterable[str]) -> list[Target]:
@@ -78,11 +82,14 @@ def balanced(targets: list[Target], partitions: int) -> list[list[Target]]:
     return [group for group in groups if group]
 
 
-def audit_group(group: Iterable[Target], inflater: str | None = None) -> Iterator[tuple[Any, ...]]:
+def audit_group(
+    group: Iterable[Target], inflater: str | None = None, verifying: Verifying | None = None
+) -> Iterator[tuple[Any, ...]]:
     """Runs on an executor: the rows of one group, as tuples in field order."""
+    names = field_names(verifying is not None)
     for target in group:
-        for row in audit_target(target, inflater=inflater):
-            yield tuple(row[name] for name in FIELD_NAMES)
+        for row in audit_target(target, inflater=inflater, verifying=verifying):
+            yield tuple(row[name] for name in names)
 
 
 def audit_dataframe(
@@ -91,9 +98,11 @@ def audit_dataframe(
     *,
     partitions: int | None = None,
     inflater: str | None = None,
+    verifying: Verifying | None = None,
 ) -> Any:
     """A DataFrame of one row per archive file that ``paths`` name (per WARC
-    of a package), with the fields of ``quillmark audit``; lazily computed,
+    of a package), with the fields of ``quillmark audit`` (``--verify`` with
+    ``verifying``: every executor then needs c2pa-python); lazily computed,
     on the executors."""
     targets = list_targets(paths)
     context = spark.sparkContext
@@ -101,9 +110,9 @@ def audit_dataframe(
         partitions = context.defaultParallelism * _PARTITIONS_PER_CORE
     groups = balanced(targets, min(partitions, len(targets)))
     rdd = context.parallelize(groups, max(1, len(groups))).flatMap(
-        lambda group: audit_group(group, inflater)
+        lambda group: audit_group(group, inflater, verifying)
     )
-    return spark.createDataFrame(rdd, spark_schema())
+    return spark.createDataFrame(rdd, spark_schema(verifying is not None))
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -130,6 +139,12 @@ def _parser() -> argparse.ArgumentParser:
         help=f"tasks to spread the files over (default: {_PARTITIONS_PER_CORE} per core)",
     )
     parser.add_argument("--inflater", help="the gzip library (default: the fastest installed)")
+    parser.add_argument(
+        "--verify", action="store_true", help="verify each archive's signature as well"
+    )
+    parser.add_argument(
+        "--trust-anchors", metavar="PEM", help="with --verify: root certificates, PEM"
+    )
     return parser
 
 
@@ -138,12 +153,23 @@ def main(argv: list[str] | None = None) -> int:
     failed files included (their rows say why): a failing status would make
     a cluster manager run the whole job again."""
     args = _parser().parse_args(argv)
+    verifying = None
+    if args.verify or args.trust_anchors:
+        anchors = None
+        if args.trust_anchors:
+            with open(args.trust_anchors, encoding="utf-8") as stream:
+                anchors = stream.read()
+        verifying = Verifying(anchors)
     from pyspark.sql import SparkSession
 
     spark = SparkSession.builder.appName("quillmark audit").getOrCreate()
     try:
         frame = audit_dataframe(
-            spark, args.paths, partitions=args.partitions, inflater=args.inflater
+            spark,
+            args.paths,
+            partitions=args.partitions,
+            inflater=args.inflater,
+            verifying=verifying,
         ).persist()
         writer = frame.write.mode(args.mode)
         if args.format == "json":  # null fields too, so that every line has every field

@@ -11,7 +11,7 @@ from collections.abc import Iterator
 from typing import NamedTuple
 
 from ..archive import STANDARD_STREAM, AppendResult, Progress, checked_record_id, open_output
-from ..archive._append import WrittenArchive, append_into, is_gzip
+from ..archive._append import Manifest, WrittenArchive, append_into, is_gzip
 from ..archive._identity import unchanged
 from ..archive._lock import held_for_change
 from ..archive._output import Output
@@ -42,7 +42,7 @@ class PackageAppendResult(NamedTuple):
 
 def append_to_package(
     source: str | os.PathLike[str],
-    manifest: bytes,
+    manifest: Manifest,
     output: str | os.PathLike[str] | None = None,
     *,
     record_id: str | None = None,
@@ -62,7 +62,7 @@ def append_to_package(
     any failure, and a package replaced in place stays untouched. In place,
     the package is held locked as a file is (``wait`` as for
     ``append_manifest``), and a package that changed while it was read is
-    refused with FileChanged.
+    refused with FileChanged. ``manifest`` may be made late, as for a file.
     """
     record_id = checked_record_id(record_id)
     path = package_path(source)
@@ -78,7 +78,7 @@ def append_to_package(
         write_warc = warc_appender(
             package,
             chosen,
-            bytes(manifest),
+            manifest if callable(manifest) else bytes(manifest),
             record_id=record_id,
             inflater=inflater,
             progress=progress,
@@ -96,7 +96,7 @@ def append_to_package(
                     chosen,
                     out,
                     write_warc,
-                    size_hint=chosen.size + len(manifest) + _RECORD_ROOM,
+                    size_hint=chosen.size + _room(manifest),
                     drop_signature=drop_signature,
                 )
         except PackageError as exc:
@@ -129,7 +129,7 @@ def _opened(path: str, in_place: bool, wait: bool) -> Iterator[tuple[Package, st
 def warc_appender(
     package: Package,
     warc: WarcEntry,
-    manifest: bytes,
+    manifest: Manifest,
     *,
     record_id: str,
     inflater: str | None,
@@ -154,6 +154,11 @@ def warc_appender(
         )
 
     return write
+
+
+def _room(manifest: Manifest) -> int:
+    """Room for the new record: a store made late is not yet known."""
+    return _RECORD_ROOM + (len(manifest) if isinstance(manifest, bytes) else _RECORD_ROOM)
 
 
 def _refuse_special(target: str) -> None:

@@ -46,9 +46,9 @@ import sys
 from dataclasses import dataclass
 from typing import Any, Callable
 
-from .covered import Covered, CoveredRange, RangeFile
-from .definition import PARENT_RESOURCE, STORE_FORMAT, Definition, completed, parsed
-from .failures import (
+from ._covered import Covered, CoveredRange, RangeFile
+from ._definition import PARENT_RESOURCE, STORE_FORMAT, Definition, completed, parsed
+from ._failures import (
     NEEDS_PYTHON,
     NEEDS_SDK,
     NOT_A_STORE,
@@ -59,8 +59,8 @@ from .failures import (
     SdkUnavailable,
     one_line,
 )
-from .report import VerifyReport, digest_checkable, report
-from .signer import ALGORITHMS, SignCallback, Signer, certificates, pem_text
+from ._report import VerifyReport, digest_checkable, report
+from ._signer import ALGORITHMS, SignCallback, Signer, certificates, pem_text
 
 __all__ = [
     "CoveredRange",
@@ -153,19 +153,29 @@ def sdk() -> _Sdk:
     return _load()
 
 
-@functools.lru_cache(maxsize=1)
-def _load() -> _Sdk:
+def installed() -> str:
+    """The installed c2pa-python's version, found without loading it (its
+    library adds some 15 MiB to a process): SdkUnavailable as ``sdk()``."""
     if sys.version_info < (3, 10):
         raise SdkUnavailable(NEEDS_PYTHON)
     try:
         from importlib import metadata
 
         found = metadata.version(SDK_DISTRIBUTION)
-        module = importlib.import_module("c2pa")
     except ImportError:
         raise SdkUnavailable(NEEDS_SDK) from None
     if tuple(int(part) for part in found.split(".")[:2] if part.isdigit()) != SDK_VERSIONS:
         raise SdkUnavailable(WRONG_SDK.format(found=found))
+    return found
+
+
+@functools.lru_cache(maxsize=1)
+def _load() -> _Sdk:
+    found = installed()
+    try:
+        module = importlib.import_module("c2pa")
+    except ImportError:
+        raise SdkUnavailable(NEEDS_SDK) from None
     loaded = getattr(getattr(module, "c2pa", None), "_lib", None)
     if not isinstance(loaded, ctypes.CDLL):
         raise SdkUnavailable(WRONG_SDK.format(found=found))

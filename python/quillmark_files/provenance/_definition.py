@@ -6,10 +6,10 @@ from __future__ import annotations
 import json
 from typing import TYPE_CHECKING, Any, Union
 
-from .failures import SdkError
+from ._failures import SdkError
 
 if TYPE_CHECKING:
-    from .report import VerifyReport
+    from ._report import VerifyReport
 
 WARC_FORMAT = "application/warc"
 STORE_FORMAT = "application/c2pa"
@@ -66,6 +66,9 @@ def _actions(definition: dict[str, Any]) -> list[Any] | None:
 def completed(
     definition: dict[str, Any], title: str, parent: VerifyReport | None
 ) -> dict[str, Any]:
+    for member in ("assertions", "ingredients"):
+        if not isinstance(definition.get(member, []), list):
+            raise SdkError(f"the manifest definition's {member} is not a list")
     definition.setdefault("title", title)
     definition.setdefault("format", WARC_FORMAT)
     definition.setdefault("claim_generator_info", [_claim_generator()])

@@ -8,7 +8,7 @@ from __future__ import annotations
 from dataclasses import dataclass, field
 from typing import Any, Callable
 
-from .failures import SdkError, one_line
+from ._failures import SdkError, one_line
 
 # Algorithm names as the SDK takes them, with its C2paSigningAlg values.
 ALGORITHMS = {"es256": 0, "es384": 1, "es512": 2, "ps256": 3, "ps384": 4, "ps512": 5, "ed25519": 6}

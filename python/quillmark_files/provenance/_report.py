@@ -7,7 +7,7 @@ import json
 from dataclasses import dataclass, field
 from typing import Any
 
-from .store_framing import StoreFramingError, check_framing, signing_chain
+from ._store_framing import StoreFramingError, check_framing, signing_chain
 
 DATA_HASH_LABEL = "c2pa.hash.data"
 MISMATCH = "assertion.dataHash.mismatch"
