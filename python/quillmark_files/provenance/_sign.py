@@ -173,18 +173,18 @@ def sign(
     becomes the parent ingredient of the new manifest (verified against
     ``trust_anchors`` for the record kept in it); otherwise it is replaced.
 
-    The signer and the definition are tried on a throwaway hash before the
-    archive is read, so SdkError for them comes first and nothing is
+    The SDK is loaded only once the archive is read, so that its memory and
+    the pass's are not held at once: a signer or definition it refuses
+    raises SdkError then, before the output is put in place, so nothing is
     written. Raises as ``append_manifest`` does, ArchiveError when the
     archive holds nothing to sign, SdkUnavailable without c2pa-python.
     """
-    from ._sdk import sign_store
+    from ._sdk import installed
 
+    installed()  # what to install, before any pass
     definition = parsed(definition)
     in_package = wants_package(source, warc)
     title = definition.get("title") or _title(source, warc if in_package else None)
-    # A refusal of the signer or the definition comes before any pass.
-    sign_store(definition, bytes(32), signer, title=str(title))
     if output is not None:
         _refuse_special(os.fspath(output))
     signing = _Signing(definition, signer, str(title), resign, trust_anchors, inflater, threads)
