@@ -351,3 +351,24 @@ def test_spark_job_gives_the_local_rows(crawl, tmp_path, spark_env):
     assert sorted(read_report(str(out)), key=lambda row: row["path"]) == want
     failed = sum(row["error"] is not None for row in want)
     assert f"{len(want)} files audited, {failed} failed".encode() in result.stdout
+
+
+def test_a_reader_that_goes_away_ends_the_audit_cleanly(tmp_path):
+    """When the pipe the rows go to closes, passes still running on worker
+    threads end before the interpreter does: a thread still inside a pass
+    at exit would abort the process ("terminate called ...", status 134)."""
+    record = resource_record(os.urandom(1 << 16))
+    member = gzip.compress(record, 1)
+    for n in range(6):
+        (tmp_path / f"{n}.warc.gz").write_bytes(member * 200)
+    for _ in range(8):
+        proc = subprocess.Popen(
+            command("audit", "--jobs", "2", tmp_path),
+            stdout=subprocess.PIPE,
+            stderr=subprocess.PIPE,
+        )
+        assert proc.stdout is not None and proc.stderr is not None
+        proc.stdout.read(1)
+        proc.stdout.close()
+        stderr = proc.stderr.read()
+        assert (proc.wait(timeout=60), stderr) == (141, b"")

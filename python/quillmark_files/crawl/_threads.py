@@ -14,6 +14,7 @@ from __future__ import annotations
 import queue
 import signal
 import threading
+import time
 from collections.abc import Iterable, Iterator
 from typing import Any, Callable, Union
 
@@ -26,6 +27,7 @@ FAILED_UNEXPECTEDLY = "the audit of this file failed unexpectedly"
 # for the main thread, few enough that a stop loses little.
 _AHEAD_PER_WORKER = 4
 _POLL_SECONDS = 0.2  # how soon a stop signal is acted on
+_END_SECONDS = 10.0  # how long stopped workers are waited for
 
 # What a worker passes back: a row; its target once all its rows are; None at its end.
 _Report = Union[Row, Target, None]
@@ -82,33 +84,43 @@ def audit_all(
         ]
         for worker in workers:
             worker.start()
-        running = len(workers)
-        waiting: Iterator[Target] | None = iter(targets)
-        handed_out = 0  # targets given to the workers and not done
-        while running and stop.signum is None:
-            while waiting is not None and handed_out < jobs * _AHEAD_PER_WORKER:
-                target = next(waiting, None)
-                if target is None:
-                    waiting = None
-                    for _ in workers:
-                        todo.put(None)
-                elif target.error is not None:
-                    for row in audit_target(target, verifying=verifying):
-                        on_row(row)
-                    passed_on(target)
-                else:
-                    budget.handed_out(target)
-                    todo.put(target)
-                    handed_out += 1
-            try:
-                report = done.get(timeout=_POLL_SECONDS)
-            except queue.Empty:
-                continue
-            if report is None:
-                running -= 1
-            elif isinstance(report, Target):
-                handed_out -= 1
-            passed_on(report)
+        try:
+            running = len(workers)
+            waiting: Iterator[Target] | None = iter(targets)
+            handed_out = 0  # targets given to the workers and not done
+            while running and stop.signum is None:
+                while waiting is not None and handed_out < jobs * _AHEAD_PER_WORKER:
+                    target = next(waiting, None)
+                    if target is None:
+                        waiting = None
+                        for _ in workers:
+                            todo.put(None)
+                    elif target.error is not None:
+                        for row in audit_target(target, verifying=verifying):
+                            on_row(row)
+                        passed_on(target)
+                    else:
+                        budget.handed_out(target)
+                        todo.put(target)
+                        handed_out += 1
+                try:
+                    report = done.get(timeout=_POLL_SECONDS)
+                except queue.Empty:
+                    continue
+                if report is None:
+                    running -= 1
+                elif isinstance(report, Target):
+                    handed_out -= 1
+                passed_on(report)
+        except BaseException:
+            # A row that cannot be passed on (a closed pipe) or an interrupt:
+            # the workers' passes end at their next step, and end before the
+            # interpreter does, which a thread still in a pass must not see.
+            stop.event.set()
+            for _ in workers:
+                todo.put(None)
+            _let_end(workers)
+            raise
         if stop.signum is not None:
             # Rows finished before the stop are kept; the rest is left off.
             while True:
@@ -161,6 +173,14 @@ def _worker(
             budget.give_back(target, threads)
         done.put(target)
     done.put(None)  # this worker is done
+
+
+def _let_end(workers: list[threading.Thread]) -> None:
+    """Waits a little for stopped workers (one blocked in an open that never
+    returns, on a FIFO, is left behind)."""
+    deadline = time.monotonic() + _END_SECONDS
+    for worker in workers:
+        worker.join(max(0.0, deadline - time.monotonic()))
 
 
 class _Stopped(Exception):
