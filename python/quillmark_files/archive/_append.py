@@ -157,7 +157,7 @@ def append_into(
     ``output_name`` names the output in the result and in errors. With
     ``digest_output`` (``out_fd`` then open for reading too), the result has
     the digests of what was written."""
-    scan = stream.scan(
+    with stream.checked_scan(
         inflater=chosen_inflater(inflater),
         append_to=out_fd,
         manifest=manifest,
@@ -165,8 +165,8 @@ def append_into(
         compress=compress,
         output_digests=digest_output,
         **pass_options(threads),
-    )
-    run_to_end(scan, progress, stream.name, output_name)
+    ) as scan:
+        run_to_end(scan, progress, stream.name, output_name)
     counts = scan.appended()
     result = AppendResult(
         output=output_name,
