@@ -16,6 +16,8 @@ from pathlib import Path
 
 import pytest
 import quillmark_files
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from quillmark_cli.__main__ import main
 from quillmark_files.crawl import read_report
 from test_wacz import STORE, make_package, write_warc
@@ -85,7 +87,7 @@ def flipped_body_byte(package: bytes, name: str) -> bytes:
     (info,) = [i for i in infos if i.filename == name]
     data = bytearray(package)
     start = info.header_offset + 30 + len(info.filename.encode()) + len(info.extra)
-    at = data.index(b"<title>page 3", start) + 1
+    at = data.index(b"<title>page 1", start) + 1
     data[at] ^= 0x20
     return bytes(data)
 
@@ -355,3 +357,65 @@ def test_an_append_changes_only_the_two_values(
     else:
         assert written["datapackage-digest.json"] == wanted["datapackage-digest.json"]
     quillmark_files.check(tmp_path / "out.wacz")  # and it checks as sound
+
+
+def test_a_damaged_warc_beside_the_one_appended_to_stays_found(sound, tmp_path: Path):
+    """Appending to the sound WARC of a package copies the damaged one byte
+    for byte with its own CRC-32 and listed hash: it is still refused after."""
+    folder = tmp_path / "two"
+    folder.mkdir()
+    first = write_warc(folder / "first.warc", 3)
+    second = write_warc(folder / "second.warc.gz", 3)
+    package = make_package(folder, first, second)
+    damaged = tmp_path / "damaged.wacz"
+    damaged.write_bytes(flipped_body_byte(package.read_bytes(), "archive/first.warc"))
+    out = tmp_path / "out.wacz"
+    quillmark_files.append_to_package(damaged, STORE, out, warc="second.warc.gz")
+    assert quillmark_files.read_manifest(out, warc="second.warc.gz") == STORE
+    with pytest.raises(quillmark_files.PackageMismatch) as raised:
+        quillmark_files.check(out, warc="first.warc")
+    assert (raised.value.path, raised.value.against) == (f"{out}#archive/first.warc", "hash")
+    with pytest.raises(quillmark_files.PackageMismatch):
+        quillmark_files.append_to_package(out, STORE, tmp_path / "again.wacz", warc="first.warc")
+    assert not (tmp_path / "again.wacz").exists()
+
+
+TEXT = st.text(st.characters(exclude_categories=("Cs",)))  # no lone surrogates
+
+
+@settings(max_examples=40 if os.environ.get("QUILLMARK_QUICK") else 150, deadline=None)
+@given(
+    document=st.recursive(
+        st.none()
+        | st.booleans()
+        | st.integers()
+        | st.floats(allow_nan=False, allow_infinity=False)
+        | TEXT,
+        lambda inner: st.lists(inner, max_size=3) | st.dictionaries(TEXT, inner, max_size=3),
+        max_leaves=12,
+    ),
+    indent=st.sampled_from([None, 0, 1, "\t", 4]),
+    ascii=st.booleans(),
+    crlf=st.booleans(),
+    order=st.permutations(["path", "hash", "bytes", "extra"]),
+    place=st.integers(0, 3),
+)
+def test_updated_text_differs_only_in_the_two_values(document, indent, ascii, crlf, order, place):
+    """Any JSON text made by json.dumps in any layout (and with CRLF line
+    ends), the WARC's resource among others and its keys in any order: the
+    edited text is the same text with the two values replaced."""
+    from quillmark_files.package._datapackage import DataPackage
+
+    def text(hash_value: str, size: int) -> bytes:
+        fields = {"path": WARC, "hash": hash_value, "bytes": size, "extra": document}
+        resource = {key: fields[key] for key in order}
+        resources = [{"path": f"other/{n}", "x": document} for n in range(3)]
+        resources.insert(place, resource)
+        dumped = json.dumps(
+            {"a": document, "resources": resources}, indent=indent, ensure_ascii=ascii
+        )
+        return (dumped.replace("\n", "\r\n") if crlf else dumped).encode()
+
+    package = DataPackage(text("md5:" + "0" * 32, 7), [WARC])
+    assert package.listed[WARC].size == 7 and package.listed[WARC].algorithm == "md5"
+    assert package.updated(WARC, "ab" * 16, 12345678901) == text("md5:" + "ab" * 16, 12345678901)
