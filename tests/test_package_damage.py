@@ -174,6 +174,10 @@ TEXT_DAMAGE = {
         lambda p: rebuilt(p, {"datapackage.json": listing(WARC, hash="rot13:00")}),
         f"datapackage.json: the hash of {WARC} uses rot13, which is not known here",
     ),
+    "too large": (  # held in memory whole: bounded
+        datapackage_text(b"{}" + b" " * (16 << 20)),
+        f"datapackage.json is too large ({(16 << 20) + 2} bytes)",
+    ),
     "digest text": (
         lambda p: rebuilt(p, {"datapackage-digest.json": b'{"path": "datapackage.json"}'}),
         "datapackage-digest.json: hash is missing",

@@ -35,7 +35,9 @@ from ._zip_fields import DEFLATED, ENCRYPTED, LOCAL_SIGNATURE, STORED
 
 PACKAGE_SUFFIX = ".wacz"
 _WARC_NAME = re.compile(r"archive/(?:[^/]+/)*[^/]+\.warc(\.gz)?", re.IGNORECASE)
-_JSON_LIMIT = 64 << 20  # a datapackage.json larger than this is not read
+# A datapackage.json larger than this is not read: with its deflated bytes
+# and the inflater's buffer, a command then stays within 64 MiB of memory.
+_JSON_LIMIT = 16 << 20
 
 
 class WarcEntry(NamedTuple):
