@@ -7,6 +7,7 @@ changes."""
 
 from __future__ import annotations
 
+import base64
 import hashlib
 import io
 import json
@@ -423,3 +424,14 @@ def test_updated_text_differs_only_in_the_two_values(document, indent, ascii, cr
     package = DataPackage(text("md5:" + "0" * 32, 7), [WARC])
     assert package.listed[WARC].size == 7 and package.listed[WARC].algorithm == "md5"
     assert package.updated(WARC, "ab" * 16, 12345678901) == text("md5:" + "ab" * 16, 12345678901)
+
+
+def test_offsets_past_every_file_are_refused_in_one_line(tmp_path: Path, capsysbinary):
+    """A ZIP64 locator pointing past 2**63 (found by the package fuzzer)."""
+    far = tmp_path / "far.wacz"
+    far.write_bytes(
+        base64.b64decode("UAAAUEsGBwAAAAAAAAAAiV0fiQAAAABQSwUGAAAAAAUABQAAAAABQwcaAAAA")
+    )
+    status, out, lines = quillmark(capsysbinary, "check", far)
+    assert (status, out) == (1, b"")
+    assert lines == [f"quillmark: {far}: the ZIP64 end of central directory record is missing"]
