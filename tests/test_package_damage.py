@@ -388,7 +388,7 @@ def test_a_damaged_warc_beside_the_one_appended_to_stays_found(sound, tmp_path: 
 TEXT = st.text(st.characters(exclude_categories=("Cs",)))  # no lone surrogates
 
 
-@settings(max_examples=40 if os.environ.get("QUILLMARK_QUICK") else 150, deadline=None)
+@settings(max_examples=20 if os.environ.get("QUILLMARK_QUICK") else 60, deadline=None)
 @given(
     document=st.recursive(
         st.none()
