@@ -356,6 +356,21 @@ def test_a_warc_in_a_package_is_signed_and_verified_there(pki, tmp_path, pems, c
     assert (
         capfd.readouterr()[1] == f"quillmark: {package}#archive/crawl.warc.gz: no manifest store\n"
     )
+    # A WARC unlike what its package says of it is neither verified nor signed.
+    from test_package_damage import resource_changed
+
+    damaged = tmp_path / "damaged.wacz"
+    damaged.write_bytes(
+        resource_changed(signed.read_bytes(), "archive/crawl.warc.gz", hash="sha256:" + "0" * 64)
+    )
+    line = f"{damaged}#archive/crawl.warc.gz: does not match its sha256 in datapackage.json"
+    assert main(["verify", str(damaged)]) == 1
+    assert capfd.readouterr()[1] == f"quillmark: {line}\n"
+    before = sorted(os.listdir(tmp_path))
+    argv[1], argv[3] = str(damaged), str(tmp_path / "resigned.wacz")
+    assert main(argv) == 1
+    assert capfd.readouterr()[1] == f"quillmark: {line}\n"
+    assert sorted(os.listdir(tmp_path)) == before
 
 
 def test_without_the_sdk_sign_verify_and_audit_say_what_to_install(

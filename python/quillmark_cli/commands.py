@@ -77,11 +77,13 @@ def run_records(args) -> int:
 
 def run_manifest(args) -> int:
     with _reported(), file_progress("reading") as progress:
-        manifest = quillmark_files.read_manifest(
+        # check, not read_manifest: a WARC inside a package is named PACKAGE#NAME.
+        summary = quillmark_files.check(
             args.file, progress=progress, threads=args.threads, warc=args.warc
         )
+    manifest = summary.manifest
     if manifest is None:
-        raise CliError(f"{shown(args.file)}: {NO_MANIFEST}")
+        raise CliError(f"{shown(summary.path)}: {NO_MANIFEST}")
     if args.output in (None, STANDARD_STREAM):
         if sys.stdout.isatty():
             raise CliError(

@@ -28,6 +28,7 @@ from .errors import (
     InflaterUnavailable,
     MalformedArchive,
     PackageError,
+    PackageMismatch,
 )
 from .package import Package, WarcEntry, is_package, list_warcs
 
@@ -61,6 +62,7 @@ __all__ = [
     "FileBusy",
     "InflaterUnavailable",
     "PackageError",
+    "PackageMismatch",
     "PackageAppendResult",
     "append_to_package",
     "WarcEntry",

@@ -4,6 +4,12 @@ A path that names a package (``*.wacz``, or any file that starts as a ZIP
 does), or a Package already open, is read as one: ``warc`` then names the
 WARC inside it, and may be left out when the package holds exactly one.
 Anything else is an archive file, for the functions of archive/.
+
+A WARC inside a package is checked against what the package says of it by
+the same pass that reads it (its size before, its CRC-32 and hash once read
+whole): a mismatch raises PackageMismatch, from ``check`` and
+``read_manifest`` in place of a result, and from ``iter_records`` after the
+last record, as a malformed file raises there.
 """
 
 from __future__ import annotations

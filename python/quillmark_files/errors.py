@@ -74,6 +74,19 @@ class PackageError(ArchiveError):
         super().__init__(message, path)
 
 
+class PackageMismatch(PackageError):
+    """A file of a package that is not what the package says of it: a WARC
+    whose bytes do not match their CRC-32 in the ZIP directory, or their size
+    or hash in ``datapackage.json``, or a ``datapackage.json`` that does not
+    match its hash in ``datapackage-digest.json``. ``path`` is
+    ``PACKAGE#NAME`` for a WARC, the package for ``datapackage.json``;
+    ``against`` tells which value failed: "crc32", "size" or "hash"."""
+
+    def __init__(self, message: str, path: str, against: str) -> None:
+        super().__init__(message, path)
+        self.against = against
+
+
 # Why a file that changed while it was read has no verdict (an audit row's
 # error); FileChanged's message adds its name and that nothing was written.
 CHANGED_WHILE_READ = "changed while it was read (is it still being written?)"

@@ -30,4 +30,23 @@ for target in "${QM_FUZZ_TARGETS[@]}"; do
     status=1
   fi
 done
+# The package reader, through the installed module (atheris, in Python).
+work="$QM_ROOT/fuzz/corpus-run/package" log="$QM_FUZZ_BUILD/package_reader.log"
+echo "--- fuzzing package_reader for ${QM_FUZZ_SECONDS:-30} s"
+if ! "$QM_PY" -c "import atheris, quillmark_files" 2>/dev/null; then
+  echo "atheris or quillmark_files is missing for $QM_PY (see requirements-test-build.txt): not fuzzed"
+  status=1
+else
+  mkdir -p "$work" "$QM_FUZZ_BUILD/findings"
+  if "$QM_PY" "$QM_ROOT/fuzz/package_reader_fuzzer.py" "$work" "$QM_ROOT/fuzz/corpus/package" \
+    -max_len=16384 -max_total_time="${QM_FUZZ_SECONDS:-30}" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$QM_FUZZ_BUILD/findings/package_reader-" >"$log" 2>&1
+  then
+    grep -E '^(Done|stat::number_of_executed_units|stat::peak_rss_mb)' "$log" || true
+  else
+    echo "FINDING in package_reader (input saved under build/fuzz/findings/):"
+    tail -40 "$log"
+    status=1
+  fi
+fi
 exit $status

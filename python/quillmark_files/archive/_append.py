@@ -182,7 +182,7 @@ def append_into(
     with the KeptBytes once everything kept is written (the output digested
     on the way, so ``out.fd`` is then open for reading too)."""
     deferred = callable(manifest)
-    scan = stream.scan(
+    with stream.checked_scan(
         inflater=chosen_inflater(inflater),
         append_to=out,
         manifest=None if callable(manifest) else manifest,
@@ -191,21 +191,21 @@ def append_into(
         output_digests=digest_output or deferred,
         old_manifest=deferred,
         **pass_options(threads),
-    )
-    run_to_end(scan, progress, stream.name, output_name)
-    if callable(manifest):
-        kept = scan.output_digests().covered
-        store = manifest(
-            KeptBytes(
-                kept.sha256,
-                kept.end,
-                scan.appended().old_manifest,
-                stream,
+    ) as scan:
+        run_to_end(scan, progress, stream.name, output_name)
+        if callable(manifest):
+            kept = scan.output_digests().covered
+            store = manifest(
+                KeptBytes(
+                    kept.sha256,
+                    kept.end,
+                    scan.appended().old_manifest,
+                    stream,
+                )
             )
-        )
-        scan.finish(bytes(store))
-        if scan.failure is not None:
-            raise_failure(scan.failure, stream.name, scan.compressed, output_name)
+            scan.finish(bytes(store))
+            if scan.failure is not None:
+                raise_failure(scan.failure, stream.name, scan.compressed, output_name)
     counts = scan.appended()
     result = AppendResult(
         output=output_name,

@@ -124,3 +124,15 @@ def write_file(path: str, chunks: Iterable[bytes]) -> None:
     with open_output(path) as output:
         for chunk in chunks:
             output.write(chunk)
+
+
+def is_special(path: str) -> bool:
+    """Whether ``path`` names a file that is not a regular one (a terminal,
+    /dev/null, a FIFO): an output that is read back as it is written cannot
+    go there. Standard output ("-") is spooled to a regular file first."""
+    if path == STANDARD_STREAM:
+        return False
+    try:
+        return not stat.S_ISREG(os.stat(os.path.realpath(path)).st_mode)
+    except FileNotFoundError:
+        return False

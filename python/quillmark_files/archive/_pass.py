@@ -22,6 +22,7 @@ import os
 from collections.abc import Iterator
 from typing import Any, Callable, NoReturn, Optional
 
+from .._native import InputDigests as InputDigests
 from .._native import OutputDigests as OutputDigests
 from .._native import Scan as Scan
 from .._native import ScanFailure, inflaters

@@ -50,8 +50,8 @@ def check_file(
     chosen = chosen_inflater(inflater)
     options = pass_options(threads)
     with opened(source) as stream, stream.unchanged():
-        scan = stream.scan(inflater=chosen, **options)
-        run_to_end(scan, progress, stream.name)
+        with stream.checked_scan(inflater=chosen, **options) as scan:
+            run_to_end(scan, progress, stream.name)
         return summary_of(scan, stream.name)
 
 
@@ -108,10 +108,13 @@ def iter_file_records(
     ``quillmark_files.iter_records``)."""
     chosen = chosen_inflater(inflater)
     options = pass_options(threads)
-    with opened(source) as stream, stream.unchanged():
-        scan = stream.scan(
+    with (
+        opened(source) as stream,
+        stream.unchanged(),
+        stream.checked_scan(
             inflater=chosen, listing=True, bodies=bodies, record_type=FileRecord, **options
-        )
+        ) as scan,
+    ):
         for batch in steps(scan, progress):
             yield from batch
         if scan.failure is not None:

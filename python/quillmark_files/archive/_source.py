@@ -15,10 +15,11 @@ import errno
 import os
 import stat
 import sys
-from typing import Any, BinaryIO, Union
+from collections.abc import Iterator
+from typing import Any, BinaryIO, Protocol, Union
 
 from ._identity import WatchedFile, unchanged
-from ._pass import Scan
+from ._pass import InputDigests, Scan
 
 STANDARD_STREAM = "-"  # standard input to read, standard output to write
 
@@ -31,6 +32,20 @@ def display_name(source: object) -> str:
         name = os.fspath(source)
         return os.fsdecode(name) if isinstance(name, bytes) else name
     return str(getattr(source, "name", "<stream>"))
+
+
+class RangeCheck(Protocol):
+    """What a byte range must be found to be once a pass has read it all (a
+    WARC stored in a package: its CRC-32, size and hash as the package gives
+    them). ``start`` raises for what is wrong before it is read, and starts
+    any reading of its own; ``digests`` are the pass's input digests it
+    wants; ``finish`` raises for what the pass's digests show; ``stop`` ends
+    its own reading, whatever happened."""
+
+    def start(self) -> None: ...
+    def digests(self) -> dict[str, bool]: ...
+    def finish(self, digests: InputDigests) -> None: ...
+    def stop(self) -> None: ...
 
 
 class Source:
@@ -46,6 +61,7 @@ class Source:
         self.end: int | None = None
         # The file as it stood when opened: a regular file opened by name.
         self.watched: WatchedFile | None = None
+        self.range_check: RangeCheck | None = None
         if isinstance(source, (str, bytes, os.PathLike)):
             if os.fspath(source) in (STANDARD_STREAM, STANDARD_STREAM.encode()):
                 self.fd = sys.stdin.fileno()
@@ -70,17 +86,20 @@ class Source:
         *,
         owned: bool = True,
         watched: WatchedFile | None = None,
+        range_check: RangeCheck | None = None,
     ) -> Source:
         """A Source that reads the open file descriptor ``fd`` (closing it
         when ``owned``), or the ``size`` bytes at ``start`` of it (a WARC
         stored in a package). ``watched`` is the file as it stood when it was
         opened (a package's, for a WARC inside it), or None when it is not
-        watched."""
+        watched; ``range_check`` what the range must be found to be (see
+        ``checked_scan``)."""
         source = cls.__new__(cls)
         source.name, source.fd, source.stream = name, fd, None
         source._owned_fd = fd if owned else None
         source.start, source.end = start, (None if size < 0 else start + size)
         source.watched = watched
+        source.range_check = range_check
         return source
 
     @property
@@ -98,6 +117,24 @@ class Source:
             if exc.filename is None:  # name the input
                 exc.filename = self.name
             raise
+
+    @contextlib.contextmanager
+    def checked_scan(self, **options: Any) -> Iterator[Scan]:
+        """A pass over the archive (as ``scan``) that, where the archive has a
+        ``range_check``, also makes the digests it wants, and raises as it
+        does when the block has run the pass to its end without a failure."""
+        check = self.range_check
+        if check is None:
+            yield self.scan(**options)
+            return
+        check.start()
+        try:
+            scan = self.scan(**options, **check.digests())
+            yield scan
+            if scan.done and scan.failure is None:
+                check.finish(scan.input_digests())
+        finally:
+            check.stop()
 
     def confirm(self, still_at: str | None = None) -> None:
         """Raises FileChanged when the file changed since it was opened (see

@@ -11,6 +11,7 @@ job on a cluster, so that both give the same rows.
 
 from __future__ import annotations
 
+import contextlib
 import functools
 import os
 from collections.abc import Iterator
@@ -105,9 +106,11 @@ def audit_target(
 ) -> Iterator[Row]:
     """The rows of one target as found: its listing error; the row that
     ``function`` (``audit_file``) makes of a file; or for a package (local),
-    opened once, a row per WARC inside it, named ``PATH#archive/NAME``, or one
-    row with why the package cannot be read. Raises as ``audit_file`` does;
-    ``verifying`` as for ``audit_file``."""
+    opened once, a row per WARC inside it (or the one it names), named
+    ``PATH#archive/NAME``, each with its size and why it fails (a WARC that
+    does not match what the package says of it among them); or one row, of
+    the package with its size, with why the package cannot be read. Raises
+    as ``audit_file`` does; ``verifying`` as for ``audit_file``."""
     verify = verifying is not None
     row = error_row(target.path, verify)
     if target.error is not None:
@@ -118,14 +121,23 @@ def audit_target(
         more = {"verifying": verifying} if verify else {}
         yield function(target.path, inflater=inflater, progress=progress, threads=threads, **more)
         return
+    local = local_path(target.package_path) or target.package_path
     try:
-        package = Package(local_path(target.path) or target.path)
+        package = Package(local)
     except (ArchiveError, OSError, MemoryError) as exc:
+        # The package itself is the row: its text, or its ZIP, is at fault.
+        with contextlib.suppress(OSError):
+            row["size"] = os.stat(local).st_size
         yield _failed(row, exc)
         return
     with package:
-        for warc in package.warcs:
-            row = error_row(warc_path(target.path, warc.name), verify)
+        try:
+            warcs = package.warcs if target.warc is None else [package.warc(target.warc)]
+        except ArchiveError as exc:  # no such WARC in it
+            yield _failed(row, exc)
+            return
+        for warc in warcs:
+            row = error_row(warc_path(target.package_path, warc.name), verify)
             row["size"] = warc.size
             summary: Callable[[], Found]
             if verifying is not None:

@@ -19,12 +19,19 @@ _LOCAL_SCHEMES = ("file://", "file:")
 class Target(NamedTuple):
     """A file to audit, as found: its size for progress (None when unknown);
     ``error`` when it could not even be listed (an unreadable directory);
-    ``package`` for a WACZ package, audited as each WARC inside it."""
+    ``package`` for a WACZ package, audited as each WARC inside it, or as
+    the one named ``warc`` (a path ``PACKAGE#archive/NAME`` given as such)."""
 
     path: str
     size: int | None = None
     error: str | None = None
     package: bool = False
+    warc: str | None = None
+
+    @property
+    def package_path(self) -> str:
+        """The package's own path (``path`` less ``#NAME`` for one WARC)."""
+        return self.path if self.warc is None else self.path[: -len(self.warc) - 1]
 
 
 def is_archive_name(name: str) -> bool:
@@ -90,13 +97,30 @@ def _find_local(path: str) -> Iterator[Target]:
     try:
         info = os.stat(local)
     except OSError:
-        yield Target(path)  # its row tells why it cannot be read
+        # Its row tells why it cannot be read, unless it names a WARC in a package.
+        yield _warc_in_package(path) or Target(path)
         return
     if not stat.S_ISDIR(info.st_mode):
         # Given by name, a file that starts as a ZIP is a package too.
         yield Target(path, info.st_size, package=is_package(local))
         return
     yield from _walk(path)
+
+
+def _warc_in_package(path: str) -> Target | None:
+    """The WARC that ``path`` names as ``PACKAGE#NAME`` (as audit rows name
+    it), where such a package stands; one stat, nothing else probed."""
+    marker = f"{PACKAGE_SUFFIX}#"
+    at = path.lower().find(marker)
+    if at < 0:
+        return None
+    package, warc = path[: at + len(PACKAGE_SUFFIX)], path[at + len(marker) :]
+    try:
+        if not warc or not stat.S_ISREG(os.stat(local_path(package) or package).st_mode):
+            return None
+    except OSError:
+        return None
+    return Target(path, package=True, warc=warc)
 
 
 def _walk(top: str) -> Iterator[Target]:

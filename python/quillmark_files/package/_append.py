@@ -6,15 +6,14 @@ from __future__ import annotations
 
 import contextlib
 import os
-import stat
 from collections.abc import Iterator
 from typing import NamedTuple
 
-from ..archive import STANDARD_STREAM, AppendResult, Progress, checked_record_id, open_output
+from ..archive import AppendResult, Progress, checked_record_id, open_output
 from ..archive._append import Manifest, WrittenArchive, append_into, is_gzip
 from ..archive._identity import unchanged
 from ..archive._lock import held_for_change
-from ..archive._output import Output
+from ..archive._output import Output, is_special
 from ..errors import PackageError
 from ._datapackage import signature_error
 from ._package import Package, WarcEntry, package_path, warc_path, warc_source
@@ -162,13 +161,6 @@ def _room(manifest: Manifest) -> int:
 
 
 def _refuse_special(target: str) -> None:
-    """A package is read back as it is written, so it goes to a regular file
-    (or to standard output, which is spooled to one)."""
-    if target == STANDARD_STREAM:
-        return
-    try:
-        mode = os.stat(os.path.realpath(target)).st_mode
-    except FileNotFoundError:
-        return
-    if not stat.S_ISREG(mode):
+    """A package is read back as it is written: see is_special."""
+    if is_special(target):
         raise PackageError("a package can be written only to a regular file", target)

@@ -1,12 +1,17 @@
 """WACZ packages: a ZIP whose WARC files stand stored (not deflated) under
-``archive/``, described by ``datapackage.json`` (the name, size and hash of
-every file) and ``datapackage-digest.json`` (the hash of ``datapackage.json``,
-and maybe a signature over it).
+``archive/`` (or a folder below it), described by ``datapackage.json`` (the
+name, size and hash of every file) and ``datapackage-digest.json`` (the hash
+of ``datapackage.json``, and maybe a signature over it).
 
 A WARC inside a package is a byte range of the package file: its records are
 read, and its CDXJ index lines point, by offsets inside that range. The
 native pass reads it there and copies its kept members from there, nothing
 staged (``warc_source``).
+
+A package is checked as a package: ``datapackage.json`` against its hash in
+``datapackage-digest.json`` when it is opened, and each WARC, by the pass that
+reads it, against its CRC-32 in the ZIP directory and its size and hash in
+``datapackage.json`` (_verify.py). What does not match raises PackageMismatch.
 """
 
 from __future__ import annotations
@@ -22,14 +27,17 @@ from typing import NamedTuple
 from ..archive import STANDARD_STREAM, Input
 from ..archive._identity import WatchedFile, unchanged
 from ..archive._source import Source, display_name
-from ..errors import PackageError
+from ..errors import PackageError, PackageMismatch
 from ._datapackage import DATAPACKAGE, DIGEST, DataPackage, Digest
+from ._verify import WarcCheck
 from ._zip_directory import Directory, Entry, read_directory
 from ._zip_fields import DEFLATED, ENCRYPTED, LOCAL_SIGNATURE, STORED
 
 PACKAGE_SUFFIX = ".wacz"
-_WARC_NAME = re.compile(r"archive/[^/]+\.warc(\.gz)?", re.IGNORECASE)
-_JSON_LIMIT = 64 << 20  # a datapackage.json larger than this is not read
+_WARC_NAME = re.compile(r"archive/(?:[^/]+/)*[^/]+\.warc(\.gz)?", re.IGNORECASE)
+# A datapackage.json larger than this is not read: with its deflated bytes
+# and the inflater's buffer, a command then stays within 64 MiB of memory.
+_JSON_LIMIT = 16 << 20
 
 
 class WarcEntry(NamedTuple):
@@ -104,10 +112,16 @@ class Package:
                 self.directory: Directory = read_directory(self.fd)
                 self.entries = {entry.name: entry for entry in self.directory.entries}
                 self.warcs = self._find_warcs()
-                self.datapackage = DataPackage(self._read_json(DATAPACKAGE))
+                # Every WARC must be listed, with its hash and size.
+                text = self._read_json(DATAPACKAGE)
+                self.datapackage = DataPackage(text, [warc.name for warc in self.warcs])
                 self.digest = Digest(self._read_json(DIGEST)) if DIGEST in self.entries else None
-                for warc in self.warcs:
-                    self.datapackage.resource(warc.name)  # every WARC must be listed
+                if self.digest is not None and not self.digest.check(text):
+                    raise PackageMismatch(
+                        f"{DATAPACKAGE} does not match its {self.digest.algorithm} in {DIGEST}",
+                        self.name,
+                        "hash",
+                    )
         except PackageError as exc:
             self.close()
             exc.path = self.name
@@ -144,6 +158,11 @@ class Package:
                     f"{entry.name} is {how}; a WARC in a package must be stored, "
                     "so that its records can be read by byte range"
                 )
+            if entry.size != entry.compressed_size:
+                raise PackageError(
+                    f"{entry.name} is stored, yet the ZIP directory gives it two sizes "
+                    f"({entry.compressed_size} and {entry.size} bytes)"
+                )
             warcs.append(WarcEntry(entry.name, entry.data_offset, entry.compressed_size))
         if not warcs:
             raise PackageError("no WARC file under archive/ in the package")
@@ -166,6 +185,17 @@ class Package:
             return found[0]
         names = ", ".join(warc.name for warc in self.warcs)
         raise PackageError(f"no WARC named {name} in the package; it holds: {names}", self.name)
+
+    def check_of(self, warc: WarcEntry) -> WarcCheck:
+        """The checks of ``warc`` against what the package says of it."""
+        return WarcCheck(
+            warc_path(self.name, warc.name),
+            self.fd,
+            warc.offset,
+            warc.size,
+            self.entries[warc.name].crc,
+            self.datapackage.listed[warc.name],
+        )
 
     def _read_json(self, name: str) -> bytes:
         entry = self.entries.get(name)
@@ -192,10 +222,17 @@ def opened_warc(source: Input | Package, warc: str | None) -> Iterator[Source]:
 
 
 def warc_source(package: Package, warc: WarcEntry) -> Source:
-    """The WARC as an archive to read, named ``package#name``."""
+    """The WARC as an archive to read, named ``package#name``, checked
+    against what the package says of it by the pass that reads it."""
     name = warc_path(package.name, warc.name)
     return Source.of_file_descriptor(
-        package.fd, name, warc.offset, warc.size, owned=False, watched=package.watched
+        package.fd,
+        name,
+        warc.offset,
+        warc.size,
+        owned=False,
+        watched=package.watched,
+        range_check=package.check_of(warc),
     )
 
 

@@ -97,11 +97,12 @@ def write_package(
             records[entry.name] = relocated_central(entry, out.position)
             out.copy(package.fd, entry.header_offset, entry.end - entry.header_offset)
     assert written is not None
-    package_text = package.datapackage.updated(warc.name, written.warc_hash, written.warc_size)
+    package_text = package.datapackage.updated(
+        warc.name, written.warc_hash.partition(":")[2], written.warc_size
+    )
     records[DATAPACKAGE] = _write_small(out, datapackage, package_text)
     if digest is not None and digest_entry is not None:
-        hashed = hashlib.new(digest.algorithm, package_text).hexdigest()
-        digest_text = digest.updated(f"{digest.algorithm}:{hashed}", drop_signature)
+        digest_text = digest.updated(package_text, drop_signature)
         records[DIGEST] = _write_small(out, digest_entry, digest_text)
     directory_offset = out.position
     for entry in package.directory.entries:
@@ -137,11 +138,8 @@ def _write_warc(
     start = out.position
     if os.lseek(out.fd, 0, os.SEEK_CUR) != start:
         raise OSError("the output's file position is not where its bytes end")
-    algorithm = package.datapackage.hash_algorithm(warc.name)
-    try:
-        hasher = None if algorithm == _SHA256 else hashlib.new(algorithm)
-    except ValueError:
-        raise PackageError(f"datapackage.json hashes with {algorithm}, unknown here") from None
+    algorithm = package.datapackage.listed[warc.name].algorithm  # known to hashlib
+    hasher = None if algorithm == _SHA256 else hashlib.new(algorithm)
     written = write_warc(out)
     out.flush()
     size = written.size

@@ -66,7 +66,15 @@ class Directory(NamedTuple):
     zip64: bool  # the file has ZIP64 end records
 
 
+# Offsets a file can have: the ZIP's fields may give any 64-bit value, and
+# one past these is past the end of every file.
+_FILE_OFFSETS = 1 << 63
+
+
 def _read_exactly(fd: int, size: int, offset: int) -> bytes:
+    """Up to ``size`` bytes at ``offset``: fewer where the file ends first."""
+    if not 0 <= offset < _FILE_OFFSETS:
+        return b""
     parts = []
     while size > 0:
         data = os.pread(fd, size, offset)

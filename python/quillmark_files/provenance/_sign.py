@@ -22,11 +22,11 @@ from __future__ import annotations
 
 import dataclasses
 import os
-import stat
 from typing import NamedTuple
 
 from ..archive import STANDARD_STREAM, AppendResult, Input, Progress
 from ..archive._append import KeptBytes, append_to_file
+from ..archive._output import is_special
 from ..errors import ArchiveError
 from ..package._package import package_path, wants_package
 from ._covered import CoveredRange
@@ -231,13 +231,6 @@ def _title(source: Input, warc: str | None) -> str:
 
 
 def _refuse_special(target: str) -> None:
-    """The output is read back as it is written, to be digested: it must be
-    a regular file (or standard output, spooled to one)."""
-    if target == STANDARD_STREAM:
-        return
-    try:
-        mode = os.stat(os.path.realpath(target)).st_mode
-    except FileNotFoundError:
-        return
-    if not stat.S_ISREG(mode):
+    """The output is read back as it is written, to be digested: see is_special."""
+    if is_special(target):
         raise ArchiveError("a signed archive can be written only to a regular file", target)

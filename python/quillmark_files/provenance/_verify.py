@@ -147,8 +147,11 @@ def checked_and_verified(
 
     with stream.unchanged():
         options = pass_options(threads)
-        scan = stream.scan(inflater=chosen_inflater(inflater), covered=True, **options)
-        run_to_end(scan, progress, stream.name)
+        # A package's WARC is checked against what the package says of it.
+        with stream.checked_scan(
+            inflater=chosen_inflater(inflater), covered=True, **options
+        ) as scan:
+            run_to_end(scan, progress, stream.name)
         summary = summary_of(scan, stream.name)
         store = summary.manifest
         covered = scan.input_digests().covered
