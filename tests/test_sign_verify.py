@@ -201,7 +201,7 @@ def run_failing(capfd, argv: list[str]) -> str:
     return lines[0]
 
 
-def test_bad_signers_and_definitions_fail_first_and_write_nothing(pki, tmp_path, pems, capfd):
+def test_bad_signers_and_definitions_fail_in_one_line_and_write_nothing(pki, tmp_path, pems, capfd):
     work = tmp_path / "work"
     work.mkdir()
     source = archive(work, "gzip per record")

@@ -366,8 +366,9 @@ def sign_store(
 
 
 def check_signer(signer: Signer) -> None:
-    """Signs a throwaway hash, so that a signer the SDK refuses is refused
-    before any pass over an archive; calls a callback signer once."""
+    """Signs a throwaway hash, for a caller that wants a signer the SDK
+    refuses refused before any pass over an archive (``sign`` signs only
+    after it); calls a callback signer once."""
     sign_store(None, bytes(32), signer, title="check")
 
 
