@@ -6,7 +6,7 @@ peak memory of each command:
 - ``verify`` against ``check`` plus one SHA-256 of the file, plus 0.2 s;
 - ``audit --verify --jobs 2`` on the crawl against ``audit --jobs 2``.
 
-    python -m bench.provenance [--data /work/main/bench/data/native-full] [--repeat 3]
+    python -m bench.provenance [--data bench/data/native-full] [--repeat 3]
 
 Needs c2pa-python and cryptography (the test PKI). Outputs go to
 bench/data/provenance/ (not versioned); the inputs are only read.
@@ -84,7 +84,7 @@ def pki_files(folder: Path) -> tuple[Path, Path, Path]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--data", type=Path, default=Path("/work/main/bench/data/native-full"))
+    parser.add_argument("--data", type=Path, default=DATA / "native-full")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
     crawl = args.data / "crawl.warc.gz"

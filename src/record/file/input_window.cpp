@@ -18,8 +18,8 @@ namespace {
 // How much of a regular file is mapped at a time: enough that the mapping
 // moves seldom, little enough to keep resident memory small. Every page read
 // stays resident until the window moves, once per part on each thread of a
-// parallel pass: 4 MiB reads as fast as 16 MiB and keeps a two-thread pass
-// 20 MiB smaller (bench/, BENCHMARKS.md).
+// parallel pass: 4 MiB reads as fast as 16 MiB and holds far less (BENCHMARKS.md,
+// "How much of a file is mapped at a time").
 constexpr std::size_t kMapWindow = std::size_t{4} << 20;
 
 // The guarded reads of this thread, innermost first.
