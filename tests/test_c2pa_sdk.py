@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
+import gc
 import hashlib
 import io
 import json
@@ -25,7 +26,7 @@ from cryptography.hazmat.primitives.asymmetric import ec  # noqa: E402
 from cryptography.hazmat.primitives.asymmetric.utils import decode_dss_signature  # noqa: E402
 from pki import Identity, make_pki  # noqa: E402
 from quillmark_files.provenance import _sdk  # noqa: E402
-from quillmark_files.provenance._covered import sha256_of  # noqa: E402
+from quillmark_files.provenance._covered import RangeFile, sha256_of  # noqa: E402
 from quillmark_files.provenance._failures import NEEDS_PYTHON, NEEDS_SDK  # noqa: E402
 from quillmark_files.provenance._sdk import (  # noqa: E402
     CoveredRange,
@@ -385,3 +386,19 @@ def test_damaged_framing_raises_only_framing_errors(store):
     deep = b"\x81" * 100 + b"\x00"
     with pytest.raises(StoreFramingError, match="nested too deeply"):
         _Cbor(deep, 0, len(deep)).whole()
+
+
+def test_a_range_the_file_lacks_is_refused_and_its_file_closed_once(tmp_path):
+    path = tmp_path / "short"
+    path.write_bytes(b"x" * 10)
+    try:
+        RangeFile(CoveredRange(str(path), 5, 10))
+    except OSError as exc:
+        assert "fewer than the covered range" in str(exc)
+        kept = exc  # holds the half-made object, as a traceback in a log would
+    # A file opened since may get the closed descriptor's number: the
+    # half-made object, when it goes, must not close that one too.
+    with open(path, "rb") as later:
+        del kept
+        gc.collect()
+        assert later.read() == b"x" * 10

@@ -30,12 +30,14 @@ class RangeFile(io.RawIOBase):
 
     def __init__(self, covered: CoveredRange) -> None:
         super().__init__()
+        self._fd = -1  # a failed __init__ leaves nothing for close() to close
         if covered.start < 0 or covered.length < 0:
             raise ValueError(f"no such range: {covered.length} bytes at {covered.start}")
         self._fd = os.open(covered.path, os.O_RDONLY | getattr(os, "O_CLOEXEC", 0))
         size = os.fstat(self._fd).st_size
         if size < covered.start + covered.length:
             os.close(self._fd)
+            self._fd = -1
             raise OSError(
                 f"{covered.path} has {size} bytes, fewer than the covered range "
                 f"({covered.length} bytes at {covered.start})"
@@ -75,8 +77,9 @@ class RangeFile(io.RawIOBase):
         raise io.UnsupportedOperation("the covered bytes are read-only")
 
     def close(self) -> None:
-        if not self.closed:
-            os.close(self._fd)
+        if self._fd >= 0:
+            fd, self._fd = self._fd, -1
+            os.close(fd)
         super().close()
 
 
