@@ -359,8 +359,10 @@ def test_a_reader_that_goes_away_ends_the_audit_cleanly(tmp_path):
     at exit would abort the process ("terminate called ...", status 134)."""
     record = resource_record(os.urandom(1 << 16))
     member = gzip.compress(record, 1)
-    for n in range(6):
-        (tmp_path / f"{n}.warc.gz").write_bytes(member * 200)
+    for n in range(12):
+        (tmp_path / f"{n:02}.warc.gz").write_bytes(member * 200)
+    # Each round races the reader's going against the audit's end: an audit
+    # that wrote all its rows into the pipe first ends well (status 0).
     for _ in range(8):
         proc = subprocess.Popen(
             command("audit", "--jobs", "2", tmp_path),
@@ -371,4 +373,4 @@ def test_a_reader_that_goes_away_ends_the_audit_cleanly(tmp_path):
         proc.stdout.read(1)
         proc.stdout.close()
         stderr = proc.stderr.read()
-        assert (proc.wait(timeout=60), stderr) == (141, b"")
+        assert (proc.wait(timeout=60) in (0, 141), stderr) == (True, b"")
